@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, starts a private PulseAudio and runs every test:
+# the release build (unit and end-to-end tests), then the unit tests under
+# AddressSanitizer/UndefinedBehaviorSanitizer. The audio server is stopped on every way out.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+scripts/setup.sh
+scripts/build.sh release
+scripts/build.sh asan -DCMAKE_BUILD_TYPE=Debug -DVANTRELL_SANITIZE=ON -DVANTRELL_BENCH=OFF
+
+source scripts/audio-servers.sh
+trap 'stop_private_pulse' EXIT
+trap 'exit 130' INT TERM
+start_private_pulse
+
+status=0
+echo "== release build: all tests"
+ctest --test-dir build/release --output-on-failure -j1 --timeout 300 || status=1
+echo "== sanitizer build: unit tests"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/asan --output-on-failure -j1 --timeout 300 -L unit || status=1
+exit $status

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+namespace Utilities {
+
+// Every diagnostic goes through these. Each call writes one coloured console line and appends the
+// same line to the runtime log file. A line is written whole: concurrent callers never interleave.
+void log(const std::string& message, const std::string& context = "", int line = 0, int code = 0);
+void error(const std::string& message, const std::string& context = "", int line = 0, int code = 0);
+void success(const std::string& message, const std::string& context = "", int line = 0, int code = 0);
+void logToFile(const std::string& message, const std::string& context = "", int line = 0, int code = 0);
+
+// Makes standard output and standard error line-buffered, so every log line leaves the process
+// when it is written even when the output is a pipe or a file. Call once at start-up.
+void lineBufferStandardStreams();
+
+// The runtime log file. Tests may point it elsewhere; the engine never does.
+extern const char* const kLogFilePath;
+void setLogFilePathForTesting(const std::string& path);
+
+} // namespace Utilities
