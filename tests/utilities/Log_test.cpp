@@ -1,0 +1,132 @@
+#include "utilities/Log.hpp"
+
+#include "TempDir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const std::string ESC = "\x1b";
+
+// Points the log file into a temporary directory for the test and restores it afterwards.
+class LogTest : public ::testing::Test {
+protected:
+    void SetUp() override { Utilities::setLogFilePathForTesting(logPath); }
+    void TearDown() override { Utilities::setLogFilePathForTesting(Utilities::kLogFilePath); }
+
+    std::string fileContent() const { return testsupport::readFile(logPath); }
+
+    testsupport::TempDir dir;
+    std::string logPath = dir.file("runtime.log");
+};
+
+TEST_F(LogTest, PlainProgressLineOnStdoutAndFile) {
+    testing::internal::CaptureStdout();
+    Utilities::log("Core constructor", "", 0, 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+
+    const std::string consoleLine = ESC + "[33m[LOG] Core constructor" + ESC + "[0m\n";
+    EXPECT_EQ(out, consoleLine);
+    EXPECT_EQ(fileContent(), "[LOG] " + consoleLine + "\n");
+}
+
+TEST_F(LogTest, ErrorWithCodeAndContextOnStderr) {
+    testing::internal::CaptureStderr();
+    Utilities::error("InputChannel not found", "addChannelRedirect", 378, 3);
+    const std::string err = testing::internal::GetCapturedStderr();
+
+    const std::string consoleLine = ESC + "[31m[ERROR] (3) (in function addChannelRedirect at line 378) " +
+                                    "InputChannel not found" + ESC + "[0m\n";
+    EXPECT_EQ(err, consoleLine);
+    // The file entry repeats the code and context parts in front of the whole console line.
+    EXPECT_EQ(fileContent(), "[LOG] (3) (in function addChannelRedirect at line 378) " + consoleLine + "\n");
+}
+
+TEST_F(LogTest, SuccessIsGreenOnStdout) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    Utilities::success("Stream Stream129-131 started successfully", "start", 60, 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(out, ESC + "[32m[SUCCESS] (in function start at line 60) Stream Stream129-131 started successfully" +
+                       ESC + "[0m\n");
+    EXPECT_EQ(err, "");
+}
+
+TEST_F(LogTest, ContextAndLineAndCodeParts) {
+    testing::internal::CaptureStdout();
+    Utilities::log("a", "ctx", 0, 0);    // context without line
+    Utilities::log("b", "", 42, 0);      // line without context: no line at all
+    Utilities::log("c", "ctx", 7, -12);  // negative code keeps its sign
+    const std::string out = testing::internal::GetCapturedStdout();
+
+    EXPECT_EQ(out, ESC + "[33m[LOG] (in function ctx) a" + ESC + "[0m\n" +   //
+                       ESC + "[33m[LOG] b" + ESC + "[0m\n" +                 //
+                       ESC + "[33m[LOG] (-12) (in function ctx at line 7) c" + ESC + "[0m\n");
+}
+
+TEST_F(LogTest, FileEntriesAreAppendedAndTaggedLogWhateverTheLevel) {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    Utilities::error("first", "", 0, 0);
+    Utilities::success("second", "", 0, 0);
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(fileContent(), "[LOG] " + ESC + "[31m[ERROR] first" + ESC + "[0m\n\n" +  //
+                                 "[LOG] " + ESC + "[32m[SUCCESS] second" + ESC + "[0m\n\n");
+}
+
+TEST_F(LogTest, UnwritableFileCostsOneStderrLineAndConsoleStillWrites) {
+    Utilities::setLogFilePathForTesting(dir.file("missing-dir/runtime.log"));
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    Utilities::log("still here", "", 0, 0);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(out, ESC + "[33m[LOG] still here" + ESC + "[0m\n");
+    EXPECT_EQ(err, "Could not open log file: " + dir.file("missing-dir/runtime.log") + "\n");
+}
+
+TEST_F(LogTest, ConcurrentLinesArriveWhole) {
+    constexpr int kThreads = 8;
+    constexpr int kLines = 200;
+    testing::internal::CaptureStdout();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < kLines; ++i)
+                Utilities::log("thread " + std::to_string(t) + " line " + std::to_string(i) +
+                                   std::string(64, 'x'),
+                               "worker", i, t);
+        });
+    for (auto& thread : threads) thread.join();
+    const std::string out = testing::internal::GetCapturedStdout();
+
+    auto checkLines = [&](const std::string& text, const std::string& prefix, int expected) {
+        std::istringstream lines(text);
+        std::string line;
+        std::set<std::string> seen;
+        int count = 0;
+        while (std::getline(lines, line)) {
+            if (line.empty()) continue;  // the blank line after each file entry
+            ++count;
+            ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+            ASSERT_NE(line.find(std::string(64, 'x') + ESC + "[0m"), std::string::npos) << line;
+            seen.insert(line);
+        }
+        EXPECT_EQ(count, expected);
+        EXPECT_EQ(static_cast<int>(seen.size()), expected);
+    };
+    checkLines(out, ESC + "[33m[LOG] ", kThreads * kLines);
+    checkLines(fileContent(), "[LOG] ", kThreads * kLines);
+}
+
+} // namespace
