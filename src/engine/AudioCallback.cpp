@@ -1,0 +1,92 @@
+// The real-time side of the engine: one call per period on each running stream's audio thread.
+// A normal period takes no lock, allocates nothing and makes no system call; it reads only what
+// the control side published for it. Logging and snapshot files happen on overflow, underflow or
+// request only, and the export region is created by the first period.
+
+#include "effects/Effect.hpp"
+#include "engine/Core.hpp"
+#include "engine/Stream.hpp"
+#include "utilities/Log.hpp"
+
+#include <exception>
+#include <string>
+
+namespace {
+
+void reportStatus(unsigned int status) {
+    if (status == audio::RTAUDIO_INPUT_OVERFLOW)
+        Utilities::error("Input overflow", "callback", __LINE__);
+    else if (status == audio::RTAUDIO_OUTPUT_UNDERFLOW)
+        Utilities::error("Output underflow", "callback", __LINE__);
+    else
+        Utilities::error("Input overflow and output underflow", "callback", __LINE__);
+}
+
+void exportPeriod(Stream& stream, const float* output, unsigned int nFrames, unsigned int nChannels) {
+    auto& realtime = stream.realtime();
+    const std::size_t bytes = static_cast<std::size_t>(nFrames) * nChannels * sizeof(float);
+    if (realtime.exportFailed || bytes == 0) return;
+    try {
+        if (!stream.isSharedMemoryStarted()) stream.startSharedMemory(bytes, 5);
+        stream.writeSharedMemory(output, bytes);
+    } catch (const std::exception& failure) {
+        // The stream keeps playing; only its export stops, and that is said once.
+        realtime.exportFailed = true;
+        Utilities::error(std::string("Shared memory export disabled: ") + failure.what(), "callback", __LINE__);
+    }
+}
+
+} // namespace
+
+int Core::callback(void* outputBuffer, void* inputBuffer, unsigned int nFrames, double streamTime,
+                   unsigned int status, void* userData) {
+    auto* stream = static_cast<Stream*>(userData);
+    auto* input = static_cast<float*>(inputBuffer);
+    auto* output = static_cast<float*>(outputBuffer);
+    auto& realtime = stream->realtime();
+    const unsigned int nChannels = realtime.nChannelsOutput;
+    const unsigned int sampleRate = realtime.sampleRate;
+
+    if (status >= 1 && status <= 3) {
+        reportStatus(status);
+        stream->doSnapshot(input, output, stream, streamTime, status);
+    }
+
+    applyRoutingChannels(input, output, nFrames, stream);
+
+    const EffectChain& chain = realtime.effects.acquire(realtime.effectsSlot);
+    for (const auto& effect : chain) {
+        if (!effect->getEnable()) continue;
+        // A control thread may be copying this effect's state (group copies) while it runs.
+        Effect::ProcessingScope scope(*effect);
+        effect->process(output, output, nChannels, nFrames, sampleRate);
+    }
+    RealtimeSnapshot<EffectChain>::release(realtime.effectsSlot);
+
+    if (Core* core = stream->getCore())
+        core->processMasterEffects(output, output, nChannels, nFrames, sampleRate, realtime.masterSlot);
+
+    exportPeriod(*stream, output, nFrames, nChannels);
+
+    if (stream->getMustDoSnapshot()) stream->doSnapshot(input, output, stream, streamTime, status);
+    return 0;
+}
+
+void Core::processMasterEffects(float* input, float* output, unsigned int nChannels, unsigned int nFrames,
+                                unsigned int sampleRate, HazardSlot& slot) {
+    const EffectChain& chain = masterEffectsSnapshot.acquire(slot);
+    float* source = input;
+    for (const auto& effect : chain) {
+        if (!effect->getEnable()) continue;
+        // Several streams' audio threads walk the same master effects: one at a time per effect.
+        Effect::ProcessingScope scope(*effect);
+        effect->process(source, output, nChannels, nFrames, sampleRate);
+        source = output;
+    }
+    RealtimeSnapshot<EffectChain>::release(slot);
+}
+
+void Core::processMasterEffects(float* input, float* output, unsigned int nChannels, unsigned int nFrames,
+                                unsigned int sampleRate) {
+    processMasterEffects(input, output, nChannels, nFrames, sampleRate, controlThreadMasterSlot);
+}

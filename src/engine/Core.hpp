@@ -1,0 +1,119 @@
+#pragma once
+
+#include "engine/DeviceEventWorker.hpp"
+#include "engine/RealtimeSnapshot.hpp"
+#include "engine/Stream.hpp"
+#include "engine/audio/RtAudio.hpp"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+class StreamGroupSync;
+namespace IPC {
+class Socket;
+}
+
+using DeviceList = std::vector<std::pair<unsigned int, std::string>>;
+
+// The engine: its own audio instance for enumeration, the device lists, the stream table and the
+// master chain. Control operations (console, socket, device-event worker) are serialised by the
+// engine lock, which callers take with lock(); audio threads never take it.
+class Core {
+public:
+    explicit Core(audio::RtAudioFactory factory = audio::systemRtAudioFactory());
+    ~Core();
+    Core(const Core&) = delete;
+    Core& operator=(const Core&) = delete;
+
+    std::unique_lock<std::recursive_mutex> lock() { return std::unique_lock<std::recursive_mutex>(engineMutex); }
+
+    // Devices.
+    int updateInputDevicesList();
+    int updateOutputDevicesList();
+    DeviceList getInputDevices() const { return inputDevices; }
+    DeviceList getOutputDevices() const { return outputDevices; }
+    std::vector<int> getAvailableSampleRates(unsigned int inputDeviceId, unsigned int outputDeviceId);
+    int resetRtAudioInstance();
+    RtAudio* getRtAudioInstance() const { return rtAudio.get(); }
+    int findDisconnectedDevice();
+
+    // Stream table.
+    int addStream(unsigned int inputDeviceId, unsigned int outputDeviceId, unsigned int nChannelsInput,
+                  unsigned int nChannelsOutput, unsigned int sampleRate, unsigned int bufferFrames);
+    int startStream(unsigned int id);
+    int stopStream(unsigned int id);
+    int removeStream(unsigned int id);
+    int clearStreams();
+    std::shared_ptr<Stream> getStreamById(unsigned int id) const;
+    std::shared_ptr<Stream> getLastStream() const;
+    std::vector<std::shared_ptr<Stream>> getStreams() const { return streams; }
+    unsigned int findFirstAvailableStreamId() const;
+    int syncSameOutputDeviceSampleRateAtLowest(unsigned int outputDeviceId);
+    int syncSameInputDeviceSampleRateAtLowest(unsigned int inputDeviceId);
+    void setSocket(IPC::Socket* newSocket) { socket = newSocket; }
+    IPC::Socket* getSocket() const { return socket; }
+
+    // Routing.
+    int addChannelRedirect(unsigned int streamId, unsigned int inputChannel, unsigned int outputChannel);
+    int removeChannelRedirect(unsigned int streamId, unsigned int index);
+    int printChannelsRedirects(unsigned int streamId);
+
+    // Snapshots.
+    int doSnapshot();
+
+    // Audio callback.
+    static int callback(void* outputBuffer, void* inputBuffer, unsigned int nFrames, double streamTime,
+                        unsigned int status, void* userData);
+    static audio::RtAudioCallback getCallback() { return &Core::callback; }
+    static int applyRoutingChannels(float* input, float* output, unsigned int nFrames, Stream* stream);
+
+    // Master chain.
+    int addMasterEffect(const std::string& name);
+    int setMasterEffectParameter(const std::string& effect, const std::string& parameter, float value);
+    int setMasterEffectEnable(const std::string& name, bool enable);
+    int deleteMasterEffect(const std::string& name);
+    int clearMasterEffects();
+    EffectChain getMasterEffects() const { return masterEffects; }
+    void processMasterEffects(float* input, float* output, unsigned int nChannels, unsigned int nFrames,
+                              unsigned int sampleRate);
+    // The same from a stream's audio thread, which marks the chain it walks with its own slot.
+    void processMasterEffects(float* input, float* output, unsigned int nChannels, unsigned int nFrames,
+                              unsigned int sampleRate, HazardSlot& slot);
+
+    // Stream effect chains.
+    int addEffectToStream(unsigned int streamId, const std::string& name);
+    int removeEffectFromStream(unsigned int streamId, const std::string& name);
+    int setEffectParameter(unsigned int streamId, const std::string& effect, const std::string& parameter,
+                           float value);
+    int setEffectEnable(unsigned int streamId, const std::string& name, bool enable);
+
+    // Used by streams: every audio instance of the engine comes from this factory.
+    const audio::RtAudioFactory& getRtAudioFactory() const { return rtAudioFactory; }
+    RealtimeSnapshot<EffectChain>& masterSnapshot() { return masterEffectsSnapshot; }
+    DeviceEventWorker& deviceEvents() { return deviceEventWorker; }
+
+private:
+    void pushEffectList(int streamId, const std::string& context);
+    // Tells the connected front end that a device it knew has gone (no-op without a client).
+    void notifyDeviceDisconnect(int deviceId);
+    void publishMasterEffects() { masterEffectsSnapshot.publish(masterEffects); }
+
+    audio::RtAudioFactory rtAudioFactory;
+    std::recursive_mutex engineMutex;
+    std::shared_ptr<RtAudio> rtAudio;
+    std::vector<std::shared_ptr<Stream>> streams;
+    DeviceList inputDevices;
+    DeviceList outputDevices;
+    EffectChain masterEffects;
+    std::vector<std::shared_ptr<StreamGroupSync>> streamGroupSyncs;
+    IPC::Socket* socket{nullptr};
+    RealtimeSnapshot<EffectChain> masterEffectsSnapshot;
+    HazardSlot controlThreadMasterSlot;
+    DeviceEventWorker deviceEventWorker;
+};
+
+// The engine of the process, set at the end of the Core's construction.
+extern Core* coreInstance;

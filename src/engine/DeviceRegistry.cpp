@@ -1,0 +1,114 @@
+// The Core's device lists, enumerated through a fresh audio instance on every refresh.
+
+#include "engine/Core.hpp"
+#include "utilities/Log.hpp"
+
+#include <map>
+
+namespace {
+
+// Rebuilds one list; `channelsOf` picks the direction's channel count from a device's info.
+template <class ChannelsOf>
+int refreshList(RtAudio& rtAudio, DeviceList& list, ChannelsOf channelsOf, const std::string& addedPrefix,
+                const std::string& channelsLabel, const std::string& noneFound, const char* context) {
+    const auto ids = rtAudio.getDeviceIds();
+    list.clear();
+    if (ids.empty()) {
+        Utilities::error("No audio devices found", context, __LINE__);
+        return -1;
+    }
+    for (unsigned int id : ids) {
+        const auto info = rtAudio.getDeviceInfo(id);
+        const unsigned int channels = channelsOf(info);
+        if (channels == 0) continue;
+        list.emplace_back(id, info.name);
+        Utilities::log(addedPrefix + info.name + " with id: " + std::to_string(id) + channelsLabel +
+                       std::to_string(channels));
+    }
+    if (list.empty()) {
+        Utilities::error(noneFound, context, __LINE__);
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int Core::updateInputDevicesList() {
+    if (resetRtAudioInstance() == -1) {
+        Utilities::error("Failed to reset RtAudio instance", "updateInputDevicesList", __LINE__);
+        return -1;
+    }
+    return refreshList(
+        *rtAudio, inputDevices, [](const RtAudio::DeviceInfo& info) { return info.inputChannels; },
+        "Added input device: ", " nInputChannels: ", "No input devices found", "updateInputDevicesList");
+}
+
+int Core::updateOutputDevicesList() {
+    if (resetRtAudioInstance() == -1) {
+        Utilities::error("Failed to reset RtAudio instance", "updateOutputDevicesList", __LINE__);
+        return -1;
+    }
+    return refreshList(
+        *rtAudio, outputDevices, [](const RtAudio::DeviceInfo& info) { return info.outputChannels; },
+        "Added output device: ", " nOutputChannels: ", "No output devices found", "updateOutputDevicesList");
+}
+
+int Core::resetRtAudioInstance() {
+    auto fresh = rtAudioFactory ? rtAudioFactory(nullptr) : nullptr;
+    if (!fresh) {
+        Utilities::error("RtAudio error while resetting instance", "resetRtAudioInstance", __LINE__);
+        return -1;
+    }
+    if (rtAudio && rtAudio->isStreamOpen()) rtAudio->closeStream();
+    rtAudio = std::move(fresh);
+    inputDevices.clear();
+    outputDevices.clear();
+    Utilities::log("RtAudio instance reset successfully", "resetRtAudioInstance", __LINE__);
+    return 0;
+}
+
+std::vector<int> Core::getAvailableSampleRates(unsigned int inputDeviceId, unsigned int outputDeviceId) {
+    const auto inputRates = rtAudio ? rtAudio->getDeviceInfo(inputDeviceId).sampleRates : std::vector<unsigned>();
+    const auto outputRates = rtAudio ? rtAudio->getDeviceInfo(outputDeviceId).sampleRates : std::vector<unsigned>();
+    Utilities::log("Requested sample rates available for devices " + std::to_string(inputDeviceId) + " and " +
+                       std::to_string(outputDeviceId),
+                   "getAvailableSampleRates", __LINE__);
+    std::vector<int> common;
+    for (unsigned int inputRate : inputRates)
+        for (unsigned int outputRate : outputRates)
+            if (inputRate == outputRate) common.push_back(static_cast<int>(inputRate));
+    return common;
+}
+
+int Core::findDisconnectedDevice() {
+    std::map<unsigned int, std::string> inputSnapshot, outputSnapshot;
+    for (const auto& [id, name] : inputDevices) inputSnapshot.emplace(id, name);
+    for (const auto& [id, name] : outputDevices) outputSnapshot.emplace(id, name);
+
+    auto reportGone = [this](const std::map<unsigned int, std::string>& before, const DeviceList& now,
+                             const std::string& direction) {
+        for (const auto& [id, name] : before) {
+            bool present = false;
+            for (const auto& entry : now)
+                if (entry.second == name) present = true;
+            if (present) continue;
+            Utilities::log(direction + " device " + name + " (" + std::to_string(id) + ") disconnected",
+                           "findDisconnectedDevice", __LINE__);
+            notifyDeviceDisconnect(static_cast<int>(id));
+        }
+    };
+
+    if (updateInputDevicesList() != 0)
+        Utilities::error("Failed to update input devices list", "findDisconnectedDevice", __LINE__);
+    reportGone(inputSnapshot, inputDevices, "Input");
+    if (updateOutputDevicesList() != 0)
+        Utilities::error("Failed to update output devices list", "findDisconnectedDevice", __LINE__);
+    reportGone(outputSnapshot, outputDevices, "Output");
+    return 0;
+}
+
+void Core::notifyDeviceDisconnect(int /*deviceId*/) {
+    // Without a front end there is nobody to tell; the socket layer adds the notification.
+    if (!socket) return;
+}

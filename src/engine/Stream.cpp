@@ -1,0 +1,266 @@
+#include "engine/Stream.hpp"
+
+#include "effects/Effect.hpp"
+#include "effects/EffectFactory.hpp"
+#include "engine/Core.hpp"
+#include "utilities/Log.hpp"
+
+#include <algorithm>
+#include <iostream>
+
+using namespace audio;
+
+Stream::Stream(unsigned int streamId, Core* core, unsigned int inputDeviceId, unsigned int outputDeviceId,
+               unsigned int nChannelsInput, unsigned int nChannelsOutput, unsigned int sampleRate,
+               unsigned int bufferFrames)
+    : inputDeviceId(inputDeviceId),
+      outputDeviceId(outputDeviceId),
+      nChannelsInput(nChannelsInput),
+      nChannelsOutput(nChannelsOutput),
+      sampleRate(sampleRate),
+      bufferFrames(bufferFrames),
+      streamId(streamId),
+      core(core) {
+    rtAudio = makeRtAudioInstance();
+    if (rtAudio) {
+        for (unsigned int id : rtAudio->getDeviceIds()) {
+            const auto info = rtAudio->getDeviceInfo(id);
+            Utilities::log("Device (" + std::to_string(id) + ": " + info.name +
+                               " (Input Channels: " + std::to_string(info.inputChannels) +
+                               ", Output Channels: " + std::to_string(info.outputChannels) + ")",
+                           "Stream", __LINE__);
+        }
+        if (this->inputDeviceId == 0) this->inputDeviceId = rtAudio->getDefaultInputDevice();
+        if (this->nChannelsInput == 0) this->nChannelsInput = rtAudio->getDeviceInfo(this->inputDeviceId).inputChannels;
+        if (this->outputDeviceId == 0) this->outputDeviceId = rtAudio->getDefaultOutputDevice();
+        if (this->nChannelsOutput == 0)
+            this->nChannelsOutput = rtAudio->getDeviceInfo(this->outputDeviceId).outputChannels;
+    }
+    inputParameters = {this->inputDeviceId, this->nChannelsInput, 0};
+    outputParameters = {this->outputDeviceId, this->nChannelsOutput, 0};
+    options.streamName = "Stream" + std::to_string(this->inputDeviceId) + "-" + std::to_string(this->outputDeviceId);
+    sharedMemory = SharedMemory("/Stream" + std::to_string(streamId));
+    if (core) core->masterSnapshot().addReader(&realtimeState.masterSlot);
+    realtimeState.redirects.addReader(&realtimeState.redirectsSlot);
+    realtimeState.effects.addReader(&realtimeState.effectsSlot);
+    for (const auto& name : mandatoryEffects) addEffect(name);
+}
+
+Stream::~Stream() {
+    if (rtAudio && rtAudio->isStreamOpen()) {
+        const int result = rtAudio->stopStream();
+        if (result != 0) Utilities::error("An error occurred while stopping the stream", "~Stream", __LINE__, result);
+        // Whatever the stop said, the audio thread must be gone before the members it reads are.
+        rtAudio->closeStream();
+    }
+    Utilities::success("Stream " + options.streamName + " destroyed successfully", "~Stream", __LINE__);
+    if (core) core->masterSnapshot().removeReader(&realtimeState.masterSlot);
+    channelsRedirects.clear();
+    effects.clear();
+}
+
+std::shared_ptr<RtAudio> Stream::makeRtAudioInstance() const {
+    const auto& factory = core ? core->getRtAudioFactory() : RtAudioFactory();
+    if (!factory) return nullptr;
+    return factory(&Stream::errorCallback);
+}
+
+int Stream::start() {
+    if (!rtAudio) {
+        Utilities::error("No audio instance", "start", __LINE__);
+        return -1;
+    }
+    if (sampleRate == 0 && selectMatchingSampleRate() == -1) {
+        Utilities::error("No matching sample rate found", "start", __LINE__);
+        return -1;
+    }
+    if (bufferFrames == 0) bufferFrames = 1024;
+    Utilities::log("Buffer frames: " + std::to_string(bufferFrames), "", __LINE__);
+
+    // The audio thread reads these from its first period on; it starts after the open below.
+    realtimeState.nChannelsInput = inputParameters.nChannels;
+    realtimeState.nChannelsOutput = outputParameters.nChannels;
+    realtimeState.sampleRate = sampleRate;
+
+    unsigned int frames = bufferFrames;
+    const RtAudioErrorType opened =
+        rtAudio->openStream(&outputParameters, &inputParameters, RTAUDIO_FLOAT32, sampleRate, &frames,
+                            Core::getCallback(), this, &options);
+    Utilities::log("Buffer frames: " + std::to_string(frames), "", __LINE__);
+    if (opened != RTAUDIO_NO_ERROR) {
+        Utilities::error("An error occurred while opening the stream", "start", __LINE__, opened);
+        return opened;
+    }
+    settledBufferFrames = frames;
+    const RtAudioErrorType started = rtAudio->startStream();
+    if (started != RTAUDIO_NO_ERROR) {
+        Utilities::error("An error occurred while starting the stream", "start", __LINE__, started);
+        return started;
+    }
+    Utilities::success("Stream " + options.streamName + " started successfully", "start", __LINE__);
+    return 0;
+}
+
+int Stream::selectMatchingSampleRate() {
+    auto inputRates = rtAudio->getDeviceInfo(inputDeviceId).sampleRates;
+    auto outputRates = rtAudio->getDeviceInfo(outputDeviceId).sampleRates;
+    std::sort(inputRates.begin(), inputRates.end());
+    std::sort(outputRates.begin(), outputRates.end());
+    for (unsigned int rate : inputRates)
+        if (std::binary_search(outputRates.begin(), outputRates.end(), rate)) sampleRate = rate;
+    return sampleRate == 0 ? -1 : static_cast<int>(sampleRate);
+}
+
+int Stream::stop() {
+    const int result = rtAudio ? rtAudio->stopStream() : RTAUDIO_WARNING;
+    if (result != RTAUDIO_NO_ERROR && result != RTAUDIO_WARNING) {
+        Utilities::error("An error occurred while stopping the stream", "stop", __LINE__, result);
+        return result;
+    }
+    if (rtAudio) rtAudio->closeStream();
+    Utilities::success("Stream " + options.streamName + " stopped successfully", "stop", __LINE__);
+    return 0;
+}
+
+int Stream::changeSampleRate(unsigned int rate) {
+    if (rate == sampleRate) {
+        Utilities::log("Sample rate already set to " + std::to_string(rate), "changeSampleRate", __LINE__);
+        return 0;
+    }
+    sampleRate = rate;
+    const int stopped = rtAudio ? rtAudio->stopStream() : RTAUDIO_WARNING;
+    if (stopped != RTAUDIO_NO_ERROR) {
+        Utilities::error("An error occurred while stopping the stream", "changeSampleRate", __LINE__, stopped);
+        return stopped;
+    }
+    rtAudio->closeStream();
+    const int started = start();
+    if (started != 0) {
+        Utilities::error("An error occurred while starting the stream", "changeSampleRate", __LINE__, started);
+        return started;
+    }
+    Utilities::success("Auto-synced sample rate to " + std::to_string(rate), "changeSampleRate", __LINE__);
+    return 0;
+}
+
+int Stream::editStream(unsigned int newInputDeviceId, unsigned int newOutputDeviceId, unsigned int newNChannelsInput,
+                       unsigned int newNChannelsOutput, unsigned int newSampleRate, unsigned int newBufferFrames,
+                       const std::string& streamName) {
+    if (resetRtAudioInstance() == -1) {
+        Utilities::error("Failed to reset RtAudio instance", "editStream", __LINE__);
+        return -1;
+    }
+    if (stop() != 0) {
+        Utilities::error("An error occurred while stopping the stream", "editStream", __LINE__);
+        return -1;
+    }
+    const unsigned int oldInput = inputDeviceId, oldOutput = outputDeviceId;
+    const unsigned int oldChannelsInput = nChannelsInput, oldChannelsOutput = nChannelsOutput;
+    const unsigned int oldRate = sampleRate, oldFrames = bufferFrames;
+    const RtAudio::StreamOptions oldOptions = options;
+
+    if (newInputDeviceId != inputDeviceId) setInputDeviceId(newInputDeviceId);
+    if (newOutputDeviceId != outputDeviceId) setOutputDeviceId(newOutputDeviceId);
+    if (newNChannelsInput != nChannelsInput) setNChannelsInput(newNChannelsInput);
+    if (newNChannelsOutput != nChannelsOutput) setNChannelsOutput(newNChannelsOutput);
+    if (newSampleRate != sampleRate) setSampleRate(newSampleRate);
+    if (newBufferFrames != bufferFrames) setBufferFrames(newBufferFrames);
+    options = oldOptions;
+    options.streamName = streamName;
+
+    if (start() == 0) {
+        Utilities::success("Stream " + oldOptions.streamName + " edited successfully", "editStream", __LINE__);
+        return 0;
+    }
+    Utilities::error("An error occurred while starting the stream. Restarting with old parameters", "editStream",
+                     __LINE__);
+    // A half-opened stream (open succeeded, start failed) must be closed before reopening.
+    if (rtAudio) rtAudio->closeStream();
+    setInputDeviceId(oldInput);
+    setOutputDeviceId(oldOutput);
+    setNChannelsInput(oldChannelsInput);
+    setNChannelsOutput(oldChannelsOutput);
+    setSampleRate(oldRate);
+    setBufferFrames(oldFrames);
+    options = oldOptions;
+    if (start() != 0)
+        Utilities::error("An error occurred while restarting the stream with old parameters", "editStream", __LINE__);
+    return -1;
+}
+
+int Stream::resetRtAudioInstance() {
+    auto fresh = makeRtAudioInstance();
+    if (!fresh) {
+        Utilities::error("RtAudio error while resetting instance", "resetRtAudioInstance", __LINE__);
+        return -1;
+    }
+    if (rtAudio && rtAudio->isStreamOpen()) rtAudio->closeStream();
+    rtAudio = std::move(fresh);
+    Utilities::log("RtAudio instance reset successfully", "resetRtAudioInstance", __LINE__);
+    return 0;
+}
+
+void Stream::errorCallback(RtAudioErrorType type, const std::string& errorText) {
+    Utilities::error("RtAudio error: " + errorText, "errorCallback", __LINE__, type);
+    struct Kind {
+        const char* prefix;
+        bool isError;
+        bool withCode;
+    };
+    static const Kind kinds[] = {
+        {nullptr, false, false},                          // 0 no error
+        {"RtAudio warning: ", false, false},              // 1
+        {"RtAudio unknown error: ", false, true},         // 2
+        {"RtAudio no devices found: ", true, true},       // 3
+        {"RtAudio invalid device: ", true, true},         // 4
+        {"RtAudio device disconnect: ", false, false},    // 5
+        {"RtAudio memory error: ", true, true},           // 6
+        {"RtAudio invalid parameter: ", true, true},      // 7
+        {"RtAudio invalid use: ", true, true},            // 8
+        {"RtAudio driver error: ", true, true},           // 9
+        {"RtAudio system error: ", true, true},           // 10
+        {"RtAudio thread error: ", true, true},           // 11
+    };
+    if (type < 0 || type > RTAUDIO_THREAD_ERROR || !kinds[type].prefix) return;
+    const Kind& kind = kinds[type];
+    const int code = kind.withCode ? type : 0;
+    if (kind.isError)
+        Utilities::error(kind.prefix + errorText, "errorCallback", __LINE__, code);
+    else
+        Utilities::log(kind.prefix + errorText, "errorCallback", __LINE__, code);
+    // The engine reacts on its own worker: this may be the library's thread.
+    if (type == audio::RTAUDIO_DEVICE_DISCONNECT && coreInstance) coreInstance->deviceEvents().post();
+}
+
+void Stream::setGroupID(int id) {
+    groupID = id;
+    Utilities::log("Stream " + options.streamName + " group ID set to " + std::to_string(id), "setGroupID", __LINE__);
+}
+
+bool Stream::isStarted() const { return rtAudio && rtAudio->isStreamRunning(); }
+
+std::string Stream::getInputDeviceName() const { return rtAudio ? rtAudio->getDeviceInfo(inputDeviceId).name : ""; }
+
+std::string Stream::getOutputDeviceName() const {
+    return rtAudio ? rtAudio->getDeviceInfo(outputDeviceId).name : "";
+}
+
+void Stream::setInputDeviceId(unsigned int id) {
+    inputDeviceId = id;
+    inputParameters.deviceId = id;
+}
+
+void Stream::setOutputDeviceId(unsigned int id) {
+    outputDeviceId = id;
+    outputParameters.deviceId = id;
+}
+
+void Stream::setNChannelsInput(unsigned int channels) {
+    nChannelsInput = channels;
+    inputParameters.nChannels = channels;
+}
+
+void Stream::setNChannelsOutput(unsigned int channels) {
+    nChannelsOutput = channels;
+    outputParameters.nChannels = channels;
+}

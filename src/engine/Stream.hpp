@@ -1,0 +1,143 @@
+#pragma once
+
+#include "engine/RealtimeSnapshot.hpp"
+#include "engine/SharedMemory.hpp"
+#include "engine/audio/RtAudio.hpp"
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+class Core;
+class Effect;
+
+using audio::RtAudio;
+using audio::RtAudioErrorType;
+
+using ChannelRedirect = std::pair<unsigned int, unsigned int>;
+using ChannelRedirects = std::vector<ChannelRedirect>;
+using EffectChain = std::vector<std::shared_ptr<Effect>>;
+
+// One input device to one output device, with its own audio instance, routing list, effect chain
+// and shared-memory export. Control operations run serialised under the engine lock; the audio
+// thread reads only what the stream publishes for it (see RealtimeState).
+class Stream : public std::enable_shared_from_this<Stream> {
+public:
+    Stream(unsigned int streamId, Core* core, unsigned int inputDeviceId, unsigned int outputDeviceId,
+           unsigned int nChannelsInput, unsigned int nChannelsOutput, unsigned int sampleRate,
+           unsigned int bufferFrames);
+    ~Stream();
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+
+    int start();
+    int stop();
+    int selectMatchingSampleRate();
+    int changeSampleRate(unsigned int rate);
+    int editStream(unsigned int inputDeviceId, unsigned int outputDeviceId, unsigned int nChannelsInput,
+                   unsigned int nChannelsOutput, unsigned int sampleRate, unsigned int bufferFrames,
+                   const std::string& streamName);
+    int resetRtAudioInstance();
+    static void errorCallback(RtAudioErrorType type, const std::string& errorText);
+
+    bool isStarted() const;
+    std::string getInputDeviceName() const;
+    std::string getOutputDeviceName() const;
+
+    // Routing.
+    ChannelRedirects getChannelsRedirects() const { return channelsRedirects; }
+    int addChannelRedirect(unsigned int inputChannel, unsigned int outputChannel);
+    int removeChannelRedirect(unsigned int index);
+    int printChannelsRedirects() const;
+
+    // Effect chain.
+    EffectChain getEffects() const { return effects; }
+    int addEffect(const std::string& name);
+    int addEffectByInstance(std::shared_ptr<Effect> effect);
+    int removeEffect(const std::string& name, bool force);
+    int setEffectParameter(const std::string& effect, const std::string& parameter, float value);
+    void setEffectEnable(const std::string& effect, bool enable);
+    float getEffectParameterValue(const std::string& effect, const std::string& parameter) const;
+
+    // Shared-memory export.
+    void startSharedMemory(unsigned long dataSize, unsigned long margin) { sharedMemory.start(dataSize, margin); }
+    void writeSharedMemory(const void* src) { sharedMemory.write(src); }
+    void writeSharedMemory(const void* src, std::size_t bytes) { sharedMemory.write(src, bytes); }
+    bool isSharedMemoryStarted() const { return sharedMemory.isStarted(); }
+
+    // Snapshots.
+    bool getMustDoSnapshot() const { return mustDoSnapshot.load(std::memory_order_relaxed); }
+    void setMustDoSnapshot(bool value) { mustDoSnapshot.store(value, std::memory_order_relaxed); }
+    int doSnapshot(float* inputBuffer, float* outputBuffer, Stream* stream, double streamTime, unsigned int status);
+
+    void setGroupID(int id);
+    int getGroupID() const { return groupID; }
+
+    unsigned int getInputDeviceId() const { return inputDeviceId; }
+    unsigned int getOutputDeviceId() const { return outputDeviceId; }
+    unsigned int getNChannelsInput() const { return nChannelsInput; }
+    unsigned int getNChannelsOutput() const { return nChannelsOutput; }
+    unsigned int getSampleRate() const { return sampleRate; }
+    unsigned int getBufferFrames() const { return bufferFrames; }
+    // The frame count the library settled on at the last open (0 before the first open).
+    unsigned int getSettledBufferFrames() const { return settledBufferFrames; }
+    unsigned int getStreamId() const { return streamId; }
+    Core* getCore() const { return core; }
+    RtAudio::StreamParameters getInputParameters() const { return inputParameters; }
+    RtAudio::StreamParameters getOutputParameters() const { return outputParameters; }
+    RtAudio::StreamOptions getOptions() const { return options; }
+    const std::string& getName() const { return options.streamName; }
+
+    void setStreamId(unsigned int id) { streamId = id; }
+    void setInputDeviceId(unsigned int id);
+    void setOutputDeviceId(unsigned int id);
+    void setNChannelsInput(unsigned int channels);
+    void setNChannelsOutput(unsigned int channels);
+    void setSampleRate(unsigned int rate) { sampleRate = rate; }
+    void setBufferFrames(unsigned int frames) { bufferFrames = frames; }
+    void setOptions(const RtAudio::StreamOptions& newOptions) { options = newOptions; }
+    void setInputParameters(const RtAudio::StreamParameters& parameters) { inputParameters = parameters; }
+    void setOutputParameters(const RtAudio::StreamParameters& parameters) { outputParameters = parameters; }
+
+    // What one period of the audio callback works with. Captured when the stream opens, so a
+    // setter called while the stream runs can never make the callback index past its buffers.
+    struct RealtimeState {
+        unsigned int nChannelsInput{0};
+        unsigned int nChannelsOutput{0};
+        unsigned int sampleRate{0};
+        RealtimeSnapshot<ChannelRedirects> redirects{ChannelRedirects{{0, 0}, {1, 1}}};
+        RealtimeSnapshot<EffectChain> effects;
+        HazardSlot redirectsSlot;
+        HazardSlot effectsSlot;
+        HazardSlot masterSlot;
+        bool exportFailed{false};  // the shared-memory export gave up; logged once
+    };
+    RealtimeState& realtime() { return realtimeState; }
+
+private:
+    void publishRedirects() { realtimeState.redirects.publish(channelsRedirects); }
+    void publishEffects() { realtimeState.effects.publish(effects); }
+    std::shared_ptr<RtAudio> makeRtAudioInstance() const;
+
+    std::shared_ptr<RtAudio> rtAudio;
+    unsigned int inputDeviceId;
+    unsigned int outputDeviceId;
+    unsigned int nChannelsInput;
+    unsigned int nChannelsOutput;
+    unsigned int sampleRate;
+    unsigned int bufferFrames;
+    RtAudio::StreamParameters inputParameters{};
+    RtAudio::StreamParameters outputParameters{};
+    RtAudio::StreamOptions options{};
+    unsigned int streamId;
+    Core* core;
+    SharedMemory sharedMemory{"SharedMemory"};
+    EffectChain effects;
+    ChannelRedirects channelsRedirects{{0, 0}, {1, 1}};
+    std::atomic<bool> mustDoSnapshot{false};
+    int groupID{-1};
+    unsigned int settledBufferFrames{0};
+    RealtimeState realtimeState;
+};

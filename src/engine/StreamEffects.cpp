@@ -1,0 +1,110 @@
+// A stream's effect chain. The control side edits `effects` and publishes a copy for the audio
+// thread; effects leave the chain on the control side only.
+
+#include "effects/Effect.hpp"
+#include "effects/EffectFactory.hpp"
+#include "engine/Stream.hpp"
+#include "utilities/Log.hpp"
+
+#include <algorithm>
+
+namespace {
+
+bool isMandatoryName(const std::string& name) {
+    return std::find(mandatoryEffects.begin(), mandatoryEffects.end(), name) != mandatoryEffects.end();
+}
+
+std::shared_ptr<Effect> findEffect(const EffectChain& chain, const std::string& name) {
+    for (const auto& effect : chain)
+        if (effect && effect->getName() == name) return effect;
+    return nullptr;
+}
+
+} // namespace
+
+int Stream::addEffect(const std::string& name) {
+    if (findEffect(effects, name)) {
+        Utilities::error("Effect already added", "addEffect", __LINE__);
+        return -1;
+    }
+    // The five-band equalizer drives its own stream, so it alone is handed one.
+    std::shared_ptr<Stream> self = name == "EQDemoEffect" ? weak_from_this().lock() : nullptr;
+    auto effect = createEffect(name, core, self);
+    if (!effect) {
+        Utilities::error("Effect not found", "addEffect", __LINE__);
+        return -1;
+    }
+    if (isMandatoryName(name)) effect->setIsMandatory(true);
+    effects.push_back(effect);
+    publishEffects();
+    Utilities::success("Effect " + name + " added", "addEffect", __LINE__);
+    return 0;
+}
+
+int Stream::addEffectByInstance(std::shared_ptr<Effect> effect) {
+    const std::string name = effect->getName();
+    for (const auto& existing : getEffects()) {
+        if (!existing) {
+            Utilities::log("Effect in list is null", "addEffectByInstance", __LINE__);
+            break;
+        }
+        if (existing->getName() == name) {
+            Utilities::log("Effect already added, replacing it", "addEffectByInstance", __LINE__);
+            removeEffect(name, true);
+        }
+    }
+    effects.push_back(std::move(effect));
+    publishEffects();
+    Utilities::success("Effect " + name + " added", "addEffectByInstance", __LINE__);
+    return 0;
+}
+
+int Stream::removeEffect(const std::string& name, bool force) {
+    if (!force && isMandatoryName(name)) {
+        Utilities::error("Cannot remove mandatory effect", "removeEffect", __LINE__);
+        return -1;
+    }
+    auto it = std::find_if(effects.begin(), effects.end(),
+                           [&](const auto& effect) { return effect && effect->getName() == name; });
+    if (it == effects.end()) {
+        Utilities::error("Effect not found", "removeEffect", __LINE__);
+        return -1;
+    }
+    effects.erase(it);
+    publishEffects();
+    Utilities::success("Effect " + name + " removed", "removeEffect", __LINE__);
+    return 0;
+}
+
+int Stream::setEffectParameter(const std::string& effect, const std::string& parameter, float value) {
+    bool matched = false;
+    for (const auto& candidate : effects) {
+        if (!candidate || candidate->getName() != effect) continue;
+        candidate->setEffectParameter(parameter, value);
+        matched = true;
+    }
+    if (!matched) {
+        Utilities::error("Effect not found", "setEffectParameter", __LINE__);
+        return -1;
+    }
+    return 0;
+}
+
+void Stream::setEffectEnable(const std::string& effect, bool enable) {
+    if (auto found = findEffect(effects, effect)) {
+        found->setEnable(enable);
+        return;
+    }
+    Utilities::error("Effect not found", "setEffectEnable", __LINE__);
+}
+
+float Stream::getEffectParameterValue(const std::string& effect, const std::string& parameter) const {
+    auto found = findEffect(effects, effect);
+    if (!found) {
+        Utilities::error("Effect not found", "getEffectParameterValue", __LINE__);
+        return -1.0f;
+    }
+    const auto getters = found->getGetters();
+    // A parameter without a getter is the caller's error: std::out_of_range.
+    return (found.get()->*getters.at(parameter))();
+}

@@ -1,0 +1,172 @@
+#include "engine/Core.hpp"
+
+#include "LogCapture.hpp"
+#include "VirtualEngine.hpp"
+
+#include <gtest/gtest.h>
+
+using testsupport::LogCapture;
+using testsupport::VirtualEngine;
+
+namespace {
+
+class CoreTest : public ::testing::Test {
+protected:
+    VirtualEngine engine;
+};
+
+TEST_F(CoreTest, ConstructionProbesTheMicrophoneAndLeavesOnlyTheOutputListFilled) {
+    LogCapture log;
+    Core& core = engine.makeCore();
+    log.take();
+
+    EXPECT_TRUE(log.contains("[LOG] Core constructor"));
+    EXPECT_TRUE(log.contains("Master effect VolumeEffect added"));
+    EXPECT_TRUE(log.contains("Socket not initialized"));
+    // The probe stream opens the default input at its first rate with 256 frames, then goes.
+    EXPECT_TRUE(log.contains("Stream Stream129-130 added"));
+    EXPECT_TRUE(log.contains("Stream Stream129-130 started successfully"));
+    EXPECT_TRUE(log.contains("Stream 0 removed"));
+    EXPECT_TRUE(log.contains("Added output device: Speakers with id: 130 nOutputChannels: 2"));
+    EXPECT_TRUE(log.contains("Added input device: Mic with id: 129 nInputChannels: 2"));
+    EXPECT_TRUE(core.getStreams().empty());
+    EXPECT_TRUE(core.getInputDevices().empty());
+    EXPECT_EQ(core.getOutputDevices(),
+              (DeviceList{{engine.speakers, "Speakers"}, {engine.headset, "Headset"}, {engine.studio, "Studio"}}));
+    EXPECT_EQ(coreInstance, &core);
+    EXPECT_EQ(core.getMasterEffects().size(), 1u);
+}
+
+TEST_F(CoreTest, EachListRefreshEmptiesTheOther) {
+    LogCapture log;
+    Core& core = engine.makeCore();
+    ASSERT_EQ(core.updateInputDevicesList(), 0);
+    EXPECT_EQ(core.getInputDevices(),
+              (DeviceList{{engine.mic, "Mic"}, {engine.headset, "Headset"}, {engine.studio, "Studio"}}));
+    EXPECT_TRUE(core.getOutputDevices().empty());
+    ASSERT_EQ(core.updateOutputDevicesList(), 0);
+    EXPECT_TRUE(core.getInputDevices().empty());
+}
+
+TEST_F(CoreTest, CommonSampleRatesKeepTheInputOrder) {
+    LogCapture log;
+    Core& core = engine.makeCore();
+    EXPECT_EQ(core.getAvailableSampleRates(engine.mic, engine.speakers), (std::vector<int>{44100, 48000}));
+    EXPECT_EQ(core.getAvailableSampleRates(engine.speakers, engine.speakers), (std::vector<int>{44100, 48000, 96000}));
+    EXPECT_TRUE(core.getAvailableSampleRates(engine.mic, engine.studio).empty());
+    EXPECT_TRUE(core.getAvailableSampleRates(engine.mic, 4242).empty());
+    EXPECT_TRUE(log.contains("Requested sample rates available for devices 129 and 130"));
+}
+
+TEST(CoreFatalTest, NoDevicesEndsTheProcessWithStatus255) {
+    EXPECT_EXIT(
+        {
+            auto system = audio::VirtualAudioSystem::create();
+            Core core(system->factory());
+        },
+        ::testing::ExitedWithCode(255), "No input device found(.|\n)*Failed to update input devices list");
+}
+
+TEST(CoreFatalTest, OutputOnlyMachineFailsOnTheInputList) {
+    EXPECT_EXIT(
+        {
+            auto system = audio::VirtualAudioSystem::create();
+            system->setDefaultOutput(system->addDevice({"Speakers", 0, 2, {48000}, 48000}));
+            Core core(system->factory());
+        },
+        ::testing::ExitedWithCode(255), "No input devices found(.|\n)*Failed to update input devices list");
+}
+
+TEST_F(CoreTest, StreamIdsAreTheSmallestFreeOnes) {
+    LogCapture log;
+    Core& core = engine.makeCore();
+    EXPECT_EQ(core.addStream(0, 0, 0, 0, 0, 0), 0);
+    EXPECT_EQ(core.addStream(0, 0, 0, 0, 0, 0), 1);
+    EXPECT_EQ(core.addStream(0, 0, 0, 0, 0, 0), 2);
+    EXPECT_EQ(core.removeStream(1), 0);
+    EXPECT_EQ(core.addStream(0, 0, 0, 0, 0, 0), 1);
+    EXPECT_EQ(core.addStream(0, 0, 0, 0, 0, 0), 3);
+    EXPECT_EQ(core.removeStream(7), -1);
+    ASSERT_NE(core.getLastStream(), nullptr);
+    EXPECT_EQ(core.getLastStream()->getStreamId(), 3u);
+    EXPECT_EQ(core.clearStreams(), 0);
+    EXPECT_EQ(core.getLastStream(), nullptr);
+    EXPECT_EQ(core.addStream(0, 0, 0, 0, 0, 0), 0);
+    log.take();
+    EXPECT_TRUE(log.contains("Stream 1 removed"));
+    EXPECT_TRUE(log.contains("(in function removeStream at line"));
+    EXPECT_TRUE(log.contains("Stream not found"));
+}
+
+TEST_F(CoreTest, DefaultStreamTakesDefaultDevicesAllChannelsHighestCommonRateAnd1024Frames) {
+    LogCapture log;
+    Core& core = engine.makeCore();
+    const int id = core.addStream(0, 0, 0, 0, 0, 0);
+    auto stream = core.getStreamById(id);
+    EXPECT_EQ(stream->getInputDeviceId(), engine.mic);
+    EXPECT_EQ(stream->getOutputDeviceId(), engine.speakers);
+    EXPECT_EQ(stream->getNChannelsInput(), 2u);
+    EXPECT_EQ(stream->getNChannelsOutput(), 2u);
+    EXPECT_EQ(stream->getSampleRate(), 0u);
+    EXPECT_EQ(stream->getName(), "Stream129-130");
+    EXPECT_EQ(stream->getChannelsRedirects(), (ChannelRedirects{{0, 0}, {1, 1}}));
+
+    ASSERT_EQ(core.startStream(id), 0);
+    EXPECT_TRUE(stream->isStarted());
+    EXPECT_EQ(stream->getSampleRate(), 48000u);
+    EXPECT_EQ(stream->getBufferFrames(), 1024u);
+    auto* audio = engine.audioOf(*stream);
+    ASSERT_NE(audio, nullptr);
+    EXPECT_EQ(audio->openedSampleRate(), 48000u);
+    EXPECT_EQ(audio->openedFormat(), audio::RTAUDIO_FLOAT32);
+    EXPECT_EQ(audio->openedInput().deviceId, engine.mic);
+    EXPECT_EQ(audio->openedOptions().streamName, "Stream129-130");
+}
+
+TEST_F(CoreTest, NoCommonRateRefusesToStartAndOpensNothing) {
+    LogCapture log;
+    Core& core = engine.makeCore();
+    const int id = core.addStream(engine.mic, engine.studio, 0, 0, 0, 0);
+    EXPECT_EQ(core.startStream(id), -1);
+    auto stream = core.getStreamById(id);
+    EXPECT_EQ(stream->getSampleRate(), 0u);
+    EXPECT_FALSE(stream->isStarted());
+    EXPECT_EQ(engine.audioOf(*stream), nullptr);
+    log.take();
+    EXPECT_TRUE(log.contains("No matching sample rate found"));
+    EXPECT_TRUE(log.contains("(in function startStream at line"));
+}
+
+TEST_F(CoreTest, StreamsOnOneOutputSettleAtTheLowestRate) {
+    LogCapture log;
+    Core& core = engine.makeCore();
+    const int first = core.addStream(engine.mic, engine.speakers, 2, 2, 48000, 256);
+    const int second = core.addStream(engine.mic, engine.speakers, 2, 2, 44100, 256);
+    ASSERT_EQ(core.startStream(first), 0);
+    ASSERT_EQ(core.startStream(second), 0);
+    EXPECT_EQ(core.getStreamById(first)->getSampleRate(), 44100u);
+    EXPECT_EQ(core.getStreamById(second)->getSampleRate(), 44100u);
+    EXPECT_EQ(engine.audioOf(*core.getStreamById(first))->openedSampleRate(), 44100u);
+    EXPECT_TRUE(core.getStreamById(first)->isStarted());
+    log.take();
+    EXPECT_TRUE(log.contains("Auto-synced sample rate to 44100"));
+    EXPECT_TRUE(log.contains("Sample rate already set to 44100"));
+}
+
+TEST_F(CoreTest, StartAndStopOfUnknownOrFailingStreams) {
+    LogCapture log;
+    Core& core = engine.makeCore();
+    EXPECT_EQ(core.startStream(9), -1);
+    EXPECT_EQ(core.stopStream(9), -1);
+    const int id = core.addStream(0, 0, 0, 0, 48000, 0);
+    engine.system->failNext(audio::VirtualAudioSystem::Operation::Start, audio::RTAUDIO_SYSTEM_ERROR);
+    EXPECT_EQ(core.startStream(id), -1);
+    // Stopping a stream that never ran is a success.
+    EXPECT_EQ(core.stopStream(id), 0);
+    log.take();
+    EXPECT_EQ(log.count("Stream not found"), 3);
+    EXPECT_TRUE(log.contains("(10) (in function start at line"));
+    EXPECT_TRUE(log.contains("Stream Stream129-130 stopped successfully"));
+}
+
+} // namespace
