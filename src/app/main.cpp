@@ -1,4 +1,6 @@
 #include "app/MicrophonePermission.hpp"
+#include "console/CommandLineController.hpp"
+#include "engine/Core.hpp"
 #include "utilities/Log.hpp"
 
 #include <iostream>
@@ -12,5 +14,10 @@ int main() {
         std::cout << "🔒 Micro non autorisé, demande d'accès en cours..." << std::endl;
         requestMicrophonePermission();
     }
+
+    // Built in this order and torn down in reverse when main returns.
+    Core core;
+    CommandLineController commandLineController(&core);
+    commandLineController.run();
     return 0;
 }

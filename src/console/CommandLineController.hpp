@@ -1,0 +1,54 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+class Core;
+
+// The operator console on standard input: one command per line, tokens separated by single
+// blanks, the first token looked up in a table of handlers. Each command runs whole under the
+// engine lock, so it never interleaves with a front-end request.
+class CommandLineController {
+public:
+    explicit CommandLineController(Core* core);
+
+    // Reads and executes lines until "exit" or an input error; at end of input it idles forever.
+    void run();
+    int parseCommand(const std::string& line);
+
+    // Devices and streams.
+    int addStream();
+    int startStream();
+    int stopStream();
+    int removeStream();
+    int updateInputDevicesList();
+    int updateOutputDevicesList();
+    int getStreamInfo();
+    int listStreams();
+    // Routing.
+    int printChannelsRedirects();
+    int removeChannelRedirect();
+    int addChannelRedirect();
+    // Console.
+    int help();
+    int exit();
+
+private:
+    using Handler = int (CommandLineController::*)();
+
+    // Token `index` as an unsigned id; logs `message` (context: the command) when it does not parse.
+    std::optional<unsigned int> unsignedArgument(std::size_t index, const std::string& message) const;
+    std::optional<float> floatArgument(std::size_t index, const std::string& message) const;
+    std::optional<bool> boolArgument(std::size_t index, const std::string& message) const;
+    // Logs "Invalid number of arguments" unless there are exactly `count` tokens, name included.
+    bool hasTokenCount(std::size_t count) const;
+    // The optional stream id of startStream, stopStream and removeStream: 0 when absent.
+    std::optional<unsigned int> optionalStreamId() const;
+
+    Core* core;
+    bool running{true};
+    std::vector<std::string> args;
+    std::map<std::string, Handler> commands;
+};
