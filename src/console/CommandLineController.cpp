@@ -150,14 +150,16 @@ int CommandLineController::getStreamInfo() {
     if (!id) return -1;
     auto stream = core->getStreamById(*id);
     if (!stream) return -1;
-    std::cout << "Stream id: " << stream->getStreamId() << std::endl
-              << "Stream: " << stream->getInputDeviceName() << " -> " << stream->getOutputDeviceName() << std::endl
-              << "Input device id: " << stream->getInputParameters().deviceId << std::endl
-              << "Output device id: " << stream->getOutputParameters().deviceId << std::endl
-              << "Sample rate: " << stream->getSampleRate() << std::endl
-              << "Buffer frames: " << stream->getBufferFrames() << std::endl
-              << "Input channels: " << stream->getNChannelsInput() << std::endl
-              << "Output channels: " << stream->getNChannelsOutput() << std::endl;
+    // One write, so a line from an audio thread cannot land inside the block.
+    std::cout << "Stream id: " + std::to_string(stream->getStreamId()) + "\n" +
+                     "Stream: " + stream->getInputDeviceName() + " -> " + stream->getOutputDeviceName() + "\n" +
+                     "Input device id: " + std::to_string(stream->getInputParameters().deviceId) + "\n" +
+                     "Output device id: " + std::to_string(stream->getOutputParameters().deviceId) + "\n" +
+                     "Sample rate: " + std::to_string(stream->getSampleRate()) + "\n" +
+                     "Buffer frames: " + std::to_string(stream->getBufferFrames()) + "\n" +
+                     "Input channels: " + std::to_string(stream->getNChannelsInput()) + "\n" +
+                     "Output channels: " + std::to_string(stream->getNChannelsOutput()) + "\n"
+              << std::flush;
     return 0;
 }
 
@@ -167,9 +169,11 @@ int CommandLineController::listStreams() {
         Utilities::error("No stream found", "listStreams", __LINE__);
         return -1;
     }
+    std::string listing;
     for (const auto& stream : streams)
-        std::cout << "Stream id: " << stream->getStreamId() << " : " << stream->getInputDeviceName() << " -> "
-                  << stream->getOutputDeviceName() << std::endl;
+        listing += "Stream id: " + std::to_string(stream->getStreamId()) + " : " + stream->getInputDeviceName() +
+                   " -> " + stream->getOutputDeviceName() + "\n";
+    std::cout << listing << std::flush;
     return 0;
 }
 
@@ -202,8 +206,9 @@ int CommandLineController::addChannelRedirect() {
 // ---- Console ----
 
 int CommandLineController::help() {
-    std::cout << "Available commands:" << std::endl;
-    for (const auto& [name, handler] : commands) std::cout << name << std::endl;
+    std::string listing = "Available commands:\n";
+    for (const auto& [name, handler] : commands) listing += name + "\n";
+    std::cout << listing << std::flush;
     return 0;
 }
 

@@ -41,7 +41,10 @@ int Stream::removeChannelRedirect(unsigned int index) {
 }
 
 int Stream::printChannelsRedirects() const {
-    for (const auto& [input, output] : channelsRedirects) std::cout << input << " - " << output << std::endl;
+    std::string listing;
+    for (const auto& [input, output] : channelsRedirects)
+        listing += std::to_string(input) + " - " + std::to_string(output) + "\n";
+    std::cout << listing << std::flush;
     return 0;
 }
 

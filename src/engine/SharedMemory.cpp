@@ -56,7 +56,8 @@ void SharedMemory::start(unsigned long dataSize, unsigned long margin) {
     header->ringSize = ringSize;
     header->writeOffset.store(0, std::memory_order_release);
     started = true;
-    std::cout << "Shared memory " << name << " created with size " << totalSize << "\n";
+    // One write: this runs on an audio thread while the console may be printing.
+    std::cout << "Shared memory " + name + " created with size " + std::to_string(totalSize) + "\n" << std::flush;
 }
 
 void SharedMemory::write(const void* src) { write(src, slotSize); }
@@ -84,5 +85,5 @@ SharedMemory::~SharedMemory() {
         Utilities::error("Failed to unlink shared memory", "~SharedMemory", __LINE__, errno);
         return;
     }
-    std::cout << "Shared memory " << name << " destroyed" << std::endl;
+    std::cout << "Shared memory " + name + " destroyed\n" << std::flush;
 }

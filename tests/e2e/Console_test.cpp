@@ -1,0 +1,210 @@
+// The real binary on the private PulseAudio of the test script, driven through its standard input.
+// The server has the default sink vantrell_main ("Vantrell_Main", 48000 Hz, stereo) and the default
+// source vantrell_sine (a 440 Hz mono sine).
+
+#include "EngineProcess.hpp"
+#include "PulseTools.hpp"
+#include "TempDir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+
+using namespace std::chrono_literals;
+using testsupport::EngineProcess;
+
+namespace {
+
+class ConsoleTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(testsupport::pulseServer().empty()) << testsupport::missingPulseServerMessage();
+        engine = std::make_unique<EngineProcess>(VANTRELL_BINARY, dir.path().string());
+        // The console is ready once it has refreshed the lists and written its first prompt.
+        ASSERT_TRUE(engine->waitForStdout("CommandLineController constructor", 20s)) << engine->err();
+        ASSERT_TRUE(engine->waitFor("> ", 10s));
+    }
+
+    void TearDown() override {
+        if (engine && engine->alive()) {
+            engine->send("exit");
+            engine->waitExit(5s);
+        }
+    }
+
+    // The id the engine gave a device, read from its "Added ... device" lines.
+    unsigned int deviceId(const std::string& direction, const std::string& name) {
+        const std::regex line("Added " + direction + " device: " + name + " with id: ([0-9]+)");
+        std::smatch match;
+        const std::string out = engine->out();
+        EXPECT_TRUE(std::regex_search(out, match, line)) << "no " << direction << " device " << name;
+        return match.empty() ? 0 : static_cast<unsigned int>(std::stoul(match[1]));
+    }
+
+    // Prompts written so far ("-> " in a stream listing is not one).
+    int prompts() { return engine->count("> ") - engine->count("-> "); }
+
+    // Sends a command and waits for the prompt that follows it.
+    void command(const std::string& line) {
+        const int before = prompts();
+        engine->send(line);
+        const auto deadline = std::chrono::steady_clock::now() + 15s;
+        while (prompts() <= before) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no prompt after " << line;
+            engine->waitFor("> ", 50ms, engine->count("> ") + 1);
+        }
+    }
+
+    testsupport::TempDir dir;
+    std::unique_ptr<EngineProcess> engine;
+};
+
+TEST_F(ConsoleTest, StartUpLinesInOrderHelpAndExit) {
+    testsupport::FileTail runtimeLog("/tmp/vantrell_runtime.log");
+    command("help");
+    command("nonsense");
+    engine->send("exit");
+    ASSERT_EQ(engine->waitExit(15s), 0) << engine->err();
+
+    const std::string out = engine->out();
+    const std::vector<std::string> inOrder = {
+        "✅ Micro déjà autorisé\n",    "[LOG] Core constructor",
+        "Master effect VolumeEffect added", "Stream 0 removed",
+        "Added output device: ",            "CommandLineController constructor",
+        "Added input device: ",             "Added output device: Vantrell_Main",
+        "Available commands:\n"
+        "addChannelRedirect\naddStream\nexit\ngetStreamInfo\nhelp\nlistStreams\nprintChannelsRedirects\n"
+        "removeChannelRedirect\nremoveStream\nstartStream\nstopStream\nupdateInputDevicesList\n"
+        "updateOutputDevicesList\n",
+        "Core destructor",
+    };
+    std::size_t at = 0;
+    for (const auto& expected : inOrder) {
+        const auto found = out.find(expected, at);
+        ASSERT_NE(found, std::string::npos) << "missing or out of order: " << expected << "\n" << out;
+        at = found + expected.size();
+    }
+    EXPECT_EQ(out.rfind("✅ Micro déjà autorisé", 0), 0u) << "the permission line comes first";
+    EXPECT_TRUE(engine->waitFor("Socket not initialized", 5s));
+    // The file gets every line behind "[LOG] ", each entry followed by an empty line.
+    const std::string logged = runtimeLog.read();
+    EXPECT_NE(logged.find("[LOG] \x1b[33m[LOG] Core destructor\x1b[0m\n\n"), std::string::npos);
+    EXPECT_NE(logged.find("[LOG] (in function run at line"), std::string::npos) << "no Command not found";
+}
+
+TEST_F(ConsoleTest, StreamLifecycleAndListings) {
+    const unsigned int sine = deviceId("input", "Sine source at 440 Hz");
+    const unsigned int main = deviceId("output", "Vantrell_Main");
+    const std::string name = "Stream" + std::to_string(sine) + "-" + std::to_string(main);
+
+    command("listStreams");
+    command("getStreamInfo 0");
+    EXPECT_TRUE(engine->waitFor("No stream found", 5s, 2));
+
+    command("addStream");
+    EXPECT_NE(engine->out().find("Stream " + name + " added"), std::string::npos);
+    command("startStream");
+    EXPECT_NE(engine->out().find("Stream " + name + " started successfully"), std::string::npos) << engine->err();
+    command("listStreams");
+    EXPECT_NE(engine->out().find("Stream id: 0 : Sine source at 440 Hz -> Vantrell_Main\n"), std::string::npos);
+    command("getStreamInfo");
+    EXPECT_TRUE(engine->waitFor("No stream id provided", 5s));
+    command("getStreamInfo 0");
+    const std::string info = "Stream id: 0\nStream: Sine source at 440 Hz -> Vantrell_Main\nInput device id: " +
+                             std::to_string(sine) + "\nOutput device id: " + std::to_string(main) +
+                             "\nSample rate: ";
+    EXPECT_NE(engine->out().find(info), std::string::npos) << engine->out();
+    EXPECT_NE(engine->out().find("Buffer frames: 1024\nInput channels: 1\nOutput channels: 2\n"), std::string::npos);
+
+    command("stopStream");
+    EXPECT_NE(engine->out().find("Stream " + name + " stopped successfully"), std::string::npos);
+    command("addStream");
+    command("addStream");
+    const int started = engine->count("started successfully");
+    command("startStream 2x");
+    EXPECT_EQ(engine->count("started successfully"), started + 1) << "2x starts stream 2";
+    command("startStream x2");
+    EXPECT_TRUE(engine->waitFor("(in function startStream at line", 5s));
+    EXPECT_TRUE(engine->waitFor("Invalid stream id", 5s));
+    command("stopStream 2");
+    command("removeStream 1");
+    EXPECT_NE(engine->out().find("Stream 1 removed"), std::string::npos);
+    command("removeStream");
+    command("removeStream 2");
+    command("listStreams");
+    EXPECT_TRUE(engine->waitFor("No stream found", 5s, 3));
+    command("removeStream 7");
+    EXPECT_TRUE(engine->waitFor("(in function removeStream at line", 5s));
+    EXPECT_TRUE(engine->alive());
+}
+
+TEST_F(ConsoleTest, LinesThatNameNoCommandAndBadNumbersAreRefusedWhileTheEngineLivesOn) {
+    command("");
+    command(" help");
+    command("exit\r");
+    EXPECT_TRUE(engine->waitFor("Command not found", 5s, 6));
+    EXPECT_EQ(engine->count("(in function parseCommand at line"), 3);
+
+    command("addChannelRedirect 0 1");
+    EXPECT_TRUE(engine->waitFor("Invalid number of arguments", 5s));
+    command("startStream 99999999999");
+    command("getStreamInfo 0");
+    command("addStream 99999999999 0");
+    EXPECT_TRUE(engine->waitFor("Invalid input device id", 5s));
+    command("addStream 0 0 two");
+    EXPECT_TRUE(engine->waitFor("Invalid number of input channels", 5s));
+    command("addStream abc");
+    EXPECT_TRUE(engine->waitFor("Invalid input device id", 5s, 2));
+    EXPECT_TRUE(engine->waitFor("Invalid number of input channels", 5s));
+    command("addChannelRedirect 0 x 1");
+    EXPECT_TRUE(engine->waitFor("Invalid input channel ID", 5s));
+    command("removeChannelRedirect 0 -");
+    EXPECT_TRUE(engine->waitFor("Invalid Channel Redirect Index", 5s));
+    command("startStream 99999999999");
+    EXPECT_TRUE(engine->waitFor("Invalid stream id", 5s, 2));
+    EXPECT_TRUE(engine->alive());
+    command("listStreams");
+    EXPECT_TRUE(engine->waitFor("No stream found", 5s)) << "a refused line added a stream";
+}
+
+TEST_F(ConsoleTest, EndOfInputIdlesAndTheProcessLivesOn) {
+    engine->closeInput();
+    ASSERT_TRUE(engine->waitFor("No stdin available, switching to idle mode", 5s));
+    std::this_thread::sleep_for(1200ms);
+    EXPECT_TRUE(engine->alive());
+    EXPECT_EQ(engine->count("No stdin available, switching to idle mode"), 1);
+    engine.reset();  // nothing can tell it to exit any more: it is killed
+}
+
+TEST_F(ConsoleTest, AudioFollowsTheRouting) {
+    const unsigned int sine = deviceId("input", "Sine source at 440 Hz");
+    const unsigned int main = deviceId("output", "Vantrell_Main");
+    command("addStream " + std::to_string(sine) + " " + std::to_string(main) + " 1 2 48000 1024");
+    command("startStream 0");
+    ASSERT_NE(engine->out().find("started successfully"), std::string::npos) << engine->err();
+    command("printChannelsRedirects 0");
+    EXPECT_NE(engine->out().find("0 - 0\n1 - 1\n"), std::string::npos);
+
+    // Mono input: only (0, 0) carries sound, so the tone is on the left.
+    auto recorded = testsupport::recordMonitor("vantrell_main", 2, 48000, 1500ms);
+    auto left = testsupport::estimateTone(recorded, 2, 0, 48000, 24000);
+    auto right = testsupport::estimateTone(recorded, 2, 1, 48000, 24000);
+    EXPECT_NEAR(left.frequency, 440.0, 5.0);
+    EXPECT_GT(left.rms, 0.2);
+    EXPECT_LT(right.rms, 0.01);
+
+    command("removeChannelRedirect 0 0");
+    command("addChannelRedirect 0 0 1");
+    command("printChannelsRedirects 0");
+    EXPECT_NE(engine->out().find("1 - 1\n0 - 1\n"), std::string::npos);
+    std::this_thread::sleep_for(300ms);
+    recorded = testsupport::recordMonitor("vantrell_main", 2, 48000, 1500ms);
+    left = testsupport::estimateTone(recorded, 2, 0, 48000, 24000);
+    right = testsupport::estimateTone(recorded, 2, 1, 48000, 24000);
+    EXPECT_NEAR(right.frequency, 440.0, 5.0);
+    EXPECT_GT(right.rms, 0.2);
+    EXPECT_LT(left.rms, 0.01);
+}
+
+} // namespace
