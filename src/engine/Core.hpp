@@ -90,6 +90,13 @@ public:
                            float value);
     int setEffectEnable(unsigned int streamId, const std::string& name, bool enable);
 
+    // Equalizer filters of a stream's parametric equalizer.
+    int addEQFilterToStream(unsigned int streamId, const std::string& type);
+    int removeEQFilterFromStream(unsigned int streamId, unsigned int filterId);
+    int setEQFilterParameter(unsigned int streamId, unsigned int filterId, const std::string& parameter,
+                             float value);
+    int getEQFilterInfo(unsigned int streamId);
+
     // Used by streams: every audio instance of the engine comes from this factory.
     const audio::RtAudioFactory& getRtAudioFactory() const { return rtAudioFactory; }
     RealtimeSnapshot<EffectChain>& masterSnapshot() { return masterEffectsSnapshot; }

@@ -61,6 +61,12 @@ public:
     void setEffectEnable(const std::string& effect, bool enable);
     float getEffectParameterValue(const std::string& effect, const std::string& parameter) const;
 
+    // Filters of the stream's parametric equalizer (its first "EQEffect").
+    int addEQFilter(const std::string& type);
+    int removeEQFilter(unsigned int id);
+    int setEQFilterParameter(unsigned int id, const std::string& parameter, float value);
+    int getEQFilterInfo();
+
     // Shared-memory export.
     void startSharedMemory(unsigned long dataSize, unsigned long margin) { sharedMemory.start(dataSize, margin); }
     void writeSharedMemory(const void* src) { sharedMemory.write(src); }

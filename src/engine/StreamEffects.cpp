@@ -2,6 +2,7 @@
 // thread; effects leave the chain on the control side only.
 
 #include "effects/Effect.hpp"
+#include "effects/EQEffect.hpp"
 #include "effects/EffectFactory.hpp"
 #include "engine/Stream.hpp"
 #include "utilities/Log.hpp"
@@ -107,4 +108,36 @@ float Stream::getEffectParameterValue(const std::string& effect, const std::stri
     const auto getters = found->getGetters();
     // A parameter without a getter is the caller's error: std::out_of_range.
     return (found.get()->*getters.at(parameter))();
+}
+
+// ---- Parametric equalizer filters ----
+
+namespace {
+
+std::shared_ptr<EQEffect> findEqualizer(const EffectChain& chain, const char* context) {
+    if (auto effect = findEffect(chain, "EQEffect")) return std::static_pointer_cast<EQEffect>(effect);
+    Utilities::error("EQEffect not found", context, __LINE__);
+    return nullptr;
+}
+
+} // namespace
+
+int Stream::addEQFilter(const std::string& type) {
+    auto equalizer = findEqualizer(effects, "addEQFilter");
+    return equalizer ? equalizer->addFilter(type) : -1;
+}
+
+int Stream::removeEQFilter(unsigned int id) {
+    auto equalizer = findEqualizer(effects, "removeEQFilter");
+    return equalizer ? equalizer->removeFilter(id) : -1;
+}
+
+int Stream::setEQFilterParameter(unsigned int id, const std::string& parameter, float value) {
+    auto equalizer = findEqualizer(effects, "setEQFilterParameter");
+    return equalizer ? equalizer->setFilterParameter(id, parameter, value) : -1;
+}
+
+int Stream::getEQFilterInfo() {
+    auto equalizer = findEqualizer(effects, "getEQFilterInfo");
+    return equalizer ? equalizer->getFilterInfo() : -1;
 }

@@ -1,0 +1,83 @@
+// The engine in this process on the real audio layer and the private PulseAudio: a stream from the
+// 440 Hz sine source (mono, amplitude 0.5) to the null sink vantrell_main, recorded at the sink's
+// monitor. Levels are compared with the same stream's unprocessed level, measured in the same test.
+
+#include "engine/Core.hpp"
+
+#include "LogCapture.hpp"
+#include "PulseTools.hpp"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class EngineAudioTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(testsupport::pulseServer().empty()) << testsupport::missingPulseServerMessage();
+        testsupport::LogCapture quiet;
+        core = std::make_unique<Core>();
+        auto guard = core->lock();
+        id = static_cast<unsigned int>(core->addStream(0, 0, 0, 0, 48000, 1024));
+        ASSERT_EQ(core->startStream(id), 0) << quiet.take();
+    }
+    void TearDown() override {
+        testsupport::LogCapture quiet;
+        core.reset();
+    }
+
+    // RMS and frequency of the left channel at the sink, after the change has reached it.
+    testsupport::ToneEstimate measure() {
+        std::this_thread::sleep_for(300ms);
+        const auto recorded = testsupport::recordMonitor("vantrell_main", 2, 48000, 1200ms);
+        return testsupport::estimateTone(recorded, 2, 0, 48000, 9600);
+    }
+
+    std::unique_ptr<Core> core;
+    unsigned int id{};
+};
+
+TEST_F(EngineAudioTest, HalfStreamVolumeAndHalfMasterVolumeGiveAQuarterOfTheTone) {
+    const auto unity = measure();
+    ASSERT_NEAR(unity.frequency, 440.0, 5.0);
+    ASSERT_GT(unity.rms, 0.3);
+    {
+        testsupport::LogCapture quiet;
+        auto guard = core->lock();
+        ASSERT_EQ(core->setEffectParameter(id, "VolumeEffect", "volume", 50), 0);
+        ASSERT_EQ(core->setMasterEffectParameter("VolumeEffect", "volume", 50), 0);
+    }
+    const auto quarter = measure();
+    EXPECT_NEAR(quarter.frequency, 440.0, 5.0);
+    EXPECT_NEAR(quarter.rms / unity.rms, 0.25, 0.02);
+}
+
+TEST_F(EngineAudioTest, PeakFilterAtTheToneWithSixDecibelsDoublesItsLevel) {
+    const auto flat = measure();
+    ASSERT_GT(flat.rms, 0.3);
+    {
+        testsupport::LogCapture quiet;
+        auto guard = core->lock();
+        // Headroom first: the boosted tone must not clip at the sink.
+        ASSERT_EQ(core->setEffectParameter(id, "VolumeEffect", "volume", 50), 0);
+        ASSERT_EQ(core->addEffectToStream(id, "EQEffect"), 0);
+        ASSERT_EQ(core->addEQFilterToStream(id, "PeakFilter"), 0);
+        ASSERT_EQ(core->setEQFilterParameter(id, 0, "centerFreq", 440), 0);
+        ASSERT_EQ(core->setEQFilterParameter(id, 0, "Q", 1), 0);
+    }
+    const auto half = measure();
+    {
+        testsupport::LogCapture quiet;
+        auto guard = core->lock();
+        ASSERT_EQ(core->setEQFilterParameter(id, 0, "gain", 6), 0);
+    }
+    const auto boosted = measure();
+    EXPECT_NEAR(boosted.frequency, 440.0, 5.0);
+    EXPECT_NEAR(boosted.rms / half.rms, 1.995, 0.06);
+}
+
+} // namespace

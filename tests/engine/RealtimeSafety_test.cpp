@@ -1,0 +1,119 @@
+// A normal period allocates nothing on the audio thread, even while the control side rewrites the
+// routing, the chains and the parameters; and the two sides never race (run under ThreadSanitizer
+// by the test command).
+
+#include "../effects/AllocationCounter.hpp"
+
+#include "effects/Effect.hpp"
+#include "engine/Core.hpp"
+
+#include "LogCapture.hpp"
+#include "VirtualEngine.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <thread>
+
+using testsupport::LogCapture;
+using testsupport::VirtualEngine;
+
+namespace {
+
+constexpr unsigned int kFrames = 256;
+
+class RealtimeSafetyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LogCapture quiet;
+        engine.system->settleBufferFramesAt(kFrames);
+        Core& core = engine.makeCore();
+        for (int i = 0; i < 2; ++i) {
+            const auto id = static_cast<unsigned int>(core.addStream(engine.mic, engine.speakers, 2, 2, 48000, kFrames));
+            ASSERT_EQ(core.startStream(id), 0);
+            streams.push_back(core.getStreamById(id));
+            audio.push_back(engine.audioOf(*streams.back()));
+        }
+        for (std::size_t i = 0; i < input.size(); ++i) input[i] = std::sin(0.01f * static_cast<float>(i));
+        // The first period of each stream creates its export region: not a normal period.
+        for (std::size_t i = 0; i < streams.size(); ++i) runPeriod(i);
+    }
+
+    void runPeriod(std::size_t stream) { audio[stream]->runPeriod(input.data(), output.data()); }
+
+    VirtualEngine engine;
+    std::vector<std::shared_ptr<Stream>> streams;
+    std::vector<audio::VirtualRtAudio*> audio;
+    std::vector<float> input = std::vector<float>(kFrames * 2);
+    std::vector<float> output = std::vector<float>(kFrames * 2);
+};
+
+TEST_F(RealtimeSafetyTest, PeriodsAllocateNothingWhileTheControlSideChangesEverything) {
+    std::atomic<bool> stop{false};
+    std::atomic<long> changes{0};
+    std::thread control([&] {
+        LogCapture quiet;
+        Stream& stream = *streams[0];
+        bool swapped = false;
+        while (!stop.load()) {
+            auto guard = engine.core->lock();
+            // Routing swaps, chain edits and parameter writes, all published to the audio side.
+            if (swapped) {
+                stream.removeChannelRedirect(2);
+            } else {
+                stream.addChannelRedirect(1, 0);
+            }
+            swapped = !swapped;
+            engine.core->addEffectToStream(stream.getStreamId(), "PanEffect");
+            engine.core->setEffectParameter(stream.getStreamId(), "PanEffect", "panX", 0.5f);
+            engine.core->setEffectParameter(stream.getStreamId(), "VolumeEffect", "volume", 80.0f);
+            engine.core->removeEffectFromStream(stream.getStreamId(), "PanEffect");
+            engine.core->setMasterEffectParameter("VolumeEffect", "volume", 90.0f);
+            engine.core->addMasterEffect("PanEffect");
+            engine.core->deleteMasterEffect("PanEffect");
+            ++changes;
+        }
+    });
+
+    std::size_t allocations = 0;
+    for (int period = 0; period < 3000 || changes.load() < 50; ++period) {
+        const std::size_t before = allocationcounter::allocationsOnThisThread();
+        runPeriod(static_cast<std::size_t>(period % 2));
+        allocations += allocationcounter::allocationsOnThisThread() - before;
+        for (float sample : output) ASSERT_TRUE(std::isfinite(sample));
+    }
+    stop = true;
+    control.join();
+    EXPECT_EQ(allocations, 0u);
+    EXPECT_GE(changes.load(), 50);
+}
+
+TEST_F(RealtimeSafetyTest, TwoAudioThreadsShareTheMasterChainWhileItChanges) {
+    std::atomic<bool> stop{false};
+    auto audioThread = [&](audio::VirtualRtAudio* instance) {
+        std::vector<float> in(input), out(output.size());
+        while (!stop.load()) instance->runPeriod(in.data(), out.data());
+    };
+    // Each stream's periods run on their own thread, as the library does.
+    std::thread first(audioThread, audio[0]);
+    std::thread second(audioThread, audio[1]);
+    {
+        LogCapture quiet;
+        for (int round = 0; round < 200; ++round) {
+            auto guard = engine.core->lock();
+            engine.core->addMasterEffect("ReverbEffect");
+            engine.core->setMasterEffectParameter("ReverbEffect", "mix", static_cast<float>(round % 100));
+            engine.core->addMasterEffect("EqualizerEffect");
+            engine.core->setMasterEffectEnable("EqualizerEffect", round % 2 == 0);
+            engine.core->deleteMasterEffect("ReverbEffect");
+            engine.core->deleteMasterEffect("EqualizerEffect");
+        }
+    }
+    stop = true;
+    first.join();
+    second.join();
+    SUCCEED();
+}
+
+} // namespace
