@@ -14,5 +14,6 @@ if ! pactl info >/dev/null 2>&1 && ! jack_lsp >/dev/null 2>&1; then
   echo "No audio server answers; starting a private PulseAudio (null sink, 440 Hz sine source)."
   trap 'stop_private_pulse' EXIT
   start_private_pulse
+  echo "Private PulseAudio at PULSE_SERVER=$PULSE_SERVER (record with: PULSE_SERVER=$PULSE_SERVER parec -d vantrell_main.monitor)"
 fi
 build/release/vantrell
