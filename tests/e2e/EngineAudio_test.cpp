@@ -9,7 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -40,6 +47,42 @@ protected:
     std::unique_ptr<Core> core;
     unsigned int id{};
 };
+
+// Reads the stream's export ring from a mapping of its own, as the front end does: the last five
+// periods, oldest first (starting at the write offset).
+std::vector<float> readRing(const std::string& name) {
+    const int fd = shm_open(name.c_str(), O_RDONLY, 0);
+    if (fd == -1) return {};
+    struct stat info {};
+    fstat(fd, &info);
+    const auto size = static_cast<std::size_t>(info.st_size);
+    void* base = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    close(fd);
+    if (base == MAP_FAILED) return {};
+    std::vector<unsigned char> copy(size);
+    std::memcpy(copy.data(), base, size);
+    munmap(base, size);
+    std::uint64_t header[4];
+    std::memcpy(header, copy.data(), sizeof(header));
+    const std::uint64_t offset = header[1], ringSize = header[3];
+    if (ringSize == 0 || ringSize + 32 > size || offset >= ringSize) return {};
+    std::vector<float> samples(ringSize / sizeof(float));
+    auto* ring = copy.data() + 32;
+    std::memcpy(samples.data(), ring + offset, ringSize - offset);
+    std::memcpy(reinterpret_cast<unsigned char*>(samples.data()) + (ringSize - offset), ring, offset);
+    return samples;
+}
+
+TEST_F(EngineAudioTest, TheExportRingHoldsTheTone) {
+    measure();  // the same wait for the sound to flow
+    const auto ring = readRing("/Stream" + std::to_string(id));
+    ASSERT_EQ(ring.size(), 5u * 1024 * 2) << "five stereo periods of 1024 frames";
+    const auto left = testsupport::estimateTone(ring, 2, 0, 48000);
+    const auto right = testsupport::estimateTone(ring, 2, 1, 48000);
+    EXPECT_NEAR(left.frequency, 440.0, 10.0);
+    EXPECT_NEAR(left.rms, 0.5 / std::sqrt(2.0), 0.05);
+    EXPECT_LT(right.rms, 0.001) << "a mono source reaches the left channel only";
+}
 
 TEST_F(EngineAudioTest, HalfStreamVolumeAndHalfMasterVolumeGiveAQuarterOfTheTone) {
     const auto unity = measure();
