@@ -1,0 +1,200 @@
+#include "effects/DeviceDelayEffect.hpp"
+
+#include "utilities/Log.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace {
+
+constexpr auto relaxed = std::memory_order_relaxed;
+
+void logDelay(float ms) {
+    Utilities::log("Delay set to " + std::to_string(ms) + " ms");
+}
+
+void logAllocationFailure(const char* context, int line) {
+    Utilities::error("Delay buffer could not be allocated", context, line);
+}
+
+} // namespace
+
+DeviceDelayEffect::DeviceDelayEffect(std::string name) : Effect(std::move(name)) {
+    Utilities::log("DeviceDelayEffect constructor", "DeviceDelayEffect", __LINE__);
+    registerParameter("delay", &DeviceDelayEffect::setDelay, &DeviceDelayEffect::getDelay);
+    minValue = 0.0f;
+    maxValue = -1.0f;
+    processingState = true;
+}
+
+DeviceDelayEffect::DeviceDelayEffect(const DeviceDelayEffect& other) : Effect(other.name) {
+    registerParameter("delay", &DeviceDelayEffect::setDelay, &DeviceDelayEffect::getDelay);
+    copyFlagsFrom(other);
+    minValue = other.minValue;
+    maxValue = other.maxValue;
+    processingState = true;
+    delay.store(other.delay.load(relaxed), relaxed);
+
+    // The source's newest ring: one published but not yet taken by its audio side, else the active one.
+    const auto sourceRing = [&other]() -> const DelayLine* {
+        const DelayLine* published = other.line.peekPending();
+        return published ? published : other.line.active();
+    };
+    // Allocate outside the source's guard and copy inside it, so the source's audio thread never
+    // waits for an allocation; retry if the ring was rebuilt in between.
+    std::uint64_t frames = 0;
+    unsigned channels = 0;
+    {
+        ProcessingScope guard(other);
+        const DelayLine* source = sourceRing();
+        if (!source) return;  // never processed nor set: the copy starts the same way
+        frames = source->delayFrames;
+        channels = source->nChannels;
+    }
+    for (;;) {
+        std::unique_ptr<DelayLine> copy(newLine(frames, channels, 0));
+        if (!copy) {
+            logAllocationFailure("DeviceDelayEffect", __LINE__);
+            return;
+        }
+        ProcessingScope guard(other);
+        const DelayLine* source = sourceRing();
+        if (source->delayFrames != frames || source->nChannels != channels) {
+            frames = source->delayFrames;
+            channels = source->nChannels;
+            continue;
+        }
+        if (source->size() > 0)
+            std::memcpy(copy->samples.get(), source->samples.get(), source->size() * sizeof(float));
+        copy->sampleRate = source->sampleRate;
+        copy->writePos = source->writePos;
+        sampleRate.store(other.sampleRate.load(relaxed), relaxed);
+        nChannels.store(other.nChannels.load(relaxed), relaxed);
+        line.install(copy.release());  // no audio thread knows the copy yet
+        return;
+    }
+}
+
+void DeviceDelayEffect::setDelay(float ms) {
+    delay.store(ms, relaxed);
+    logDelay(ms);
+    const unsigned rate = sampleRate.load(relaxed);
+    const unsigned channels = nChannels.load(relaxed);
+    std::unique_ptr<DelayLine> next(newLine(framesFor(ms, rate), channels, rate));
+    if (!next) {
+        logAllocationFailure("setDelay", __LINE__);
+        next.reset(newLine(0, channels, rate));  // an empty ring: the audio passes undelayed
+        if (!next) return;
+    }
+    line.publish(std::move(next));
+}
+
+float DeviceDelayEffect::getDelay() const {
+    return delay.load(relaxed);
+}
+
+std::uint64_t DeviceDelayEffect::calculateDelayInFrames() const {
+    return framesFor(delay.load(relaxed), sampleRate.load(relaxed));
+}
+
+std::uint64_t DeviceDelayEffect::framesFor(float ms, unsigned rate) {
+    const float frames = std::fabs(ms * float(rate) / 1000.0f);
+    // NaN fails the comparison; beyond 2^53 no buffer could be allocated anyway.
+    if (!(frames < 9007199254740992.0f)) return 0;
+    return std::uint64_t(frames);
+}
+
+DeviceDelayEffect::DelayLine* DeviceDelayEffect::newLine(std::uint64_t delayFrames, unsigned channels,
+                                                         unsigned rate) {
+    if (channels != 0 && delayFrames > std::numeric_limits<std::size_t>::max() / sizeof(float) / channels)
+        return nullptr;
+    auto* created = new (std::nothrow) DelayLine;
+    if (!created) return nullptr;
+    created->delayFrames = delayFrames;
+    created->nChannels = channels;
+    created->sampleRate = rate;
+    const std::size_t size = created->size();
+    if (size > 0) {
+        created->samples.reset(new (std::nothrow) float[size]());
+        if (!created->samples) {
+            delete created;
+            return nullptr;
+        }
+        created->capacity = size;
+    }
+    return created;
+}
+
+void DeviceDelayEffect::rebuildInProcess() {
+    const float ms = delay.load(relaxed);
+    logDelay(ms);
+    const unsigned rate = sampleRate.load(relaxed);
+    const unsigned channels = nChannels.load(relaxed);
+    const std::uint64_t frames = framesFor(ms, rate);
+    DelayLine* current = line.active();
+    if (current && (channels == 0 || frames <= current->capacity / channels)) {  // reuse the memory
+        current->delayFrames = frames;
+        current->nChannels = channels;
+        current->sampleRate = rate;
+        current->writePos = 0;
+        std::fill_n(current->samples.get(), current->size(), 0.0f);
+        return;
+    }
+    DelayLine* next = newLine(frames, channels, rate);
+    if (!next) {
+        logAllocationFailure("process", __LINE__);
+        next = newLine(0, channels, rate);
+    }
+    if (next || current) line.install(next);
+}
+
+void DeviceDelayEffect::process(float* in, float* out, unsigned channels, unsigned nFrames, unsigned rate) {
+    if (DelayLine* published = line.takePending()) line.install(published);
+    if (rate != sampleRate.load(relaxed)) {
+        sampleRate.store(rate, relaxed);
+        rebuildInProcess();
+    }
+    if (channels != nChannels.load(relaxed)) {
+        nChannels.store(channels, relaxed);
+        rebuildInProcess();
+    }
+    // A ring published for a format the stream had already left is rebuilt here, not left idle.
+    DelayLine* ring = line.active();
+    if (ring && (ring->sampleRate != rate || ring->nChannels != channels)) {
+        rebuildInProcess();
+        ring = line.active();
+    }
+
+    const std::size_t count = std::size_t(channels) * nFrames;
+    const float ms = delay.load(relaxed);
+    if (!ring || ring->delayFrames != framesFor(ms, rate) || ms == 0.0f || ring->delayFrames == 0 ||
+        channels == 0) {
+        if (in != out) std::copy(in, in + count, out);
+        return;
+    }
+
+    float* buffer = ring->samples.get();
+    const std::size_t size = ring->size();
+    std::size_t pos = ring->writePos;
+    for (std::size_t i = 0; i < count; ++i) {
+        buffer[pos] = in[i];
+        if (++pos == size) pos = 0;
+        out[i] = buffer[pos];
+    }
+    ring->writePos = pos;
+
+    // The ring leaves each frame's channels rotated by one. Reversing each frame restores stereo
+    // order (the left channel one frame earlier than the right); with more channels the order is
+    // mirrored around channel 0.
+    for (unsigned f = 0; f < nFrames; ++f) {
+        float* frame = out + std::size_t(f) * channels;
+        std::reverse(frame, frame + channels);
+    }
+}
+
+std::string DeviceDelayEffect::getSnapshotDump() {
+    return snapshotHeader() + "Delay: " + std::to_string(delay.load(relaxed)) + " ms\n";
+}

@@ -1,0 +1,96 @@
+#include "effects/Effect.hpp"
+
+#include "utilities/Log.hpp"
+
+static_assert(std::atomic<float>::is_always_lock_free, "parameters are shared with the audio thread");
+
+namespace {
+
+inline void cpuRelax() noexcept {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield");
+#endif
+}
+
+} // namespace
+
+Effect::Effect(std::string name) : name(std::move(name)) {
+    Utilities::log("Effect constructor", "Effect", __LINE__);
+}
+
+Effect::Effect(const Effect& other)
+    : name(other.name),
+      setters(other.setters),
+      getters(other.getters),
+      mandatory(other.mandatory.load(std::memory_order_relaxed)),
+      enabled(other.enabled.load(std::memory_order_relaxed)),
+      minValue(other.minValue),
+      maxValue(other.maxValue),
+      processingState(other.processingState) {}
+
+Effect::~Effect() {
+    Utilities::log("Effect destructor", "~Effect", __LINE__);
+}
+
+void Effect::setEffectParameter(const std::string& parameter, float value) {
+    const auto it = setters.find(parameter);
+    if (it == setters.end()) {
+        Utilities::error("Parameter not found", "setEffectParameter", __LINE__);
+        return;
+    }
+    (this->*(it->second))(value);
+}
+
+std::map<std::string, Effect::Getter> Effect::getGetters() const {
+    return getters;
+}
+
+std::string Effect::getName() const {
+    return name;
+}
+
+bool Effect::isMandatory() const {
+    return mandatory.load(std::memory_order_relaxed);
+}
+
+void Effect::setIsMandatory(bool isMandatory) {
+    mandatory.store(isMandatory, std::memory_order_relaxed);
+}
+
+bool Effect::getEnable() const {
+    return enabled.load(std::memory_order_relaxed);
+}
+
+void Effect::setEnable(bool enable) {
+    enabled.store(enable, std::memory_order_relaxed);
+    Utilities::log("Effect " + name + " " + (enable ? "enabled" : "disabled"), "setEnable", __LINE__);
+}
+
+float Effect::getMinValue() const {
+    return minValue;
+}
+
+float Effect::getMaxValue() const {
+    return maxValue;
+}
+
+void Effect::lockProcessing() const noexcept {
+    while (processingGuard.test_and_set(std::memory_order_acquire)) {
+        while (processingGuard.test(std::memory_order_relaxed)) cpuRelax();
+    }
+}
+
+void Effect::unlockProcessing() const noexcept {
+    processingGuard.clear(std::memory_order_release);
+}
+
+std::string Effect::snapshotHeader() const {
+    return name + ": \n";
+}
+
+void Effect::copyFlagsFrom(const Effect& other) {
+    mandatory.store(other.mandatory.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    enabled.store(other.enabled.load(std::memory_order_relaxed), std::memory_order_relaxed);
+}

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <string>
+
+// Base of every audio effect. Parameters are reached by name through a registry of unbound member
+// functions, so a copy of an effect acts on itself, and code outside the effect needs no concrete type.
+//
+// Threads: setters and flags are written by control threads and read by the audio thread once per
+// block (relaxed atomics). Effects whose process() keeps history (hasProcessingState()) must not be
+// processed by two threads at once, and their copy constructors read that history: the chain runner
+// brackets every process() call of such an effect with lockProcessing()/unlockProcessing() (a master
+// effect runs inside every stream's callback). The guard spins, never sleeps, and is held for one
+// block at most. Stateless effects may be bracketed too; it costs one uncontended atomic exchange.
+// Destructors log, so effects are destroyed on control threads only.
+class Effect {
+public:
+    using Setter = void (Effect::*)(float);
+    using Getter = float (Effect::*)() const;
+
+    explicit Effect(std::string name);
+    virtual ~Effect();
+    Effect& operator=(const Effect&) = delete;
+
+    virtual void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) = 0;
+    virtual std::string getSnapshotDump() = 0;
+
+    void setEffectParameter(const std::string& parameter, float value);
+    std::map<std::string, Getter> getGetters() const;
+    std::string getName() const;
+
+    bool isMandatory() const;
+    void setIsMandatory(bool isMandatory);
+    bool getEnable() const;
+    void setEnable(bool enable);
+
+    float getMinValue() const;
+    float getMaxValue() const;
+
+    bool hasProcessingState() const noexcept { return processingState; }
+    void lockProcessing() const noexcept;
+    void unlockProcessing() const noexcept;
+
+    // Holds the processing guard for a scope.
+    class ProcessingScope {
+    public:
+        explicit ProcessingScope(const Effect& effect) noexcept : effect_(effect) { effect_.lockProcessing(); }
+        ~ProcessingScope() { effect_.unlockProcessing(); }
+        ProcessingScope(const ProcessingScope&) = delete;
+        ProcessingScope& operator=(const ProcessingScope&) = delete;
+
+    private:
+        const Effect& effect_;
+    };
+
+protected:
+    // Member-wise and silent: registry, flags, range and name are taken as they are.
+    Effect(const Effect& other);
+
+    template <typename Derived>
+    void registerParameter(const std::string& parameter, void (Derived::*setter)(float)) {
+        setters[parameter] = static_cast<Setter>(setter);
+    }
+
+    template <typename Derived>
+    void registerParameter(const std::string& parameter, void (Derived::*setter)(float),
+                           float (Derived::*getter)() const) {
+        setters[parameter] = static_cast<Setter>(setter);
+        getters[parameter] = static_cast<Getter>(getter);
+    }
+
+    // The part every snapshot dump starts with: the name, ": " and a line break.
+    std::string snapshotHeader() const;
+
+    // For copy constructors that build their base from the name and then take the flags over.
+    void copyFlagsFrom(const Effect& other);
+
+    std::string name;
+    std::map<std::string, Setter> setters;
+    std::map<std::string, Getter> getters;
+    std::atomic<bool> mandatory{false};
+    std::atomic<bool> enabled{true};
+    float minValue = -1.0f;
+    float maxValue = 1.0f;
+    bool processingState = false;
+
+private:
+    mutable std::atomic_flag processingGuard;
+};

@@ -1,0 +1,57 @@
+#include "effects/VolumeEffect.hpp"
+
+#include "utilities/Log.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace {
+constexpr auto relaxed = std::memory_order_relaxed;
+}
+
+VolumeEffect::VolumeEffect(std::string name) : Effect(std::move(name)) {
+    Utilities::log("VolumeEffect constructor", "VolumeEffect", __LINE__);
+    registerParameter("volume", &VolumeEffect::setVolume, &VolumeEffect::getVolume);
+    minValue = 0.0f;
+    maxValue = 200.0f;
+}
+
+VolumeEffect::VolumeEffect(const VolumeEffect& other) : Effect(other.name) {
+    registerParameter("volume", &VolumeEffect::setVolume, &VolumeEffect::getVolume);
+    copyFlagsFrom(other);
+    minValue = other.minValue;
+    maxValue = other.maxValue;
+    volume.store(other.volume.load(relaxed), relaxed);
+    volumeDb.store(other.volumeDb.load(relaxed), relaxed);
+    volumeFactor.store(other.volumeFactor.load(relaxed), relaxed);
+}
+
+void VolumeEffect::setVolume(float newVolume) {
+    float db = -std::numeric_limits<float>::infinity();
+    float factor = 0.0f;
+    if (newVolume >= 0.0f && newVolume < std::numeric_limits<float>::infinity()) {
+        db = 20.0f * std::log10(newVolume / 100.0f);
+        // From the stored dB value, not from the percentage: that is what the log line shows.
+        factor = std::pow(10.0f, db / 20.0f);
+    }
+    volume.store(newVolume, relaxed);
+    volumeDb.store(db, relaxed);
+    volumeFactor.store(factor, relaxed);
+    Utilities::log("Volume set to " + std::to_string(newVolume) + " dB: " + std::to_string(db) +
+                   " factor: " + std::to_string(factor));
+}
+
+float VolumeEffect::getVolume() const {
+    return volume.load(relaxed);
+}
+
+void VolumeEffect::process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned) {
+    const float factor = volumeFactor.load(relaxed);
+    const std::size_t count = std::size_t(nChannels) * nFrames;
+    for (std::size_t i = 0; i < count; ++i) out[i] = in[i] * factor;
+}
+
+std::string VolumeEffect::getSnapshotDump() {
+    return snapshotHeader() + "Volume: " + std::to_string(volume.load(relaxed)) + " % (" +
+           std::to_string(volumeDb.load(relaxed)) + " dB)\n";
+}

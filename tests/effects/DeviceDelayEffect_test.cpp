@@ -1,0 +1,104 @@
+#include "EffectTestSupport.hpp"
+#include "effects/DeviceDelayEffect.hpp"
+#include "effects/EffectFactory.hpp"
+
+#include <gmock/gmock.h>
+
+#include <limits>
+
+using testing::ElementsAre;
+
+namespace {
+
+class DeviceDelayEffectTest : public effecttest::EffectTestBase {};
+
+// A nonzero output sample: where it landed and what it was.
+struct Landing {
+    std::size_t frame;
+    unsigned channel;
+    float value;
+    bool operator==(const Landing&) const = default;
+};
+
+void PrintTo(const Landing& l, std::ostream* os) {
+    *os << "frame " << l.frame << " channel " << l.channel << " value " << l.value;
+}
+
+// Frame 0 holds `impulses` (one value per channel), everything else is silence.
+std::vector<Landing> impulseResponse(DeviceDelayEffect& delay, unsigned sampleRate, const std::vector<float>& impulses) {
+    const auto channels = unsigned(impulses.size());
+    std::vector<float> signal(2048 * channels, 0.0f);
+    std::copy(impulses.begin(), impulses.end(), signal.begin());
+    effecttest::processInBlocks(delay, signal, channels, sampleRate);
+    std::vector<Landing> landings;
+    for (std::size_t i = 0; i < signal.size(); ++i)
+        if (signal[i] != 0.0f) landings.push_back({i / channels, unsigned(i % channels), signal[i]});
+    return landings;
+}
+
+} // namespace
+
+TEST_F(DeviceDelayEffectTest, TenMillisecondsAt48kDelaysLeft479AndRight480Frames) {
+    DeviceDelayEffect delay("DeviceDelayEffect");
+    EXPECT_THAT(impulseResponse(delay, 48000, {1, 2}), ElementsAre(Landing{0, 0, 1}, Landing{0, 1, 2}));
+    delay.setDelay(10.0f);
+    EXPECT_THAT(impulseResponse(delay, 48000, {1, 2}), ElementsAre(Landing{479, 0, 1}, Landing{480, 1, 2}));
+
+    DeviceDelayEffect mono("DeviceDelayEffect");
+    mono.setDelay(10.0f);
+    EXPECT_THAT(impulseResponse(mono, 48000, {1}), ElementsAre(Landing{479, 0, 1}));
+
+    // Four channels: channel 0 one frame early, channel 2 in place, channels 1 and 3 exchanged.
+    DeviceDelayEffect quad("DeviceDelayEffect");
+    quad.setDelay(10.0f);
+    EXPECT_THAT(impulseResponse(quad, 48000, {1, 2, 3, 4}),
+                ElementsAre(Landing{479, 0, 1}, Landing{480, 1, 4}, Landing{480, 2, 3}, Landing{480, 3, 2}));
+}
+
+TEST_F(DeviceDelayEffectTest, NegativeDelaysCountAsPositiveAndNonFrameCountsPassAudio) {
+    DeviceDelayEffect delay("DeviceDelayEffect");
+    delay.setDelay(-5.0f);
+    EXPECT_EQ(delay.getDelay(), -5.0f);
+    EXPECT_THAT(impulseResponse(delay, 48000, {1, 1}), ElementsAre(Landing{239, 0, 1}, Landing{240, 1, 1}));
+
+    // Below one frame, NaN, infinite or absurdly long: no delay rather than a crash.
+    for (const float ms : {0.01f, std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(), 1e30f}) {
+        delay.setDelay(ms);
+        EXPECT_THAT(impulseResponse(delay, 48000, {1, 2}), ElementsAre(Landing{0, 0, 1}, Landing{0, 1, 2})) << ms;
+    }
+}
+
+TEST_F(DeviceDelayEffectTest, SampleRateChangeLogsAndRestartsFromSilence) {
+    DeviceDelayEffect delay("DeviceDelayEffect");
+    delay.setDelay(10.0f);
+    std::vector<float> ones(2 * 1024, 1.0f);
+    effecttest::processInBlocks(delay, ones, 2, 48000);
+    ASSERT_EQ(ones.back(), 1.0f);  // the ring is full of signal
+
+    std::vector<float> signal(2 * 1024, 1.0f);
+    const auto logs = effecttest::captureLogs([&] { effecttest::processInBlocks(delay, signal, 2, 44100); });
+    EXPECT_THAT(logs.out, testing::Contains(effecttest::LogLine{"LOG", "", "Delay set to 10.000000 ms"}));
+    // 441 frames now; nothing of the old ring survives.
+    for (std::size_t f = 0; f < 1024; ++f) {
+        ASSERT_EQ(signal[2 * f], f >= 440 ? 1.0f : 0.0f) << f;
+        ASSERT_EQ(signal[2 * f + 1], f >= 441 ? 1.0f : 0.0f) << f;
+    }
+}
+
+TEST_F(DeviceDelayEffectTest, DeepCopyContinuesFromItsOwnCopyOfTheRing) {
+    const auto source = createEffect("DeviceDelayEffect", nullptr, nullptr);
+    source->setEffectParameter("delay", 10.0f);
+    const auto before = effecttest::noise(2 * 300, 5);
+    auto first = before;
+    effecttest::processInBlocks(*source, first, 2, 48000);
+
+    const auto copy = makeDeepCopy(source);
+    const auto input = effecttest::noise(2 * 600, 6);
+    auto fromSource = input, fromCopy = input;
+    effecttest::processInBlocks(*copy, fromCopy, 2, 48000);
+    effecttest::processInBlocks(*source, fromSource, 2, 48000);
+    EXPECT_EQ(fromCopy, fromSource);
+    // What the source took in before the copy comes out of the copy, 479 and 480 frames later.
+    EXPECT_EQ(fromCopy[2 * (479 - 300)], before[0]);
+    EXPECT_EQ(fromCopy[2 * (480 - 300) + 1], before[1]);
+}

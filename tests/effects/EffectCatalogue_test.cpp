@@ -1,0 +1,131 @@
+#include "EffectTestSupport.hpp"
+#include "effects/EQEffect.hpp"
+#include "effects/EffectFactory.hpp"
+
+#include <gmock/gmock.h>
+
+using effecttest::captureLogs;
+using effecttest::LogLine;
+using testing::ElementsAre;
+using testing::IsEmpty;
+
+namespace {
+
+class EffectCatalogue : public effecttest::EffectTestBase {};
+
+float read(Effect& effect, const std::string& parameter) {
+    return (effect.*(effect.getGetters().at(parameter)))();
+}
+
+class UncataloguedEffect : public Effect {
+public:
+    UncataloguedEffect() : Effect("VolumeEffect2") {}
+    void process(float*, float*, unsigned, unsigned, unsigned) override {}
+    std::string getSnapshotDump() override { return {}; }
+};
+
+} // namespace
+
+TEST_F(EffectCatalogue, NamesAreExactAndTheFiveBandEqualizerIsMissing) {
+    for (const std::string name : {"volumeeffect", "Reverb", ""}) {
+        std::shared_ptr<Effect> effect;
+        const auto logs = captureLogs([&] { effect = createEffect(name, nullptr, nullptr); });
+        EXPECT_EQ(effect, nullptr) << name;
+        EXPECT_THAT(logs.err, ElementsAre(LogLine{"ERROR", "createEffect", "Effect not found"})) << name;
+    }
+
+    std::shared_ptr<Effect> effect;
+    auto logs = captureLogs([&] { effect = createEffect("EQDemoEffect", nullptr, nullptr); });
+    EXPECT_EQ(effect, nullptr);
+    EXPECT_THAT(logs.err, ElementsAre(LogLine{"ERROR", "createEffect", "Core or Stream is null for EQDemoEffect"},
+                                      LogLine{"ERROR", "createEffect", "Effect not found"}));
+    // With both present they are never dereferenced while the class is missing.
+    int placeholder = 0;
+    std::shared_ptr<Stream> stream(reinterpret_cast<Stream*>(&placeholder), [](Stream*) {});
+    logs = captureLogs([&] { effect = createEffect("EQDemoEffect", reinterpret_cast<Core*>(&placeholder), stream); });
+    EXPECT_EQ(effect, nullptr);
+    EXPECT_THAT(logs.err, ElementsAre(LogLine{"ERROR", "createEffect", "Effect not found"}));
+}
+
+TEST_F(EffectCatalogue, DeepCopiesKeepFlagsAndReportTheirOwnRange) {
+    const auto volume = createEffect("VolumeEffect", nullptr, nullptr);
+    volume->setIsMandatory(true);
+    volume->setEnable(false);
+    std::shared_ptr<Effect> copy;
+    auto logs = captureLogs([&] { copy = makeDeepCopy(volume); });
+    EXPECT_TRUE(copy->isMandatory());
+    EXPECT_FALSE(copy->getEnable());
+    EXPECT_EQ(copy->getMaxValue(), 200.0f);
+    // The base is built from the name; the type's own constructor line is not repeated.
+    EXPECT_THAT(logs.out, ElementsAre(LogLine{"LOG", "Effect", "Effect constructor"}));
+
+    const auto reverb = createEffect("ReverbEffect", nullptr, nullptr);
+    copy = makeDeepCopy(reverb);
+    EXPECT_EQ(reverb->getMinValue(), 0.0f);
+    EXPECT_EQ(reverb->getMaxValue(), 100.0f);
+    EXPECT_EQ(copy->getMinValue(), -1.0f);
+    EXPECT_EQ(copy->getMaxValue(), 1.0f);
+
+    const auto equalizer = createEffect("EqualizerEffect", nullptr, nullptr);
+    copy.reset();
+    logs = captureLogs([&] { copy = makeDeepCopy(equalizer); });
+    EXPECT_THAT(logs.out, IsEmpty());
+
+    const std::shared_ptr<Effect> unknown = std::make_shared<UncataloguedEffect>();
+    copy.reset();
+    logs = captureLogs([&] { copy = makeDeepCopy(unknown); });
+    EXPECT_EQ(copy, nullptr);
+    EXPECT_THAT(logs.err, ElementsAre(LogLine{"ERROR", "makeDeepCopy", "Effect not found"}));
+}
+
+TEST_F(EffectCatalogue, CopiesActOnThemselvesThroughTheRegistry) {
+    const std::vector<std::pair<std::string, std::string>> parameters = {
+        {"VolumeEffect", "volume"},     {"PanEffect", "panX"},          {"EqualizerEffect", "midGain"},
+        {"DeviceDelayEffect", "delay"}, {"ReverbEffect", "roomSize"},
+    };
+    for (const auto& [name, parameter] : parameters) {
+        SCOPED_TRACE(name);
+        const auto source = createEffect(name, nullptr, nullptr);
+        source->setEffectParameter(parameter, 0.25f);
+        const auto copy = makeDeepCopy(source);
+        EXPECT_EQ(read(*copy, parameter), 0.25f);
+        copy->setEffectParameter(parameter, 0.75f);
+        EXPECT_EQ(read(*copy, parameter), 0.75f);
+        EXPECT_EQ(read(*source, parameter), 0.25f);
+    }
+}
+
+TEST_F(EffectCatalogue, UnknownParametersAndEnableChangesAreLogged) {
+    const auto reverb = createEffect("ReverbEffect", nullptr, nullptr);
+    auto logs = captureLogs([&] { reverb->setEffectParameter("Mix", 10.0f); });
+    EXPECT_THAT(logs.err, ElementsAre(LogLine{"ERROR", "setEffectParameter", "Parameter not found"}));
+    EXPECT_EQ(read(*reverb, "mix"), 50.0f);
+    reverb->setEffectParameter("mix", 350.0f);  // outside the reported range, kept as given
+    EXPECT_EQ(read(*reverb, "mix"), 350.0f);
+
+    logs = captureLogs([&] {
+        reverb->setEnable(false);
+        reverb->setEnable(false);
+        reverb->setEnable(true);
+    });
+    EXPECT_THAT(logs.out, ElementsAre(LogLine{"LOG", "setEnable", "Effect ReverbEffect disabled"},
+                                      LogLine{"LOG", "setEnable", "Effect ReverbEffect disabled"},
+                                      LogLine{"LOG", "setEnable", "Effect ReverbEffect enabled"}));
+}
+
+TEST_F(EffectCatalogue, SnapshotDumps) {
+    const auto dump = [](const std::string& name, const std::string& parameter = "", float value = 0) {
+        const auto effect = createEffect(name, nullptr, nullptr);
+        if (!parameter.empty()) effect->setEffectParameter(parameter, value);
+        if (auto* eq = dynamic_cast<EQEffect*>(effect.get()))
+            for (int i = 0; i < 2; ++i) eq->addFilter("PeakFilter");
+        return effect->getSnapshotDump();
+    };
+    EXPECT_EQ(dump("VolumeEffect"), "VolumeEffect: \nVolume: 100.000000 % (0.000000 dB)\n");
+    EXPECT_EQ(dump("PanEffect", "panX", 0.5f), "PanEffect: \nPan X: -0.500000\nPan Y: 0.000000\n");
+    EXPECT_EQ(dump("EqualizerEffect", "lowGain", 0.5f),
+              "EqualizerEffect: \nLow gain: 0.500000\nMid gain: 1.000000\nHigh gain: 1.000000\n");
+    EXPECT_EQ(dump("DeviceDelayEffect", "delay", 12.5f), "DeviceDelayEffect: \nDelay: 12.500000 ms\n");
+    EXPECT_EQ(dump("ReverbEffect"), "ReverbEffect: \nReverb: ");
+    EXPECT_EQ(dump("EQEffect"), "EQEffect: \nPeakFilter\nPeakFilter\n");
+}
