@@ -55,6 +55,7 @@ Core::Core(audio::RtAudioFactory factory) : rtAudioFactory(std::move(factory)) {
 
 Core::~Core() {
     // No device report may reach a half-destroyed engine.
+    if (coreInstance == this) coreInstance = nullptr;
     deviceEventWorker.stop();
     Utilities::log("Core destructor");
     streamGroupSyncs.clear();
@@ -64,7 +65,6 @@ Core::~Core() {
     // Each stream stops its audio thread before it goes; the master chain it walked outlives it.
     streams.clear();
     rtAudio.reset();
-    if (coreInstance == this) coreInstance = nullptr;
 }
 
 // ---- Stream table ----
