@@ -8,7 +8,6 @@
 #include <iostream>
 #include <stdexcept>
 #include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 SharedMemory::SharedMemory(std::string name) : name(std::move(name)) {}
@@ -32,11 +31,12 @@ void SharedMemory::start(unsigned long dataSize, unsigned long margin) {
 
     const std::uint64_t ring = static_cast<std::uint64_t>(dataSize) * margin;
     const std::uint64_t total = ring + kHeaderSize;
-    // Owner-only: the export carries microphone audio.
-    const int descriptor = shm_open(name.c_str(), O_RDWR | O_CREAT, 0600);
+    // A region of that name left by an earlier run is replaced, not reused: resizing one that another
+    // process still maps would make that process fault on its next access, and a fresh object also
+    // drops whatever permissions the old one had. Owner-only: the export carries microphone audio.
+    shm_unlink(name.c_str());
+    const int descriptor = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     if (descriptor == -1) throw std::runtime_error("Failed to open shared memory");
-    // An object left by an earlier run may have other permissions; make it ours alone too.
-    fchmod(descriptor, 0600);
     (void)ftruncate(descriptor, static_cast<off_t>(total));
 
     void* mapping = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0);

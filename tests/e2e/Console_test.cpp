@@ -187,9 +187,9 @@ TEST_F(ConsoleTest, AudioFollowsTheRouting) {
     EXPECT_NE(engine->out().find("0 - 0\n1 - 1\n"), std::string::npos);
 
     // Mono input: only (0, 0) carries sound, so the tone is on the left.
-    auto recorded = testsupport::recordMonitor("vantrell_main", 2, 48000, 1500ms);
-    auto left = testsupport::estimateTone(recorded, 2, 0, 48000, 24000);
-    auto right = testsupport::estimateTone(recorded, 2, 1, 48000, 24000);
+    auto recorded = testsupport::recordMonitor("vantrell_main", 2, 48000, 2000ms);
+    auto left = testsupport::steadyTone(recorded, 2, 0, 48000);
+    auto right = testsupport::estimateTone(recorded, 2, 1, 48000);
     EXPECT_NEAR(left.frequency, 440.0, 5.0);
     EXPECT_GT(left.rms, 0.2);
     EXPECT_LT(right.rms, 0.01);
@@ -198,10 +198,11 @@ TEST_F(ConsoleTest, AudioFollowsTheRouting) {
     command("addChannelRedirect 0 0 1");
     command("printChannelsRedirects 0");
     EXPECT_NE(engine->out().find("1 - 1\n0 - 1\n"), std::string::npos);
-    std::this_thread::sleep_for(300ms);
-    recorded = testsupport::recordMonitor("vantrell_main", 2, 48000, 1500ms);
-    left = testsupport::estimateTone(recorded, 2, 0, 48000, 24000);
-    right = testsupport::estimateTone(recorded, 2, 1, 48000, 24000);
+    // Let what was queued under the old routing drain from the sink first.
+    std::this_thread::sleep_for(1000ms);
+    recorded = testsupport::recordMonitor("vantrell_main", 2, 48000, 2000ms);
+    left = testsupport::estimateTone(recorded, 2, 0, 48000);
+    right = testsupport::steadyTone(recorded, 2, 1, 48000);
     EXPECT_NEAR(right.frequency, 440.0, 5.0);
     EXPECT_GT(right.rms, 0.2);
     EXPECT_LT(left.rms, 0.01);

@@ -39,9 +39,9 @@ protected:
 
     // RMS and frequency of the left channel at the sink, after the change has reached it.
     testsupport::ToneEstimate measure() {
-        std::this_thread::sleep_for(300ms);
-        const auto recorded = testsupport::recordMonitor("vantrell_main", 2, 48000, 1200ms);
-        return testsupport::estimateTone(recorded, 2, 0, 48000, 9600);
+        std::this_thread::sleep_for(1000ms);
+        const auto recorded = testsupport::recordMonitor("vantrell_main", 2, 48000, 2000ms);
+        return testsupport::steadyTone(recorded, 2, 0, 48000);
     }
 
     std::unique_ptr<Core> core;

@@ -90,6 +90,35 @@ TEST(SharedMemoryTest, RegionLayoutForA512FrameStereoPeriod) {
     EXPECT_TRUE(log.contains("Shared memory " + name + " destroyed\n"));
 }
 
+TEST(SharedMemoryTest, ARegionLeftByAnotherRunIsReplacedNotResized) {
+    const std::string name = uniqueName("stale");
+    // Someone else's region of the same name: world-readable, larger, and still mapped by them.
+    const int fd = shm_open(name.c_str(), O_RDWR | O_CREAT, 0666);
+    ASSERT_NE(fd, -1);
+    fchmod(fd, 0666);
+    ASSERT_EQ(ftruncate(fd, 65536), 0);
+    auto* theirs = static_cast<unsigned char*>(mmap(nullptr, 65536, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    close(fd);
+    ASSERT_NE(theirs, MAP_FAILED);
+    theirs[65535] = 42;
+
+    LogCapture log;
+    SharedMemory memory(name);
+    memory.start(16, 5);
+    const float samples[4] = {1, 2, 3, 4};
+    memory.write(samples);
+    Mapping reader(name);
+    ASSERT_TRUE(reader.ok());
+    EXPECT_EQ(reader.size, 112u);
+    struct stat info {};
+    fstat(reader.fd, &info);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    // Their mapping keeps its size and content: touching its last byte does not fault.
+    EXPECT_EQ(theirs[65535], 42);
+    EXPECT_EQ(theirs[32], 0);
+    munmap(theirs, 65536);
+}
+
 TEST(SharedMemoryTest, WritesWrapAfterFiveSlotsAndTheNewestSlotIsBehindTheOffset) {
     const std::string name = uniqueName("wrap");
     LogCapture log;

@@ -194,4 +194,28 @@ ToneEstimate estimateTone(const std::vector<float>& interleaved, unsigned int ch
     return estimate;
 }
 
+ToneEstimate steadyTone(const std::vector<float>& interleaved, unsigned int channels, unsigned int channel,
+                        unsigned int rate) {
+    const std::size_t blockFrames = rate / 20;
+    const std::size_t frames = channels ? interleaved.size() / channels : 0;
+    std::vector<double> levels, frequencies;
+    for (std::size_t start = 0; blockFrames > 0 && start + blockFrames <= frames; start += blockFrames) {
+        const auto first = interleaved.begin() + static_cast<std::ptrdiff_t>(start * channels);
+        const std::vector<float> block(first, first + static_cast<std::ptrdiff_t>(blockFrames * channels));
+        const ToneEstimate estimate = estimateTone(block, channels, channel, rate);
+        if (estimate.rms < 1e-4) continue;  // the server delivered nothing here
+        levels.push_back(estimate.rms);
+        frequencies.push_back(estimate.frequency);
+    }
+    ToneEstimate steady;
+    if (levels.empty()) return steady;
+    auto median = [](std::vector<double>& values) {
+        std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
+        return values[values.size() / 2];
+    };
+    steady.rms = median(levels);
+    steady.frequency = median(frequencies);
+    return steady;
+}
+
 } // namespace testsupport

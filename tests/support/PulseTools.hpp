@@ -59,4 +59,10 @@ struct ToneEstimate {
 ToneEstimate estimateTone(const std::vector<float>& interleaved, unsigned int channels, unsigned int channel,
                           unsigned int rate, std::size_t skipFrames = 0);
 
+// The same over the parts of a recording where sound arrived: the medians of 50 ms blocks that are
+// not silent. A server that stalls for a moment (silence in the monitor) does not drag the level
+// down. frequency and rms are 0 when no block carries sound.
+ToneEstimate steadyTone(const std::vector<float>& interleaved, unsigned int channels, unsigned int channel,
+                        unsigned int rate);
+
 } // namespace testsupport
