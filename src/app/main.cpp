@@ -1,6 +1,7 @@
 #include "app/MicrophonePermission.hpp"
 #include "console/CommandLineController.hpp"
 #include "engine/Core.hpp"
+#include "ipc/Socket.hpp"
 #include "utilities/Log.hpp"
 
 #include <iostream>
@@ -18,6 +19,8 @@ int main() {
     // Built in this order and torn down in reverse when main returns.
     Core core;
     CommandLineController commandLineController(&core);
+    IPC::Socket socket(&core);
+    socket.startListenThread();
     commandLineController.run();
     return 0;
 }

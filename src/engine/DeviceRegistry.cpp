@@ -1,6 +1,8 @@
 // The Core's device lists, enumerated through a fresh audio instance on every refresh.
 
 #include "engine/Core.hpp"
+#include "ipc/PacketFunction.hpp"
+#include "ipc/Socket.hpp"
 #include "utilities/Log.hpp"
 
 #include <map>
@@ -108,7 +110,10 @@ int Core::findDisconnectedDevice() {
     return 0;
 }
 
-void Core::notifyDeviceDisconnect(int /*deviceId*/) {
-    // Without a front end there is nobody to tell; the socket layer adds the notification.
+void Core::notifyDeviceDisconnect(int deviceId) {
+    // Without a front end there is nobody to tell.
     if (!socket) return;
+    int clientSocket = socket->getClientSocket();
+    if (clientSocket < 0) return;
+    IPC::PacketFunction::sendDeviceDisconnect(clientSocket, this, deviceId);
 }

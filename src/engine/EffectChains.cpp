@@ -4,16 +4,20 @@
 #include "effects/Effect.hpp"
 #include "effects/EffectFactory.hpp"
 #include "engine/Core.hpp"
+#include "ipc/PacketFunction.hpp"
+#include "ipc/Socket.hpp"
 #include "utilities/Log.hpp"
 
 #include <algorithm>
 
-void Core::pushEffectList(int /*streamId*/, const std::string& context) {
+void Core::pushEffectList(int streamId, const std::string& context) {
     // The front end hears about chain changes through its socket; without one there is no one to tell.
     if (!socket) {
         Utilities::error("Socket not initialized", context, __LINE__);
         return;
     }
+    int clientSocket = socket->getClientSocket();
+    IPC::PacketFunction::getEffects(clientSocket, this, streamId);
 }
 
 int Core::addMasterEffect(const std::string& name) {
@@ -34,6 +38,7 @@ int Core::addMasterEffect(const std::string& name) {
     masterEffects.push_back(effect);
     publishMasterEffects();
     Utilities::success("Master effect " + name + " added", "addMasterEffect", __LINE__);
+    if (socket) Utilities::log("Socket fd :" + std::to_string(socket->getClientSocket()));
     pushEffectList(-1, "addMasterEffect");
     return 0;
 }
@@ -44,7 +49,12 @@ int Core::setMasterEffectParameter(const std::string& effect, const std::string&
             candidate->setEffectParameter(parameter, value);
             return 0;
         }
-    if (!socket) Utilities::error("Socket not initialized", "setMasterEffectParameter", __LINE__);
+    if (socket) {
+        int clientSocket = socket->getClientSocket();
+        IPC::PacketFunction::getEffectParameters(clientSocket, this, -1, effect);
+    } else {
+        Utilities::error("Socket not initialized", "setMasterEffectParameter", __LINE__);
+    }
     Utilities::error("Master effect not found", "setMasterEffectParameter", __LINE__);
     return -1;
 }

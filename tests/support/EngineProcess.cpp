@@ -27,6 +27,7 @@ EngineProcess::EngineProcess(const std::string& binary, const std::string& worki
     pid_ = fork();
     if (pid_ == -1) throw std::runtime_error("fork");
     if (pid_ == 0) {
+        signal(SIGPIPE, SIG_DFL);  // the engine starts with the default, whatever this process set
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);

@@ -1,0 +1,166 @@
+// Device and stream requests, and the device-disconnect notification.
+
+#include "effects/Effect.hpp"
+#include "engine/Core.hpp"
+#include "ipc/PacketFunction.hpp"
+#include "ipc/SocketUtils.hpp"
+#include "utilities/Log.hpp"
+
+#include <iostream>
+
+namespace IPC::PacketFunction {
+
+namespace {
+
+using SocketUtils::sendPacket;
+using SocketUtils::serializeValues;
+
+// Device list with each device's channel count in one direction, read from the engine's own
+// audio instance.
+template <class ChannelsOf>
+void sendDevices(int& clientSocket, Core* core, const DeviceList& devices, ChannelsOf channelsOf,
+                 EPacketType type) {
+    std::vector<char> payload;
+    serializeValues(payload, static_cast<int>(devices.size()));
+    RtAudio* rtAudio = core->getRtAudioInstance();
+    for (const auto& [id, name] : devices) {
+        const int channels = rtAudio ? static_cast<int>(channelsOf(rtAudio->getDeviceInfo(id))) : 0;
+        serializeValues(payload, static_cast<int>(id), name, channels);
+    }
+    sendPacket(clientSocket, type, payload);
+}
+
+} // namespace
+
+void printtest(int& /*clientSocket*/, Core* /*core*/, int a, int b) {
+    std::cout << std::to_string(a) + " " + std::to_string(b) + "\n";
+}
+
+void sendDeviceInputs(int& clientSocket, Core* core) {
+    if (core->updateInputDevicesList() != 0) {
+        Utilities::error("Error updating input devices list", "sendDeviceInputs", __LINE__);
+        return;
+    }
+    const auto devices = core->getInputDevices();
+    Utilities::log("Sending device inputs");
+    sendDevices(
+        clientSocket, core, devices, [](const RtAudio::DeviceInfo& info) { return info.inputChannels; },
+        EPacketType::DeviceInputs);
+}
+
+void sendDeviceOutputs(int& clientSocket, Core* core) {
+    if (core->updateOutputDevicesList() != 0) {
+        Utilities::error("Error updating output devices list", "sendDeviceOutputs", __LINE__);
+        return;
+    }
+    const auto devices = core->getOutputDevices();
+    Utilities::log("Sending device output");
+    sendDevices(
+        clientSocket, core, devices, [](const RtAudio::DeviceInfo& info) { return info.outputChannels; },
+        EPacketType::DeviceOutputs);
+}
+
+void sendStreams(int& clientSocket, Core* core) {
+    const auto streams = core->getStreams();
+    if (streams.empty()) {
+        Utilities::error("No stream found, sending empty list", "sendStreams", __LINE__);
+        sendPacket(clientSocket, EPacketType::StreamList, {});
+        return;
+    }
+    std::vector<char> payload;
+    serializeValues(payload, static_cast<int>(streams.size()));
+    for (const auto& stream : streams)
+        serializeValues(payload, static_cast<int>(stream->getStreamId()),
+                        static_cast<int>(stream->getInputParameters().deviceId),
+                        static_cast<int>(stream->getOutputParameters().deviceId),
+                        static_cast<int>(stream->getSampleRate()), static_cast<int>(stream->getBufferFrames()),
+                        stream->getOptions().streamName);
+    Utilities::log("Sending streams");
+    sendPacket(clientSocket, EPacketType::StreamList, payload);
+    for (const auto& stream : streams) sendFaderValue(clientSocket, core, static_cast<int>(stream->getStreamId()));
+}
+
+void sendFaderValue(int& clientSocket, Core* core, int streamId) {
+    Utilities::log("Getting fader value for stream: " + std::to_string(streamId));
+    auto stream = core->getStreamById(static_cast<unsigned int>(streamId));
+    if (!stream) {
+        Utilities::error("Stream not found", "sendFaderValue", __LINE__);
+        return;
+    }
+    const float volume = stream->getEffectParameterValue("VolumeEffect", "volume");
+    std::vector<char> payload;
+    serializeValues(payload, streamId, volume);
+    Utilities::log("Sending fader value: " + std::to_string(volume));
+    sendPacket(clientSocket, EPacketType::FaderValue, payload);
+}
+
+void addStream(int& clientSocket, Core* core, int inputDeviceId, int outputDeviceId, int nInputChannels,
+               int nOutputChannels, int sampleRate, int bufferFrames) {
+    Utilities::log("Adding stream with input device id: " + std::to_string(inputDeviceId) +
+                   " output device id: " + std::to_string(outputDeviceId) +
+                   " nInputChannels: " + std::to_string(nInputChannels) +
+                   " nOutputChannels: " + std::to_string(nOutputChannels) +
+                   " sampleRate: " + std::to_string(sampleRate) + " bufferFrames: " + std::to_string(bufferFrames));
+    // A refused stream shows as its absence from the list that follows.
+    core->addStream(static_cast<unsigned int>(inputDeviceId), static_cast<unsigned int>(outputDeviceId),
+                    static_cast<unsigned int>(nInputChannels), static_cast<unsigned int>(nOutputChannels),
+                    static_cast<unsigned int>(sampleRate), static_cast<unsigned int>(bufferFrames));
+    sendStreams(clientSocket, core);
+}
+
+void startStream(int& /*clientSocket*/, Core* core, int streamId) {
+    Utilities::log("Starting stream: " + std::to_string(streamId));
+    core->startStream(static_cast<unsigned int>(streamId));
+}
+
+void deleteStream(int& clientSocket, Core* core, int streamId) {
+    Utilities::log("Deleting stream: " + std::to_string(streamId));
+    if (core->removeStream(static_cast<unsigned int>(streamId)) != 0) {
+        Utilities::error("Stream not found", "deleteStream", __LINE__);
+        return;
+    }
+    sendStreams(clientSocket, core);
+}
+
+void sendAvailableSampleRates(int& clientSocket, Core* core, int inputDeviceId, int outputDeviceId) {
+    const auto rates = core->getAvailableSampleRates(static_cast<unsigned int>(inputDeviceId),
+                                                     static_cast<unsigned int>(outputDeviceId));
+    if (rates.empty()) {
+        Utilities::error("No sample rates found, sending empty list", "sendAvailableSampleRates", __LINE__);
+        sendPacket(clientSocket, EPacketType::AvailableSampleRates, {});
+        return;
+    }
+    std::vector<char> payload;
+    serializeValues(payload, static_cast<int>(rates.size()));
+    for (int rate : rates) serializeValues(payload, rate, 0);
+    Utilities::log("Sending available sample rates");
+    sendPacket(clientSocket, EPacketType::AvailableSampleRates, payload);
+}
+
+void editStream(int& clientSocket, Core* core, int streamId, int inputDeviceId, int outputDeviceId,
+                int nChannelsInput, int nChannelsOutput, int sampleRate, int bufferFrames, std::string streamName) {
+    auto stream = core->getStreamById(static_cast<unsigned int>(streamId));
+    if (!stream) {
+        Utilities::error("Stream not found", "editStream", __LINE__);
+        return;
+    }
+    const int result = stream->editStream(
+        static_cast<unsigned int>(inputDeviceId), static_cast<unsigned int>(outputDeviceId),
+        static_cast<unsigned int>(nChannelsInput), static_cast<unsigned int>(nChannelsOutput),
+        static_cast<unsigned int>(sampleRate), static_cast<unsigned int>(bufferFrames), streamName);
+    if (result == 0)
+        Utilities::log("Stream edited successfully");
+    else
+        Utilities::error("Error while editing stream", "editStream", __LINE__);
+    // Either way the front end sees the stream as it now stands.
+    sendStreams(clientSocket, core);
+}
+
+void sendDeviceDisconnect(int& clientSocket, Core* /*core*/, int deviceId) {
+    std::vector<char> payload;
+    serializeValues(payload, deviceId, 0);
+    Utilities::log("Sending device disconnect for device id: " + std::to_string(deviceId));
+    sendPacket(clientSocket, EPacketType::DeviceDisconnect, payload);
+}
+
+} // namespace IPC::PacketFunction

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "ipc/PacketsRegistry.hpp"
+
+#include <atomic>
+#include <cstddef>
+#include <thread>
+
+class Core;
+
+namespace IPC {
+
+// The front end's endpoint: a Unix-domain stream socket at kSocketPath, served on a thread of its
+// own, one client at a time. Each read from the client is taken as one packet and handled whole
+// under the engine lock before the next read.
+class Socket {
+public:
+    static constexpr const char* kSocketPath = "/tmp/vantrell_sock";
+
+    explicit Socket(Core* core);
+    ~Socket();
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+
+    void startListenThread();
+    void stopListenThread();
+    // The connected client's descriptor, or -1 when none is connected.
+    int getClientSocket() const;
+
+private:
+    void _beginListenThread();
+    int _receiveLoop();
+    void _deserializePacket(char* buffer, std::size_t received);
+
+    Core* _core;
+    int _serverSocket{-1};
+    std::thread _listenThread;
+    // Written by the listen thread under SocketUtils::connectionMutex(); read under it elsewhere.
+    int _clientSocket{-1};
+    PacketsRegistry _registry;
+    std::atomic<bool> _running{false};
+};
+
+} // namespace IPC

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "ipc/EPacketType.hpp"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Reply encoding and the one way bytes reach the front end. Numbers go out in host byte order;
+// a reply string is an 8-byte length followed by its bytes.
+namespace IPC::SocketUtils {
+
+void serializeValue(std::vector<char>& out, int value);
+void serializeValue(std::vector<char>& out, short value);
+void serializeValue(std::vector<char>& out, float value);
+void serializeValue(std::vector<char>& out, std::uint64_t value);
+void serializeValue(std::vector<char>& out, const std::string& value);
+
+template <typename... Values>
+void serializeValues(std::vector<char>& out, const Values&... values) {
+    (serializeValue(out, values), ...);
+}
+
+// Header (payload size, type) and payload in one write to the client. Writes to the client are
+// serialised by connectionMutex(), so a notification from another thread never splits a reply.
+// Nothing is written unless `clientSocket` is the connection open right now (the descriptor that
+// clientSocketInstance points at): a stale or absent descriptor (-1) goes nowhere. A client that
+// has gone away costs a failed write, never a signal; a write that fails or times out part-way
+// shuts the connection down, since the stream can no longer be framed.
+void sendPacket(int clientSocket, EPacketType type, const std::vector<char>& payload);
+
+// Guards the connection's descriptor and every write to it.
+std::mutex& connectionMutex();
+
+} // namespace IPC::SocketUtils
+
+// The descriptor of the connected front end (-1 between clients), owned by the socket server and
+// written under SocketUtils::connectionMutex(). Null until the first client connects.
+extern int* clientSocketInstance;

@@ -1,0 +1,314 @@
+#include "ProtocolClient.hpp"
+
+#include "PulseTools.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace testsupport {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+template <typename T>
+void append(Bytes& bytes, const T& value) {
+    std::uint8_t raw[sizeof(T)];
+    std::memcpy(raw, &value, sizeof(T));
+    bytes.insert(bytes.end(), raw, raw + sizeof(T));
+}
+
+} // namespace
+
+Request& Request::i32(std::int32_t value) {
+    append(bytes_, value);
+    return *this;
+}
+
+Request& Request::f32(float value) {
+    append(bytes_, value);
+    return *this;
+}
+
+Request& Request::str(const std::string& value) {
+    append(bytes_, static_cast<std::int32_t>(value.size()));
+    bytes_.insert(bytes_.end(), value.begin(), value.end());
+    return *this;
+}
+
+Request& Request::raw(const Bytes& bytes) {
+    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+    return *this;
+}
+
+Bytes Request::packet(std::uint16_t type) const {
+    return rawPacket(static_cast<std::int32_t>(bytes_.size()), type, bytes_);
+}
+
+Bytes rawPacket(std::int32_t size, std::uint16_t type, const Bytes& payload) {
+    Bytes bytes;
+    append(bytes, size);
+    append(bytes, type);
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    return bytes;
+}
+
+Bytes Packet::wire() const { return rawPacket(static_cast<std::int32_t>(payload.size()), type, payload); }
+
+bool Reply::take(void* into, std::size_t size) {
+    if (bytes_.size() - position_ < size) {
+        ADD_FAILURE() << "reply ends at byte " << position_ << ", wanted " << size << " more: " << hex(bytes_);
+        std::memset(into, 0, size);
+        position_ = bytes_.size();
+        return false;
+    }
+    std::memcpy(into, bytes_.data() + position_, size);
+    position_ += size;
+    return true;
+}
+
+std::int32_t Reply::i32() {
+    std::int32_t value = 0;
+    take(&value, sizeof(value));
+    return value;
+}
+
+float Reply::f32() {
+    float value = 0;
+    take(&value, sizeof(value));
+    return value;
+}
+
+std::string Reply::str() {
+    std::uint64_t length = 0;
+    if (!take(&length, sizeof(length))) return {};
+    std::string value(static_cast<std::size_t>(std::min<std::uint64_t>(length, bytes_.size())), '\0');
+    if (!take(value.data(), value.size()) || value.size() != length) return {};
+    return value;
+}
+
+ProtocolClient::~ProtocolClient() { close(); }
+
+bool ProtocolClient::connect(std::chrono::milliseconds timeout) {
+    close();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, kPath, sizeof(address.sun_path) - 1);
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) return true;
+        close();
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+void ProtocolClient::close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    inbox_.clear();
+}
+
+void ProtocolClient::stopReceiving() {
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_RD);
+}
+
+bool ProtocolClient::sendBytes(const Bytes& bytes) {
+    if (fd_ < 0) return false;
+    // One call, so the engine reads the whole request at once.
+    const ssize_t sent = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    return sent == static_cast<ssize_t>(bytes.size());
+}
+
+bool ProtocolClient::fill(Clock::time_point deadline) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd readable{fd_, POLLIN, 0};
+        const int ready = ::poll(&readable, 1, static_cast<int>(std::max<long long>(left, 0)));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return true; // deadline
+        std::uint8_t buffer[65536];
+        const ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        inbox_.insert(inbox_.end(), buffer, buffer + n);
+        return true;
+    }
+}
+
+std::optional<Packet> ProtocolClient::takePacket() {
+    if (inbox_.size() < 6) return std::nullopt;
+    std::int32_t size = 0;
+    std::uint16_t type = 0;
+    std::memcpy(&size, inbox_.data(), 4);
+    std::memcpy(&type, inbox_.data() + 4, 2);
+    if (size < 0) {
+        ADD_FAILURE() << "negative payload size in a reply: " << hex(inbox_);
+        inbox_.clear();
+        return std::nullopt;
+    }
+    if (inbox_.size() < 6 + static_cast<std::size_t>(size)) return std::nullopt;
+    Packet packet{type, Bytes(inbox_.begin() + 6, inbox_.begin() + 6 + size)};
+    inbox_.erase(inbox_.begin(), inbox_.begin() + 6 + size);
+    return packet;
+}
+
+std::optional<Packet> ProtocolClient::receive(std::chrono::milliseconds timeout) {
+    if (fd_ < 0) return std::nullopt;
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        if (auto packet = takePacket()) return packet;
+        if (Clock::now() >= deadline || !fill(deadline)) return takePacket();
+    }
+}
+
+std::vector<Packet> ProtocolClient::receiveFor(std::chrono::milliseconds window) {
+    std::vector<Packet> packets;
+    const auto deadline = Clock::now() + window;
+    while (auto packet = receive(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now())))
+        packets.push_back(*packet);
+    return packets;
+}
+
+bool ProtocolClient::waitClosedByPeer(std::chrono::milliseconds timeout) {
+    if (fd_ < 0) return false;
+    const auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline)
+        if (!fill(deadline)) return true;
+    return false;
+}
+
+std::vector<std::string> entries(const Packet& packet, const std::string& format) {
+    Reply reply(packet);
+    std::vector<std::string> lines;
+    const int count = reply.i32();
+    for (int i = 0; i < count && !reply.atEnd(); ++i) {
+        std::string line;
+        for (char field : format) {
+            if (!line.empty()) line += ' ';
+            if (field == 'i') line += std::to_string(reply.i32());
+            else if (field == 's') line += reply.str();
+            else {
+                char text[32];
+                std::snprintf(text, sizeof(text), "%g", reply.f32());
+                line += text;
+            }
+        }
+        lines.push_back(line);
+    }
+    EXPECT_TRUE(reply.atEnd()) << "type " << packet.type << ": " << hex(packet.payload);
+    return lines;
+}
+
+std::string hex(const Bytes& bytes) {
+    std::string text;
+    char digits[4];
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(digits, sizeof(digits), i ? " %02X" : "%02X", bytes[i]);
+        text += digits;
+    }
+    return text;
+}
+
+} // namespace testsupport
+
+namespace testsupport {
+
+using namespace std::chrono_literals;
+
+void ProtocolEngineTest::SetUp() {
+    ASSERT_FALSE(pulseServer().empty()) << missingPulseServerMessage();
+    engine = startEngine();
+    ASSERT_TRUE(engine);
+    ASSERT_TRUE(client.connect()) << engine->out();
+    ASSERT_TRUE(engine->waitFor("Client connected", 5s));
+}
+
+void ProtocolEngineTest::TearDown() {
+    client.close();
+    if (engine && engine->alive()) {
+        engine->send("exit");
+        engine->waitExit(5s);
+    }
+}
+
+std::unique_ptr<EngineProcess> ProtocolEngineTest::startEngine() {
+    // The engine must meet a client that has gone with the default SIGPIPE disposition, as it does
+    // when started from a shell; EngineProcess ignores the signal in this process, and children
+    // would inherit that.
+    std::signal(SIGPIPE, SIG_DFL);
+    auto started = std::make_unique<EngineProcess>(binary, dir.path().string());
+    const bool up = started->waitFor(std::string("Unix socket started at: ") + ProtocolClient::kPath, 20s) &&
+                    started->waitFor("> ", 10s);
+    EXPECT_TRUE(up) << started->out() << started->err();
+    return up ? std::move(started) : nullptr;
+}
+
+int ProtocolEngineTest::receipts() const {
+    return engine ? engine->count("Socket received packet with size: ") : 0;
+}
+
+void ProtocolEngineTest::deliver(const Bytes& bytes, ProtocolClient* via, int reads) {
+    const int before = receipts();
+    ASSERT_TRUE((via ? via : &client)->sendBytes(bytes));
+    ASSERT_TRUE(engine->waitFor("Socket received packet with size: ", 10s, before + reads))
+        << "the engine did not read " << hex(bytes);
+}
+
+std::vector<Packet> ProtocolEngineTest::exchange(std::uint16_t type, const Request& request) {
+    return exchangeBytes(request.packet(type));
+}
+
+std::vector<Packet> ProtocolEngineTest::exchangeBytes(const Bytes& bytes) {
+    std::vector<Packet> packets;
+    deliver(bytes);
+    deliver(Request().i32(0).i32(0).packet(9));
+    for (;;) {
+        auto packet = client.receive(10s);
+        if (!packet) {
+            ADD_FAILURE() << "no answer to the marker after " << hex(bytes);
+            return packets;
+        }
+        if (packet->type == 9 && packet->payload.empty()) return packets;
+        packets.push_back(*packet);
+    }
+}
+
+std::vector<Device> ProtocolEngineTest::devices(std::uint16_t type) {
+    std::vector<Device> found;
+    const auto packets = exchange(type);
+    if (packets.size() != 1 || packets[0].type != type) {
+        ADD_FAILURE() << "expected one device list of type " << type;
+        return found;
+    }
+    Reply reply(packets[0]);
+    const int count = reply.i32();
+    for (int i = 0; i < count && !reply.atEnd(); ++i) {
+        Device device;
+        device.id = reply.i32();
+        device.name = reply.str();
+        device.channels = reply.i32();
+        found.push_back(device);
+    }
+    EXPECT_TRUE(reply.atEnd()) << hex(packets[0].payload);
+    return found;
+}
+
+int ProtocolEngineTest::deviceId(std::uint16_t type, const std::string& name) {
+    for (const auto& device : devices(type))
+        if (device.name == name) return device.id;
+    ADD_FAILURE() << "no device " << name << " in list " << type;
+    return 0;
+}
+
+} // namespace testsupport
