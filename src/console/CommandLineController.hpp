@@ -31,6 +31,18 @@ public:
     int printChannelsRedirects();
     int removeChannelRedirect();
     int addChannelRedirect();
+    // Effects, equalizer filters, the master chain and snapshots.
+    int setEffectParameter();
+    int addEffect();
+    int removeEffect();
+    int setEffectEnable();
+    int setEQFilterParameter();
+    int addEQFilter();
+    int removeEQFilter();
+    int getEQFilterInfo();
+    int setMasterEffectParameter();
+    int addMasterEffect();
+    int snapshot();
     // Console.
     int help();
     int exit();

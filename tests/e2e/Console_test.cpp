@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <thread>
 
@@ -74,9 +75,11 @@ TEST_F(ConsoleTest, StartUpLinesInOrderHelpAndExit) {
         "Added output device: ",            "CommandLineController constructor",
         "Added input device: ",             "Added output device: Vantrell_Main",
         "Available commands:\n"
-        "addChannelRedirect\naddStream\nexit\ngetStreamInfo\nhelp\nlistStreams\nprintChannelsRedirects\n"
-        "removeChannelRedirect\nremoveStream\nstartStream\nstopStream\nupdateInputDevicesList\n"
-        "updateOutputDevicesList\n",
+        "addChannelRedirect\naddEQFilter\naddEffect\naddMasterEffect\naddStream\nexit\ngetEQFilterInfo\n"
+        "getStreamInfo\nhelp\nlistStreams\nprintChannelsRedirects\nremoveChannelRedirect\nremoveEQFilter\n"
+        "removeEffect\nremoveStream\ns\nsetEQFilterParameter\nsetEffectEnable\nsetEffectParameter\n"
+        "setMasterEffectParameter\nstartStream\nstopStream\nupdateInputDevicesList\nupdateOutputDevicesList\n",
+        "Socket destructor",
         "Core destructor",
     };
     std::size_t at = 0;
@@ -206,6 +209,48 @@ TEST_F(ConsoleTest, AudioFollowsTheRouting) {
     EXPECT_NEAR(right.frequency, 440.0, 5.0);
     EXPECT_GT(right.rms, 0.2);
     EXPECT_LT(left.rms, 0.01);
+}
+
+TEST_F(ConsoleTest, EffectCommandsShapeTheSoundAndSnapshotsRecordIt) {
+    const unsigned int sine = deviceId("input", "Sine source at 440 Hz");
+    const unsigned int main = deviceId("output", "Vantrell_Main");
+    command("addStream " + std::to_string(sine) + " " + std::to_string(main) + " 1 2 48000 1024");
+    command("startStream 0");
+    auto level = [] {
+        std::this_thread::sleep_for(1000ms);
+        return testsupport::steadyTone(testsupport::recordMonitor("vantrell_main", 2, 48000, 2000ms), 2, 0, 48000);
+    };
+    const auto unity = level();
+    ASSERT_GT(unity.rms, 0.3);
+
+    command("setEffectParameter 0 VolumeEffect volume 50");
+    const auto half = level();
+    EXPECT_NEAR(half.rms / unity.rms, 0.5, 0.03);
+
+    // A peak filter on the tone, +6 dB: the level doubles again.
+    command("addEffect 0 EQEffect");
+    command("addEQFilter 0 PeakFilter");
+    command("setEQFilterParameter 0 0 centerFreq 440");
+    command("setEQFilterParameter 0 0 gain 6");
+    const auto boosted = level();
+    EXPECT_NEAR(boosted.frequency, 440.0, 5.0);
+    EXPECT_NEAR(boosted.rms / half.rms, 1.995, 0.08);
+
+    command("setEffectEnable 0 VolumeEffect yes");
+    EXPECT_TRUE(engine->waitFor("Invalid enable value", 5s));
+    command("setEQFilterParameter 0 x gain 6");
+    EXPECT_TRUE(engine->waitFor("Invalid filter id", 5s));
+    command("addEffect 0 EQEffect");
+    EXPECT_TRUE(engine->waitFor("Effect already added", 5s));
+
+    command("s");
+    ASSERT_TRUE(engine->waitFor("Snapshot done", 5s));
+    std::string snapshot;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        if (entry.path().filename().string().rfind("snaphot0-", 0) == 0) snapshot = testsupport::readFile(entry.path());
+    EXPECT_NE(snapshot.find("Stream Stream" + std::to_string(sine) + "-" + std::to_string(main) + " snapshot\n"),
+              std::string::npos);
+    EXPECT_NE(snapshot.find("\nEffects:\nVolumeEffect: \n"), std::string::npos) << snapshot.substr(0, 400);
 }
 
 } // namespace
