@@ -37,7 +37,12 @@ void SharedMemory::start(unsigned long dataSize, unsigned long margin) {
     shm_unlink(name.c_str());
     const int descriptor = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     if (descriptor == -1) throw std::runtime_error("Failed to open shared memory");
-    (void)ftruncate(descriptor, static_cast<off_t>(total));
+    // A region the system cannot size (too large for /dev/shm) would fault on the first write.
+    if (ftruncate(descriptor, static_cast<off_t>(total)) == -1) {
+        close(descriptor);
+        shm_unlink(name.c_str());
+        throw std::runtime_error("Failed to size shared memory");
+    }
 
     void* mapping = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0);
     if (mapping == MAP_FAILED || mapping == nullptr) {

@@ -10,6 +10,14 @@
 
 using namespace audio;
 
+namespace {
+
+// The audio library sizes period buffers in 32-bit byte counts: a period much longer than this
+// would get buffers shorter than the frame count it reports, and the callback would run past them.
+constexpr unsigned int kMaxBufferFrames = 1u << 16;
+
+} // namespace
+
 Stream::Stream(unsigned int streamId, Core* core, unsigned int inputDeviceId, unsigned int outputDeviceId,
                unsigned int nChannelsInput, unsigned int nChannelsOutput, unsigned int sampleRate,
                unsigned int bufferFrames)
@@ -75,6 +83,12 @@ int Stream::start() {
         return -1;
     }
     if (bufferFrames == 0) bufferFrames = 1024;
+    if (bufferFrames > kMaxBufferFrames) {
+        Utilities::error("Buffer frames out of range: " + std::to_string(bufferFrames) + " (at most " +
+                             std::to_string(kMaxBufferFrames) + ")",
+                         "start", __LINE__);
+        return -1;
+    }
     Utilities::log("Buffer frames: " + std::to_string(bufferFrames), "", __LINE__);
 
     // The audio thread reads these from its first period on; it starts after the open below.

@@ -153,6 +153,17 @@ TEST_F(CoreTest, StreamsOnOneOutputSettleAtTheLowestRate) {
     EXPECT_TRUE(log.contains("Sample rate already set to 44100"));
 }
 
+TEST_F(CoreTest, AbsurdPeriodLengthsAreRefusedBeforeAnythingOpens) {
+    LogCapture log;
+    Core& core = engine.makeCore();
+    const int id = core.addStream(0, 0, 0, 0, 48000, 2000000000);
+    EXPECT_EQ(core.startStream(id), -1);
+    EXPECT_EQ(engine.audioOf(*core.getStreamById(id)), nullptr);
+    EXPECT_TRUE(log.contains("Buffer frames out of range: 2000000000 (at most 65536)"));
+    const int fine = core.addStream(0, 0, 0, 0, 48000, 65536);
+    EXPECT_EQ(core.startStream(fine), 0);
+}
+
 TEST_F(CoreTest, StartAndStopOfUnknownOrFailingStreams) {
     LogCapture log;
     Core& core = engine.makeCore();
