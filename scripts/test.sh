@@ -18,7 +18,7 @@ trap 'exit 130' INT TERM
 start_private_pulse
 
 # Tests that run audio and control threads against each other; ThreadSanitizer must be clean on them.
-CONCURRENCY_TESTS='RealtimeSafety|EffectRealtime|ConcurrentLines'
+CONCURRENCY_TESTS='RealtimeSafety|EffectRealtime|ConcurrentLines|SocketTest'
 
 status=0
 echo "== release build: all tests"
