@@ -59,9 +59,6 @@ public:
         reclaimLocked();
     }
 
-    // Control side: the value as the audio side will see it from its next period on.
-    const T& peek() const noexcept { return *current_.load(std::memory_order_acquire); }
-
     void publish(T value) {
         std::lock_guard<std::mutex> guard(controlMutex_);
         const T* old = current_.exchange(new T(std::move(value)), std::memory_order_seq_cst);
@@ -69,13 +66,8 @@ public:
         reclaimLocked();
     }
 
-    // Frees retired values no reader holds any more; publish() does it too.
-    void reclaim() {
-        std::lock_guard<std::mutex> guard(controlMutex_);
-        reclaimLocked();
-    }
-
 private:
+    // Frees the retired values that no reader marks any more.
     void reclaimLocked() {
         std::erase_if(graveyard_, [this](const T* retired) {
             for (const HazardSlot* slot : readers_)
