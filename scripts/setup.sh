@@ -21,4 +21,4 @@ echo "Installing: ${missing[*]}"
 # jackd2 asks whether to enable real-time scheduling; answer for it.
 echo "jackd2 jackd/tweak_rt_limits boolean false" | "${SUDO[@]}" debconf-set-selections 2>/dev/null || true
 "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-"${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+"${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
