@@ -17,16 +17,13 @@ trap 'stop_private_pulse' EXIT
 trap 'exit 130' INT TERM
 start_private_pulse
 
-# Tests that run audio and control threads against each other; ThreadSanitizer must be clean on them.
-CONCURRENCY_TESTS='RealtimeSafety|EffectRealtime|ConcurrentLines|SocketTest'
-
 status=0
 echo "== release build: all tests"
-ctest --test-dir build/release --output-on-failure -j1 --timeout 300 || status=1
+ctest --test-dir build/release --output-on-failure -j1 --timeout 300 -LE concurrency || status=1
 echo "== sanitizer build: unit tests"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j1 --timeout 300 -L unit || status=1
 echo "== thread-sanitizer build: concurrency tests"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-  ctest --test-dir build/tsan --output-on-failure -j1 --timeout 300 -L unit -R "$CONCURRENCY_TESTS" || status=1
+  ctest --test-dir build/tsan --output-on-failure -j1 --timeout 300 -L concurrency || status=1
 exit $status

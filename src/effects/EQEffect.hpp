@@ -2,7 +2,7 @@
 
 #include "effects/EQFilter.hpp"
 #include "effects/Effect.hpp"
-#include "effects/StateHandoff.hpp"
+#include "realtime/StateHandoff.hpp"
 
 #include <cstdint>
 #include <memory>

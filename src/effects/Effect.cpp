@@ -4,18 +4,6 @@
 
 static_assert(std::atomic<float>::is_always_lock_free, "parameters are shared with the audio thread");
 
-namespace {
-
-inline void cpuRelax() noexcept {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
-} // namespace
-
 Effect::Effect(std::string name) : name(std::move(name)) {
     Utilities::log("Effect constructor", "Effect", __LINE__);
 }
@@ -74,16 +62,6 @@ float Effect::getMinValue() const {
 
 float Effect::getMaxValue() const {
     return maxValue;
-}
-
-void Effect::lockProcessing() const noexcept {
-    while (processingGuard.test_and_set(std::memory_order_acquire)) {
-        while (processingGuard.test(std::memory_order_relaxed)) cpuRelax();
-    }
-}
-
-void Effect::unlockProcessing() const noexcept {
-    processingGuard.clear(std::memory_order_release);
 }
 
 std::string Effect::snapshotHeader() const {

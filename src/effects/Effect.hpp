@@ -1,5 +1,7 @@
 #pragma once
 
+#include "realtime/SpinLock.hpp"
+
 #include <atomic>
 #include <map>
 #include <string>
@@ -39,8 +41,8 @@ public:
     float getMaxValue() const;
 
     bool hasProcessingState() const noexcept { return processingState; }
-    void lockProcessing() const noexcept;
-    void unlockProcessing() const noexcept;
+    void lockProcessing() const noexcept { processingGuard.lock(); }
+    void unlockProcessing() const noexcept { processingGuard.unlock(); }
 
     // Holds the processing guard for a scope.
     class ProcessingScope {
@@ -86,5 +88,5 @@ protected:
     bool processingState = false;
 
 private:
-    mutable std::atomic_flag processingGuard;
+    SpinLock processingGuard;
 };

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "effects/Effect.hpp"
-#include "effects/StateHandoff.hpp"
+#include "realtime/StateHandoff.hpp"
 
 #include <atomic>
 #include <cstddef>

@@ -1,9 +1,10 @@
 #pragma once
 
 #include "engine/DeviceEventWorker.hpp"
-#include "engine/RealtimeSnapshot.hpp"
+#include "engine/FrontEndListener.hpp"
 #include "engine/Stream.hpp"
 #include "engine/audio/RtAudio.hpp"
+#include "realtime/RealtimeSnapshot.hpp"
 
 #include <memory>
 #include <mutex>
@@ -12,9 +13,6 @@
 #include <vector>
 
 class StreamGroupSync;
-namespace IPC {
-class Socket;
-}
 
 using DeviceList = std::vector<std::pair<unsigned int, std::string>>;
 
@@ -53,8 +51,9 @@ public:
     unsigned int findFirstAvailableStreamId() const;
     int syncSameOutputDeviceSampleRateAtLowest(unsigned int outputDeviceId);
     int syncSameInputDeviceSampleRateAtLowest(unsigned int inputDeviceId);
-    void setSocket(IPC::Socket* newSocket) { socket = newSocket; }
-    IPC::Socket* getSocket() const { return socket; }
+    // The front end to notify (the socket registers itself); null when none is attached.
+    void setSocket(FrontEndListener* newSocket) { socket = newSocket; }
+    FrontEndListener* getSocket() const { return socket; }
 
     // Routing.
     int addChannelRedirect(unsigned int streamId, unsigned int inputChannel, unsigned int outputChannel);
@@ -67,7 +66,6 @@ public:
     // Audio callback.
     static int callback(void* outputBuffer, void* inputBuffer, unsigned int nFrames, double streamTime,
                         unsigned int status, void* userData);
-    static audio::RtAudioCallback getCallback() { return &Core::callback; }
     static int applyRoutingChannels(float* input, float* output, unsigned int nFrames, Stream* stream);
 
     // Master chain.
@@ -97,15 +95,15 @@ public:
                              float value);
     int getEQFilterInfo(unsigned int streamId);
 
-    // Used by streams: every audio instance of the engine comes from this factory.
-    const audio::RtAudioFactory& getRtAudioFactory() const { return rtAudioFactory; }
-    RealtimeSnapshot<EffectChain>& masterSnapshot() { return masterEffectsSnapshot; }
-    DeviceEventWorker& deviceEvents() { return deviceEventWorker; }
+    DeviceEventWorker& deviceEvents() { return *deviceEventWorker; }
+
+    // The stream with that id; null after logging "Stream not found" with the operation's name.
+    std::shared_ptr<Stream> findStream(unsigned int id, const char* context) const;
 
 private:
+    // What every stream of this engine is built with: its audio instances, callback, master chain.
+    StreamServices streamServices();
     void pushEffectList(int streamId, const std::string& context);
-    // Tells the connected front end that a device it knew has gone (no-op without a client).
-    void notifyDeviceDisconnect(int deviceId);
     void publishMasterEffects() { masterEffectsSnapshot.publish(masterEffects); }
 
     audio::RtAudioFactory rtAudioFactory;
@@ -116,10 +114,11 @@ private:
     DeviceList outputDevices;
     EffectChain masterEffects;
     std::vector<std::shared_ptr<StreamGroupSync>> streamGroupSyncs;
-    IPC::Socket* socket{nullptr};
+    FrontEndListener* socket{nullptr};
     RealtimeSnapshot<EffectChain> masterEffectsSnapshot;
     HazardSlot controlThreadMasterSlot;
-    DeviceEventWorker deviceEventWorker;
+    // Shared with the streams' error reports, which may outlive a stream's place in the table.
+    std::shared_ptr<DeviceEventWorker> deviceEventWorker{std::make_shared<DeviceEventWorker>()};
 };
 
 // The engine of the process, set at the end of the Core's construction.

@@ -2,7 +2,6 @@
 
 #include "effects/Effect.hpp"
 #include "effects/EffectFactory.hpp"
-#include "engine/Core.hpp"
 #include "utilities/Log.hpp"
 
 #include <algorithm>
@@ -18,7 +17,7 @@ constexpr unsigned int kMaxBufferFrames = 1u << 16;
 
 } // namespace
 
-Stream::Stream(unsigned int streamId, Core* core, unsigned int inputDeviceId, unsigned int outputDeviceId,
+Stream::Stream(unsigned int streamId, StreamServices services, unsigned int inputDeviceId, unsigned int outputDeviceId,
                unsigned int nChannelsInput, unsigned int nChannelsOutput, unsigned int sampleRate,
                unsigned int bufferFrames)
     : inputDeviceId(inputDeviceId),
@@ -28,7 +27,7 @@ Stream::Stream(unsigned int streamId, Core* core, unsigned int inputDeviceId, un
       sampleRate(sampleRate),
       bufferFrames(bufferFrames),
       streamId(streamId),
-      core(core) {
+      services(std::move(services)) {
     rtAudio = makeRtAudioInstance();
     if (rtAudio) {
         for (unsigned int id : rtAudio->getDeviceIds()) {
@@ -48,7 +47,7 @@ Stream::Stream(unsigned int streamId, Core* core, unsigned int inputDeviceId, un
     outputParameters = {this->outputDeviceId, this->nChannelsOutput, 0};
     options.streamName = "Stream" + std::to_string(this->inputDeviceId) + "-" + std::to_string(this->outputDeviceId);
     sharedMemory = SharedMemory("/Stream" + std::to_string(streamId));
-    if (core) core->masterSnapshot().addReader(&realtimeState.masterSlot);
+    if (this->services.masterChain) this->services.masterChain->addReader(&realtimeState.masterSlot);
     realtimeState.redirects.addReader(&realtimeState.redirectsSlot);
     realtimeState.effects.addReader(&realtimeState.effectsSlot);
     for (const auto& name : mandatoryEffects) addEffect(name);
@@ -62,15 +61,19 @@ Stream::~Stream() {
         rtAudio->closeStream();
     }
     Utilities::success("Stream " + options.streamName + " destroyed successfully", "~Stream", __LINE__);
-    if (core) core->masterSnapshot().removeReader(&realtimeState.masterSlot);
+    if (services.masterChain) services.masterChain->removeReader(&realtimeState.masterSlot);
     channelsRedirects.clear();
     effects.clear();
 }
 
 std::shared_ptr<RtAudio> Stream::makeRtAudioInstance() const {
-    const auto& factory = core ? core->getRtAudioFactory() : RtAudioFactory();
-    if (!factory) return nullptr;
-    return factory(&Stream::errorCallback);
+    if (!services.rtAudioFactory) return nullptr;
+    return services.rtAudioFactory([events = services.deviceEvents](RtAudioErrorType type, const std::string& text) {
+        errorCallback(type, text);
+        // The engine reacts on its own worker: this may be the library's thread.
+        if (type == audio::RTAUDIO_DEVICE_DISCONNECT)
+            if (auto worker = events.lock()) worker->post();
+    });
 }
 
 int Stream::start() {
@@ -99,7 +102,7 @@ int Stream::start() {
     unsigned int frames = bufferFrames;
     const RtAudioErrorType opened =
         rtAudio->openStream(&outputParameters, &inputParameters, RTAUDIO_FLOAT32, sampleRate, &frames,
-                            Core::getCallback(), this, &options);
+                            services.callback, this, &options);
     Utilities::log("Buffer frames: " + std::to_string(frames), "", __LINE__);
     if (opened != RTAUDIO_NO_ERROR) {
         Utilities::error("An error occurred while opening the stream", "start", __LINE__, opened);
@@ -242,8 +245,6 @@ void Stream::errorCallback(RtAudioErrorType type, const std::string& errorText) 
         Utilities::error(kind.prefix + errorText, "errorCallback", __LINE__, code);
     else
         Utilities::log(kind.prefix + errorText, "errorCallback", __LINE__, code);
-    // The engine reacts on its own worker: this may be the library's thread.
-    if (type == audio::RTAUDIO_DEVICE_DISCONNECT && coreInstance) coreInstance->deviceEvents().post();
 }
 
 void Stream::setGroupID(int id) {

@@ -1,8 +1,10 @@
 #pragma once
 
-#include "engine/RealtimeSnapshot.hpp"
+#include "engine/ChannelRouting.hpp"
+#include "engine/DeviceEventWorker.hpp"
 #include "engine/SharedMemory.hpp"
 #include "engine/audio/RtAudio.hpp"
+#include "realtime/RealtimeSnapshot.hpp"
 
 #include <atomic>
 #include <memory>
@@ -16,16 +18,26 @@ class Effect;
 using audio::RtAudio;
 using audio::RtAudioErrorType;
 
-using ChannelRedirect = std::pair<unsigned int, unsigned int>;
-using ChannelRedirects = std::vector<ChannelRedirect>;
 using EffectChain = std::vector<std::shared_ptr<Effect>>;
+
+// What a stream takes from the engine that creates it. Without a factory the stream has no audio
+// instance; without a master chain its periods skip it.
+struct StreamServices {
+    // Handed on to effects that drive their own stream through the engine; the stream never calls it.
+    Core* owner{nullptr};
+    audio::RtAudioFactory rtAudioFactory;
+    audio::RtAudioCallback callback{nullptr};
+    RealtimeSnapshot<EffectChain>* masterChain{nullptr};
+    // Where a lost device is reported; the report is handled off the library's thread.
+    std::weak_ptr<DeviceEventWorker> deviceEvents;
+};
 
 // One input device to one output device, with its own audio instance, routing list, effect chain
 // and shared-memory export. Control operations run serialised under the engine lock; the audio
 // thread reads only what the stream publishes for it (see RealtimeState).
 class Stream : public std::enable_shared_from_this<Stream> {
 public:
-    Stream(unsigned int streamId, Core* core, unsigned int inputDeviceId, unsigned int outputDeviceId,
+    Stream(unsigned int streamId, StreamServices services, unsigned int inputDeviceId, unsigned int outputDeviceId,
            unsigned int nChannelsInput, unsigned int nChannelsOutput, unsigned int sampleRate,
            unsigned int bufferFrames);
     ~Stream();
@@ -90,7 +102,7 @@ public:
     // The frame count the library settled on at the last open (0 before the first open).
     unsigned int getSettledBufferFrames() const { return settledBufferFrames; }
     unsigned int getStreamId() const { return streamId; }
-    Core* getCore() const { return core; }
+    Core* getCore() const { return services.owner; }
     RtAudio::StreamParameters getInputParameters() const { return inputParameters; }
     RtAudio::StreamParameters getOutputParameters() const { return outputParameters; }
     RtAudio::StreamOptions getOptions() const { return options; }
@@ -138,7 +150,7 @@ private:
     RtAudio::StreamParameters outputParameters{};
     RtAudio::StreamOptions options{};
     unsigned int streamId;
-    Core* core;
+    StreamServices services;
     SharedMemory sharedMemory{"SharedMemory"};
     EffectChain effects;
     ChannelRedirects channelsRedirects{{0, 0}, {1, 1}};

@@ -30,7 +30,7 @@ int Stream::addEffect(const std::string& name) {
     }
     // The five-band equalizer drives its own stream, so it alone is handed one.
     std::shared_ptr<Stream> self = name == "EQDemoEffect" ? weak_from_this().lock() : nullptr;
-    auto effect = createEffect(name, core, self);
+    auto effect = createEffect(name, services.owner, self);
     if (!effect) {
         Utilities::error("Effect not found", "addEffect", __LINE__);
         return -1;

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "engine/FrontEndListener.hpp"
 #include "ipc/PacketsRegistry.hpp"
 
 #include <atomic>
 #include <cstddef>
+#include <string>
 #include <thread>
 
 class Core;
@@ -13,7 +15,7 @@ namespace IPC {
 // The front end's endpoint: a Unix-domain stream socket at kSocketPath, served on a thread of its
 // own, one client at a time. Each read from the client is taken as one packet and handled whole
 // under the engine lock before the next read.
-class Socket {
+class Socket : public FrontEndListener {
 public:
     static constexpr const char* kSocketPath = "/tmp/vantrell_sock";
 
@@ -26,6 +28,12 @@ public:
     void stopListenThread();
     // The connected client's descriptor, or -1 when none is connected.
     int getClientSocket() const;
+
+    // FrontEndListener: the engine's notifications, as packets to the connected client.
+    int clientDescriptor() const override;
+    void effectChainChanged(int streamId) override;
+    void masterEffectMissing(const std::string& effectName) override;
+    void deviceLost(int deviceId) override;
 
 private:
     void _beginListenThread();

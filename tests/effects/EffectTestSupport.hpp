@@ -1,53 +1,21 @@
 #pragma once
 
+#include "LogCapture.hpp"
 #include "TempDir.hpp"
 #include "effects/Effect.hpp"
 #include "utilities/Log.hpp"
 
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <ostream>
 #include <random>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace effecttest {
 
-// One console log line as (level, context, message); the source line number is left out.
-struct LogLine {
-    std::string level, context, message;
-    bool operator==(const LogLine&) const = default;
-};
-
-inline void PrintTo(const LogLine& line, std::ostream* os) {
-    *os << "[" << line.level << "] {" << line.context << "} " << line.message;
-}
-
-struct Logs {
-    std::vector<LogLine> out, err;
-};
-
-// Runs `action` with both console streams captured and returns the log lines it wrote.
-inline Logs captureLogs(const std::function<void()>& action) {
-    static const std::regex pattern(
-        "\x1b\\[\\d+m\\[(LOG|ERROR|SUCCESS)\\] (?:\\(-?\\d+\\) )?(?:\\(in function (\\S+?)(?: at line \\d+)?\\) )?(.*)\x1b\\[0m");
-    const auto parse = [](const std::string& text) {
-        std::vector<LogLine> lines;
-        std::istringstream stream(text);
-        std::smatch match;
-        for (std::string raw; std::getline(stream, raw);)
-            if (std::regex_match(raw, match, pattern)) lines.push_back({match[1], match[2], match[3]});
-        return lines;
-    };
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    action();
-    const std::string out = testing::internal::GetCapturedStdout();
-    return {parse(out), parse(testing::internal::GetCapturedStderr())};
-}
+using testsupport::captureLogs;
+using testsupport::LogLine;
+using testsupport::Logs;
 
 // Keeps the engine's shared log file out of the tests.
 class EffectTestBase : public ::testing::Test {

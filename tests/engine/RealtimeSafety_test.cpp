@@ -2,7 +2,7 @@
 // routing, the chains and the parameters; and the two sides never race (run under ThreadSanitizer
 // by the test command).
 
-#include "../effects/AllocationCounter.hpp"
+#include "AllocationCounter.hpp"
 
 #include "effects/Effect.hpp"
 #include "engine/Core.hpp"

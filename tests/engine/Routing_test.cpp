@@ -113,3 +113,12 @@ TEST_F(RoutingTest, OverflowAndUnderflowAreLoggedOnceAndProcessingGoesOn) {
 }
 
 } // namespace
+
+TEST(ChannelRoutingMix, SumsRedirectsSkipsMissingChannelsAndSilencesWithoutInput) {
+    const std::vector<float> input{1, 10, 2, 20}; // two frames, two channels
+    std::vector<float> output(6, 99.0f);          // two frames, three channels
+    mixChannelRedirects(input.data(), output.data(), 2, 2, 3, {{0, 2}, {1, 2}, {5, 0}, {0, 7}});
+    EXPECT_EQ(output, (std::vector<float>{0, 0, 11, 0, 0, 22}));
+    mixChannelRedirects(nullptr, output.data(), 2, 2, 3, {{0, 0}});
+    EXPECT_EQ(output, std::vector<float>(6, 0.0f));
+}

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <functional>
+#include <ostream>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -24,5 +27,20 @@ private:
     bool capturing_{true};
     std::string out_, err_, both_;
 };
+
+// One console log line as (level, context, message); the source line number is left out.
+struct LogLine {
+    std::string level, context, message;
+    bool operator==(const LogLine&) const = default;
+};
+
+void PrintTo(const LogLine& line, std::ostream* os);
+
+struct Logs {
+    std::vector<LogLine> out, err;
+};
+
+// Runs `action` with both console streams captured and returns the engine log lines it wrote.
+Logs captureLogs(const std::function<void()>& action);
 
 } // namespace testsupport

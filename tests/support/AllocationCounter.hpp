@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-// The test binary replaces the global operator new (AllocationCounter_test.cpp) to count the heap
+// The unit-test binary replaces the global operator new (AllocationCounter.cpp) to count the heap
 // allocations each thread makes. It is the only replacement in the binary: tests elsewhere that need
 // to count allocations include this header rather than define their own.
 namespace allocationcounter {

@@ -48,9 +48,10 @@ int Stream::doSnapshot(float* inputBuffer, float* outputBuffer, Stream* stream, 
     file << "Output buffer:\n";
     writeRows(file, outputBuffer, realtime.nChannelsOutput, rowLength);
     file << "\nEffects:\n";
-    const EffectChain& chain = realtime.effects.acquire(realtime.effectsSlot);
-    for (const auto& effect : chain) file << effect->getSnapshotDump() << "\n";
-    RealtimeSnapshot<EffectChain>::release(realtime.effectsSlot);
+    {
+        SnapshotReader<EffectChain> chain(realtime.effects, realtime.effectsSlot);
+        for (const auto& effect : *chain) file << effect->getSnapshotDump() << "\n";
+    }
 
     file.close();
     if (file.fail()) {

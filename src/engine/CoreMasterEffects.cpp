@@ -1,24 +1,11 @@
-// The Core's effect operations: the master chain, which every stream's output passes through, and
-// the per-stream operations that the console, the socket and sessions call by stream id.
+// The master chain, which every stream's output passes through after its own chain.
 
 #include "effects/Effect.hpp"
 #include "effects/EffectFactory.hpp"
 #include "engine/Core.hpp"
-#include "ipc/PacketFunction.hpp"
-#include "ipc/Socket.hpp"
 #include "utilities/Log.hpp"
 
 #include <algorithm>
-
-void Core::pushEffectList(int streamId, const std::string& context) {
-    // The front end hears about chain changes through its socket; without one there is no one to tell.
-    if (!socket) {
-        Utilities::error("Socket not initialized", context, __LINE__);
-        return;
-    }
-    int clientSocket = socket->getClientSocket();
-    IPC::PacketFunction::getEffects(clientSocket, this, streamId);
-}
 
 int Core::addMasterEffect(const std::string& name) {
     if (name.empty()) {
@@ -38,7 +25,7 @@ int Core::addMasterEffect(const std::string& name) {
     masterEffects.push_back(effect);
     publishMasterEffects();
     Utilities::success("Master effect " + name + " added", "addMasterEffect", __LINE__);
-    if (socket) Utilities::log("Socket fd :" + std::to_string(socket->getClientSocket()));
+    if (socket) Utilities::log("Socket fd :" + std::to_string(socket->clientDescriptor()));
     pushEffectList(-1, "addMasterEffect");
     return 0;
 }
@@ -50,8 +37,7 @@ int Core::setMasterEffectParameter(const std::string& effect, const std::string&
             return 0;
         }
     if (socket) {
-        int clientSocket = socket->getClientSocket();
-        IPC::PacketFunction::getEffectParameters(clientSocket, this, -1, effect);
+        socket->masterEffectMissing(effect);
     } else {
         Utilities::error("Socket not initialized", "setMasterEffectParameter", __LINE__);
     }
@@ -97,54 +83,20 @@ int Core::clearMasterEffects() {
     return result;
 }
 
-// ---- Stream chains by id ----
-
-int Core::addEffectToStream(unsigned int streamId, const std::string& name) {
-    auto stream = getStreamById(streamId);
-    const int result = stream ? stream->addEffect(name) : -1;
-    if (result != 0) {
-        Utilities::error("Stream not found", "addEffectToStream", __LINE__);
-        return result;
+void Core::processMasterEffects(float* input, float* output, unsigned int nChannels, unsigned int nFrames,
+                                unsigned int sampleRate, HazardSlot& slot) {
+    SnapshotReader<EffectChain> chain(masterEffectsSnapshot, slot);
+    float* source = input;
+    for (const auto& effect : *chain) {
+        if (!effect->getEnable()) continue;
+        // Several streams' audio threads walk the same master effects: one at a time per effect.
+        Effect::ProcessingScope scope(*effect);
+        effect->process(source, output, nChannels, nFrames, sampleRate);
+        source = output;
     }
-    pushEffectList(static_cast<int>(streamId), "addEffectToStream");
-    return 0;
 }
 
-int Core::removeEffectFromStream(unsigned int streamId, const std::string& name) {
-    auto stream = getStreamById(streamId);
-    int result = -1;
-    if (stream) {
-        // The five-band equalizer works through the parametric one it added; they leave together.
-        if (name == "EQDemoEffect") stream->removeEffect("EQEffect", false);
-        result = stream->removeEffect(name, false);
-    }
-    if (result != 0) {
-        Utilities::error("Stream not found", "removeEffectFromStream", __LINE__);
-        return result;
-    }
-    return 0;
-}
-
-int Core::setEffectParameter(unsigned int streamId, const std::string& effect, const std::string& parameter,
-                             float value) {
-    auto stream = getStreamById(streamId);
-    if (!stream) {
-        Utilities::error("Stream not found", "setEffectParameter", __LINE__);
-        return -1;
-    }
-    const int result = stream->setEffectParameter(effect, parameter, value);
-    if (!socket) Utilities::error("Socket not initialized", "setEffectParameter", __LINE__);
-    return result;
-}
-
-int Core::setEffectEnable(unsigned int streamId, const std::string& name, bool enable) {
-    auto stream = getStreamById(streamId);
-    if (!stream) {
-        Utilities::error("Stream not found", "setEffectEnable", __LINE__);
-        return -1;
-    }
-    if (name == "EQDemoEffect") stream->setEffectEnable("EQEffect", enable);
-    stream->setEffectEnable(name, enable);
-    pushEffectList(static_cast<int>(streamId), "setEffectEnable");
-    return 0;
+void Core::processMasterEffects(float* input, float* output, unsigned int nChannels, unsigned int nFrames,
+                                unsigned int sampleRate) {
+    processMasterEffects(input, output, nChannels, nFrames, sampleRate, controlThreadMasterSlot);
 }

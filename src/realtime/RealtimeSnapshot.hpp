@@ -4,8 +4,8 @@
 // without locks, allocation or frees on the audio side.
 //
 // The control side publishes a new value with publish(); the old one goes to a graveyard that only
-// the control side empties. An audio thread reads through a HazardSlot of its own: acquire() marks
-// the value it is about to use, release() clears the mark at the end of the period. A retired value
+// the control side empties. An audio thread reads through a HazardSlot of its own, holding a
+// SnapshotReader for the period: it marks the value in use and clears the mark when it goes. A retired value
 // is freed (on the control side) once no registered slot marks it, so destructors (which may log)
 // never run on an audio thread.
 
@@ -33,7 +33,8 @@ public:
     RealtimeSnapshot(const RealtimeSnapshot&) = delete;
     RealtimeSnapshot& operator=(const RealtimeSnapshot&) = delete;
 
-    // Audio side. Returns the current value and keeps it alive until release(slot).
+    // Audio side, through SnapshotReader. Returns the current value and keeps it alive until
+    // release(slot).
     const T& acquire(HazardSlot& slot) const noexcept {
         const T* value = current_.load(std::memory_order_seq_cst);
         for (;;) {
@@ -81,4 +82,23 @@ private:
     std::mutex controlMutex_;
     std::vector<HazardSlot*> readers_;
     std::vector<const T*> graveyard_;
+};
+
+// Reads a snapshot for one scope from an audio thread: the value stays alive until the reader goes,
+// so no acquire can be left without its release.
+template <class T>
+class SnapshotReader {
+public:
+    SnapshotReader(const RealtimeSnapshot<T>& snapshot, HazardSlot& slot) noexcept
+        : slot_(slot), value_(snapshot.acquire(slot)) {}
+    ~SnapshotReader() { RealtimeSnapshot<T>::release(slot_); }
+    SnapshotReader(const SnapshotReader&) = delete;
+    SnapshotReader& operator=(const SnapshotReader&) = delete;
+
+    const T& operator*() const noexcept { return value_; }
+    const T* operator->() const noexcept { return &value_; }
+
+private:
+    HazardSlot& slot_;
+    const T& value_;
 };

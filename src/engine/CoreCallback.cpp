@@ -4,6 +4,7 @@
 // request only, and the export region is created by the first period.
 
 #include "effects/Effect.hpp"
+#include "engine/ChannelRouting.hpp"
 #include "engine/Core.hpp"
 #include "engine/Stream.hpp"
 #include "utilities/Log.hpp"
@@ -54,14 +55,15 @@ int Core::callback(void* outputBuffer, void* inputBuffer, unsigned int nFrames, 
 
     applyRoutingChannels(input, output, nFrames, stream);
 
-    const EffectChain& chain = realtime.effects.acquire(realtime.effectsSlot);
-    for (const auto& effect : chain) {
-        if (!effect->getEnable()) continue;
-        // A control thread may be copying this effect's state (group copies) while it runs.
-        Effect::ProcessingScope scope(*effect);
-        effect->process(output, output, nChannels, nFrames, sampleRate);
+    {
+        SnapshotReader<EffectChain> chain(realtime.effects, realtime.effectsSlot);
+        for (const auto& effect : *chain) {
+            if (!effect->getEnable()) continue;
+            // A control thread may be copying this effect's state (group copies) while it runs.
+            Effect::ProcessingScope scope(*effect);
+            effect->process(output, output, nChannels, nFrames, sampleRate);
+        }
     }
-    RealtimeSnapshot<EffectChain>::release(realtime.effectsSlot);
 
     if (Core* core = stream->getCore())
         core->processMasterEffects(output, output, nChannels, nFrames, sampleRate, realtime.masterSlot);
@@ -72,21 +74,9 @@ int Core::callback(void* outputBuffer, void* inputBuffer, unsigned int nFrames, 
     return 0;
 }
 
-void Core::processMasterEffects(float* input, float* output, unsigned int nChannels, unsigned int nFrames,
-                                unsigned int sampleRate, HazardSlot& slot) {
-    const EffectChain& chain = masterEffectsSnapshot.acquire(slot);
-    float* source = input;
-    for (const auto& effect : chain) {
-        if (!effect->getEnable()) continue;
-        // Several streams' audio threads walk the same master effects: one at a time per effect.
-        Effect::ProcessingScope scope(*effect);
-        effect->process(source, output, nChannels, nFrames, sampleRate);
-        source = output;
-    }
-    RealtimeSnapshot<EffectChain>::release(slot);
-}
-
-void Core::processMasterEffects(float* input, float* output, unsigned int nChannels, unsigned int nFrames,
-                                unsigned int sampleRate) {
-    processMasterEffects(input, output, nChannels, nFrames, sampleRate, controlThreadMasterSlot);
+int Core::applyRoutingChannels(float* input, float* output, unsigned int nFrames, Stream* stream) {
+    auto& realtime = stream->realtime();
+    SnapshotReader<ChannelRedirects> redirects(realtime.redirects, realtime.redirectsSlot);
+    mixChannelRedirects(input, output, nFrames, realtime.nChannelsInput, realtime.nChannelsOutput, *redirects);
+    return 0;
 }

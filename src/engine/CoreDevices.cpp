@@ -1,8 +1,6 @@
 // The Core's device lists, enumerated through a fresh audio instance on every refresh.
 
 #include "engine/Core.hpp"
-#include "ipc/PacketFunction.hpp"
-#include "ipc/Socket.hpp"
 #include "utilities/Log.hpp"
 
 #include <map>
@@ -97,7 +95,8 @@ int Core::findDisconnectedDevice() {
             if (present) continue;
             Utilities::log(direction + " device " + name + " (" + std::to_string(id) + ") disconnected",
                            "findDisconnectedDevice", __LINE__);
-            notifyDeviceDisconnect(static_cast<int>(id));
+            // Without a front end there is nobody to tell.
+            if (socket) socket->deviceLost(static_cast<int>(id));
         }
     };
 
@@ -108,12 +107,4 @@ int Core::findDisconnectedDevice() {
         Utilities::error("Failed to update output devices list", "findDisconnectedDevice", __LINE__);
     reportGone(outputSnapshot, outputDevices, "Output");
     return 0;
-}
-
-void Core::notifyDeviceDisconnect(int deviceId) {
-    // Without a front end there is nobody to tell.
-    if (!socket) return;
-    int clientSocket = socket->getClientSocket();
-    if (clientSocket < 0) return;
-    IPC::PacketFunction::sendDeviceDisconnect(clientSocket, this, deviceId);
 }

@@ -25,19 +25,11 @@ int Core::removeEQFilterFromStream(unsigned int streamId, unsigned int filterId)
 
 int Core::setEQFilterParameter(unsigned int streamId, unsigned int filterId, const std::string& parameter,
                                float value) {
-    auto stream = getStreamById(streamId);
-    if (!stream) {
-        Utilities::error("Stream not found", "setEQFilterParameter", __LINE__);
-        return -1;
-    }
-    return stream->setEQFilterParameter(filterId, parameter, value);
+    auto stream = findStream(streamId, "setEQFilterParameter");
+    return stream ? stream->setEQFilterParameter(filterId, parameter, value) : -1;
 }
 
 int Core::getEQFilterInfo(unsigned int streamId) {
-    auto stream = getStreamById(streamId);
-    if (!stream) {
-        Utilities::error("Stream not found", "getEQFilterInfo", __LINE__);
-        return -1;
-    }
-    return stream->getEQFilterInfo();
+    auto stream = findStream(streamId, "getEQFilterInfo");
+    return stream ? stream->getEQFilterInfo() : -1;
 }

@@ -1,0 +1,57 @@
+// The Core's operations on stream effect chains by stream id, and the list pushes that follow them.
+
+#include "engine/Core.hpp"
+#include "utilities/Log.hpp"
+
+void Core::pushEffectList(int streamId, const std::string& context) {
+    // The front end hears about chain changes; without one attached there is no one to tell.
+    if (!socket) {
+        Utilities::error("Socket not initialized", context, __LINE__);
+        return;
+    }
+    socket->effectChainChanged(streamId);
+}
+
+int Core::addEffectToStream(unsigned int streamId, const std::string& name) {
+    auto stream = getStreamById(streamId);
+    const int result = stream ? stream->addEffect(name) : -1;
+    if (result != 0) {
+        Utilities::error("Stream not found", "addEffectToStream", __LINE__);
+        return result;
+    }
+    pushEffectList(static_cast<int>(streamId), "addEffectToStream");
+    return 0;
+}
+
+int Core::removeEffectFromStream(unsigned int streamId, const std::string& name) {
+    auto stream = getStreamById(streamId);
+    int result = -1;
+    if (stream) {
+        // The five-band equalizer works through the parametric one it added; they leave together.
+        if (name == "EQDemoEffect") stream->removeEffect("EQEffect", false);
+        result = stream->removeEffect(name, false);
+    }
+    if (result != 0) {
+        Utilities::error("Stream not found", "removeEffectFromStream", __LINE__);
+        return result;
+    }
+    return 0;
+}
+
+int Core::setEffectParameter(unsigned int streamId, const std::string& effect, const std::string& parameter,
+                             float value) {
+    auto stream = findStream(streamId, "setEffectParameter");
+    if (!stream) return -1;
+    const int result = stream->setEffectParameter(effect, parameter, value);
+    if (!socket) Utilities::error("Socket not initialized", "setEffectParameter", __LINE__);
+    return result;
+}
+
+int Core::setEffectEnable(unsigned int streamId, const std::string& name, bool enable) {
+    auto stream = findStream(streamId, "setEffectEnable");
+    if (!stream) return -1;
+    if (name == "EQDemoEffect") stream->setEffectEnable("EQEffect", enable);
+    stream->setEffectEnable(name, enable);
+    pushEffectList(static_cast<int>(streamId), "setEffectEnable");
+    return 0;
+}

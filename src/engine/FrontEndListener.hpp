@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+// What the engine tells the connected front end, whatever carries it. The engine calls these under
+// its lock, after a change has been made; an implementation with no client connected sends nothing.
+class FrontEndListener {
+public:
+    virtual ~FrontEndListener() = default;
+
+    // The connected client's descriptor for diagnostics, or -1 when none is connected.
+    virtual int clientDescriptor() const = 0;
+    // The effect chain of a stream (-1: the master chain) changed.
+    virtual void effectChainChanged(int streamId) = 0;
+    // A master-chain request named an effect the chain lacks; the front end is sent what it asked for.
+    virtual void masterEffectMissing(const std::string& effectName) = 0;
+    // A device the front end may show has disappeared.
+    virtual void deviceLost(int deviceId) = 0;
+};

@@ -1,0 +1,33 @@
+#include "engine/audio/StableDeviceIds.hpp"
+
+namespace audio::detail {
+
+StableDeviceIds& registry() {
+    static StableDeviceIds* instance = new StableDeviceIds;
+    return *instance;
+}
+
+const DeviceEntry* findById(const std::vector<DeviceEntry>& entries, unsigned int id) {
+    for (const DeviceEntry& entry : entries)
+        if (entry.id == id) return &entry;
+    return nullptr;
+}
+
+RtAudio::DeviceInfo toDeviceInfo(const DeviceEntry& entry) {
+    RtAudio::DeviceInfo info;
+    info.ID = entry.id;
+    info.name = entry.info.name;
+    info.outputChannels = entry.info.outputChannels;
+    info.inputChannels = entry.info.inputChannels;
+    info.duplexChannels = entry.info.duplexChannels;
+    info.isDefaultOutput = entry.info.isDefaultOutput;
+    info.isDefaultInput = entry.info.isDefaultInput;
+    info.sampleRates = entry.info.sampleRates;
+    // 5.2 has no current rate; its preferred rate is the one the device runs at (Pulse: native).
+    info.currentSampleRate = entry.info.preferredSampleRate;
+    info.preferredSampleRate = entry.info.preferredSampleRate;
+    info.nativeFormats = entry.info.nativeFormats;
+    return info;
+}
+
+} // namespace audio::detail
