@@ -12,6 +12,14 @@
 CommandLineController::CommandLineController(Core* core) : core(core) {
     commands = {
         {"addChannelRedirect", &CommandLineController::addChannelRedirect},
+        {"removeEffectFromStreamGroupSync", &CommandLineController::removeEffectFromStreamGroupSync},
+        {"addEffectToStreamGroupSync", &CommandLineController::addEffectToStreamGroupSync},
+        {"setStreamGroupVolumeRatioSync", &CommandLineController::setStreamGroupVolumeRatioSync},
+        {"setStreamGroupVolumeLevelSync", &CommandLineController::setStreamGroupVolumeLevelSync},
+        {"addStreamToStreamGroupSync", &CommandLineController::addStreamToStreamGroupSync},
+        {"setStreamsGroupColor", &CommandLineController::setStreamsGroupColor},
+        {"unlinkStreams", &CommandLineController::unlinkStreams},
+        {"linkStreams", &CommandLineController::linkStreams},
         {"addEQFilter", &CommandLineController::addEQFilter},
         {"addEffect", &CommandLineController::addEffect},
         {"addMasterEffect", &CommandLineController::addMasterEffect},

@@ -43,6 +43,15 @@ public:
     int setMasterEffectParameter();
     int addMasterEffect();
     int snapshot();
+    // Stream groups.
+    int linkStreams();
+    int unlinkStreams();
+    int setStreamsGroupColor();
+    int addStreamToStreamGroupSync();
+    int setStreamGroupVolumeLevelSync();
+    int setStreamGroupVolumeRatioSync();
+    int addEffectToStreamGroupSync();
+    int removeEffectFromStreamGroupSync();
     // Console.
     int help();
     int exit();

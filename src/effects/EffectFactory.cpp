@@ -1,6 +1,7 @@
 #include "effects/EffectFactory.hpp"
 
 #include "effects/DeviceDelayEffect.hpp"
+#include "effects/EQDemoEffect.hpp"
 #include "effects/EQEffect.hpp"
 #include "effects/EqualizerEffect.hpp"
 #include "effects/PanEffect.hpp"
@@ -29,9 +30,9 @@ std::shared_ptr<Effect> createEffect(const std::string& name, Core* core, std::s
     if (name == "EQEffect") return std::make_shared<EQEffect>(name);
     if (name == "ReverbEffect") return std::make_shared<ReverbEffect>(name);
     if (name == "EQDemoEffect") {
-        // The five-band equalizer is not part of the catalogue yet: with a Core and a stream it is
-        // refused with the unknown-name line below.
-        if (!core || !stream) Utilities::error("Core or Stream is null for EQDemoEffect", "createEffect", __LINE__);
+        // The only effect that drives its own stream through the engine.
+        if (core && stream) return std::make_shared<EQDemoEffect>(name, core, std::move(stream));
+        Utilities::error("Core or Stream is null for EQDemoEffect", "createEffect", __LINE__);
     }
     Utilities::error("Effect not found", "createEffect", __LINE__);
     return nullptr;
@@ -47,6 +48,7 @@ std::shared_ptr<Effect> makeDeepCopy(const std::shared_ptr<Effect>& effect) {
         else if (name == "DeviceDelayEffect") copy = copyAs<DeviceDelayEffect>(effect);
         else if (name == "EQEffect") copy = copyAs<EQEffect>(effect);
         else if (name == "ReverbEffect") copy = copyAs<ReverbEffect>(effect);
+        else if (name == "EQDemoEffect") copy = copyAs<EQDemoEffect>(effect);
     }
     if (!copy) Utilities::error("Effect not found", "makeDeepCopy", __LINE__);
     return copy;

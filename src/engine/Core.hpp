@@ -4,6 +4,7 @@
 #include "engine/FrontEndListener.hpp"
 #include "engine/Stream.hpp"
 #include "engine/audio/RtAudio.hpp"
+#include "groups/StreamGroupSync.hpp"
 #include "realtime/RealtimeSnapshot.hpp"
 
 #include <memory>
@@ -11,8 +12,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-class StreamGroupSync;
 
 using DeviceList = std::vector<std::pair<unsigned int, std::string>>;
 
@@ -95,10 +94,37 @@ public:
                              float value);
     int getEQFilterInfo(unsigned int streamId);
 
+    // Stream groups.
+    int linkStreams(const std::vector<unsigned int>& streamIds);
+    unsigned int findAvailableStreamGroupID() const;
+    int unlinkStream(unsigned int streamId);
+    int addStreamToStreamGroupSync(unsigned int streamId, unsigned int groupId);
+    int setStreamsGroupColor(unsigned int groupId, GroupColor color);
+    int setStreamGroupVolumeLevelSync(unsigned int groupId, bool on);
+    int setStreamGroupVolumeRatioSync(unsigned int groupId, bool on);
+    int addEffectToStreamGroupSync(unsigned int groupId, const std::string& effectName);
+    int removeEffectFromStreamGroupSync(unsigned int groupId, const std::string& effectName);
+    std::shared_ptr<StreamGroupSync> getStreamGroupSyncById(unsigned int groupId) const;
+    std::vector<std::shared_ptr<StreamGroupSync>> getStreamGroupSyncs() const { return streamGroupSyncs; }
+    int clearStreamGroups();
+
+    // Keeping the members of a group in step.
+    int syncEffectStack(unsigned int groupId, unsigned int streamId);
+    int setEffectParameterGroup(int groupId, unsigned int streamId, const std::string& effectName,
+                                const std::string& parameterName, float value);
+    int setVolumeEffectParameterGroup(int groupId, std::shared_ptr<Stream> origin, float value);
+    int setEQFilterParameterGroup(int groupId, unsigned int streamId, unsigned int filterId,
+                                  const std::string& parameterName, float value);
+
     DeviceEventWorker& deviceEvents() { return *deviceEventWorker; }
 
     // The stream with that id; null after logging "Stream not found" with the operation's name.
     std::shared_ptr<Stream> findStream(unsigned int id, const char* context) const;
+    // What an operation on `stream` reaches: every member of its group in table order, or the
+    // stream alone when it is in none.
+    std::vector<std::shared_ptr<Stream>> reachedStreams(const std::shared_ptr<Stream>& stream) const;
+    // The members of a group other than the stream `exceptId`, in table order.
+    std::vector<std::shared_ptr<Stream>> otherMembers(int groupId, unsigned int exceptId) const;
 
 private:
     // What every stream of this engine is built with: its audio instances, callback, master chain.

@@ -14,7 +14,9 @@ void Core::pushEffectList(int streamId, const std::string& context) {
 
 int Core::addEffectToStream(unsigned int streamId, const std::string& name) {
     auto stream = getStreamById(streamId);
-    const int result = stream ? stream->addEffect(name) : -1;
+    int result = -1;
+    if (stream)
+        for (const auto& reached : reachedStreams(stream)) result = reached->addEffect(name);
     if (result != 0) {
         Utilities::error("Stream not found", "addEffectToStream", __LINE__);
         return result;
@@ -26,7 +28,9 @@ int Core::addEffectToStream(unsigned int streamId, const std::string& name) {
 int Core::removeEffectFromStream(unsigned int streamId, const std::string& name) {
     auto stream = getStreamById(streamId);
     int result = -1;
-    if (stream) {
+    if (stream && stream->getGroupID() != -1) {
+        for (const auto& member : reachedStreams(stream)) result = member->removeEffect(name, false);
+    } else if (stream) {
         // The five-band equalizer works through the parametric one it added; they leave together.
         if (name == "EQDemoEffect") stream->removeEffect("EQEffect", false);
         result = stream->removeEffect(name, false);
@@ -42,6 +46,9 @@ int Core::setEffectParameter(unsigned int streamId, const std::string& effect, c
                              float value) {
     auto stream = findStream(streamId, "setEffectParameter");
     if (!stream) return -1;
+    // The group step sees the origin's value from before the change (ratio sync scales by it).
+    if (stream->getGroupID() != -1)
+        setEffectParameterGroup(stream->getGroupID(), streamId, effect, parameter, value);
     const int result = stream->setEffectParameter(effect, parameter, value);
     if (!socket) Utilities::error("Socket not initialized", "setEffectParameter", __LINE__);
     return result;
@@ -50,8 +57,18 @@ int Core::setEffectParameter(unsigned int streamId, const std::string& effect, c
 int Core::setEffectEnable(unsigned int streamId, const std::string& name, bool enable) {
     auto stream = findStream(streamId, "setEffectEnable");
     if (!stream) return -1;
-    if (name == "EQDemoEffect") stream->setEffectEnable("EQEffect", enable);
-    stream->setEffectEnable(name, enable);
+    int result = 0;
+    if (stream->getGroupID() != -1) {
+        for (const auto& member : reachedStreams(stream)) {
+            const int outcome = member->setEffectEnable(name, enable);
+            if (member == stream) result = outcome;
+        }
+    } else {
+        if (name == "EQDemoEffect") stream->setEffectEnable("EQEffect", enable);
+        result = stream->setEffectEnable(name, enable);
+    }
+    // A stream without that effect has nothing new to show.
+    if (result != 0) return -1;
     pushEffectList(static_cast<int>(streamId), "setEffectEnable");
     return 0;
 }

@@ -5,7 +5,9 @@
 
 int Core::addEQFilterToStream(unsigned int streamId, const std::string& type) {
     auto stream = getStreamById(streamId);
-    const int result = stream ? stream->addEQFilter(type) : -1;
+    int result = -1;
+    if (stream)
+        for (const auto& reached : reachedStreams(stream)) result = reached->addEQFilter(type);
     if (result != 0) {
         Utilities::error("Stream not found", "addEQFilterToStream", __LINE__);
         return result;
@@ -15,7 +17,9 @@ int Core::addEQFilterToStream(unsigned int streamId, const std::string& type) {
 
 int Core::removeEQFilterFromStream(unsigned int streamId, unsigned int filterId) {
     auto stream = getStreamById(streamId);
-    const int result = stream ? stream->removeEQFilter(filterId) : -1;
+    int result = -1;
+    if (stream)
+        for (const auto& reached : reachedStreams(stream)) result = reached->removeEQFilter(filterId);
     if (result != 0) {
         Utilities::error("Stream not found", "removeEQFilterFromStream", __LINE__);
         return result;
@@ -26,7 +30,11 @@ int Core::removeEQFilterFromStream(unsigned int streamId, unsigned int filterId)
 int Core::setEQFilterParameter(unsigned int streamId, unsigned int filterId, const std::string& parameter,
                                float value) {
     auto stream = findStream(streamId, "setEQFilterParameter");
-    return stream ? stream->setEQFilterParameter(filterId, parameter, value) : -1;
+    if (!stream) return -1;
+    // In a group the same filter id changes on every member, the origin included.
+    if (stream->getGroupID() != -1)
+        return setEQFilterParameterGroup(stream->getGroupID(), streamId, filterId, parameter, value);
+    return stream->setEQFilterParameter(filterId, parameter, value);
 }
 
 int Core::getEQFilterInfo(unsigned int streamId) {

@@ -70,7 +70,8 @@ public:
     int addEffectByInstance(std::shared_ptr<Effect> effect);
     int removeEffect(const std::string& name, bool force);
     int setEffectParameter(const std::string& effect, const std::string& parameter, float value);
-    void setEffectEnable(const std::string& effect, bool enable);
+    // 0, or -1 with "Effect not found" when the chain has no effect of that name.
+    int setEffectEnable(const std::string& effect, bool enable);
     float getEffectParameterValue(const std::string& effect, const std::string& parameter) const;
 
     // Filters of the stream's parametric equalizer (its first "EQEffect").

@@ -91,12 +91,13 @@ int Stream::setEffectParameter(const std::string& effect, const std::string& par
     return 0;
 }
 
-void Stream::setEffectEnable(const std::string& effect, bool enable) {
+int Stream::setEffectEnable(const std::string& effect, bool enable) {
     if (auto found = findEffect(effects, effect)) {
         found->setEnable(enable);
-        return;
+        return 0;
     }
     Utilities::error("Effect not found", "setEffectEnable", __LINE__);
+    return -1;
 }
 
 float Stream::getEffectParameterValue(const std::string& effect, const std::string& parameter) const {

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <future>
 #include <regex>
 #include <thread>
 
@@ -251,6 +252,45 @@ TEST_F(ConsoleTest, EffectCommandsShapeTheSoundAndSnapshotsRecordIt) {
     EXPECT_NE(snapshot.find("Stream Stream" + std::to_string(sine) + "-" + std::to_string(main) + " snapshot\n"),
               std::string::npos);
     EXPECT_NE(snapshot.find("\nEffects:\nVolumeEffect: \n"), std::string::npos) << snapshot.substr(0, 400);
+}
+
+TEST_F(ConsoleTest, GroupVolumeSyncMovesBothSinks) {
+    const std::string sine = std::to_string(deviceId("input", "Sine source at 440 Hz"));
+    command("addStream " + sine + " " + std::to_string(deviceId("output", "Vantrell_Main")) + " 1 2 48000 1024");
+    command("addStream " + sine + " " + std::to_string(deviceId("output", "Vantrell_Alt")) + " 1 2 48000 1024");
+    command("startStream 0");
+    command("startStream 1");
+    // Left-channel levels at both sinks, recorded at the same time once the change has arrived.
+    auto levels = [] {
+        std::this_thread::sleep_for(1000ms);
+        auto alt = std::async(std::launch::async, [] {
+            return testsupport::steadyTone(testsupport::recordMonitor("vantrell_alt", 2, 44100, 2000ms), 2, 0, 44100);
+        });
+        const auto main = testsupport::steadyTone(testsupport::recordMonitor("vantrell_main", 2, 48000, 2000ms), 2, 0,
+                                                  48000);
+        return std::pair{main.rms, alt.get().rms};
+    };
+    const auto unity = levels();
+    ASSERT_GT(unity.first, 0.2);
+    ASSERT_GT(unity.second, 0.2);
+
+    command("linkStreams 0 1");
+    command("setStreamGroupVolumeLevelSync 0 true");
+    command("setEffectParameter 1 VolumeEffect volume 40");
+    command("setStreamGroupVolumeLevelSync 0 false");
+    command("setEffectParameter 0 VolumeEffect volume 50");  // no mode: stream 1 stays at 40
+    command("setStreamGroupVolumeRatioSync 0 true");
+    command("setEffectParameter 0 VolumeEffect volume 25");  // halved: stream 1 follows to 20
+    EXPECT_TRUE(engine->waitFor("Ratio value: 0.500000", 5s));
+    const auto ratio = levels();
+    EXPECT_NEAR(ratio.first / unity.first, 0.25, 0.02);
+    EXPECT_NEAR(ratio.second / unity.second, 0.20, 0.02);
+
+    command("setStreamGroupVolumeLevelSync 0 true");
+    command("setEffectParameter 1 VolumeEffect volume 60");
+    const auto level = levels();
+    EXPECT_NEAR(level.first / unity.first, 0.6, 0.03);
+    EXPECT_NEAR(level.second / unity.second, 0.6, 0.03);
 }
 
 } // namespace

@@ -56,8 +56,16 @@ TEST_F(RealtimeSafetyTest, PeriodsAllocateNothingWhileTheControlSideChangesEvery
         LogCapture quiet;
         Stream& stream = *streams[0];
         bool swapped = false;
+        {
+            auto guard = engine.core->lock();
+            engine.core->linkStreams({streams[0]->getStreamId(), streams[1]->getStreamId()});
+            engine.core->addEffectToStreamGroupSync(0, "PanEffect");
+        }
         while (!stop.load()) {
             auto guard = engine.core->lock();
+            // Group operations fan out to both streams: chains, shared parameters, volume sync, joining.
+            engine.core->setStreamGroupVolumeRatioSync(0, swapped);
+            engine.core->addStreamToStreamGroupSync(streams[1]->getStreamId(), 0);
             // Routing swaps, chain edits and parameter writes, all published to the audio side.
             if (swapped) {
                 stream.removeChannelRedirect(2);
