@@ -76,10 +76,13 @@ TEST_F(ConsoleTest, StartUpLinesInOrderHelpAndExit) {
         "Added output device: ",            "CommandLineController constructor",
         "Added input device: ",             "Added output device: Vantrell_Main",
         "Available commands:\n"
-        "addChannelRedirect\naddEQFilter\naddEffect\naddMasterEffect\naddStream\nexit\ngetEQFilterInfo\n"
-        "getStreamInfo\nhelp\nlistStreams\nprintChannelsRedirects\nremoveChannelRedirect\nremoveEQFilter\n"
-        "removeEffect\nremoveStream\ns\nsetEQFilterParameter\nsetEffectEnable\nsetEffectParameter\n"
-        "setMasterEffectParameter\nstartStream\nstopStream\nupdateInputDevicesList\nupdateOutputDevicesList\n",
+        "addChannelRedirect\naddEQFilter\naddEffect\naddEffectToStreamGroupSync\naddMasterEffect\naddStream\n"
+        "addStreamToStreamGroupSync\nexit\ngetEQFilterInfo\ngetStreamInfo\nhelp\nlinkStreams\nlistStreams\n"
+        "printChannelsRedirects\nremoveChannelRedirect\nremoveEQFilter\nremoveEffect\n"
+        "removeEffectFromStreamGroupSync\nremoveStream\ns\nsetEQFilterParameter\nsetEffectEnable\n"
+        "setEffectParameter\nsetMasterEffectParameter\nsetStreamGroupVolumeLevelSync\n"
+        "setStreamGroupVolumeRatioSync\nsetStreamsGroupColor\nstartStream\nstopStream\nunlinkStreams\n"
+        "updateInputDevicesList\nupdateOutputDevicesList\n",
         "Socket destructor",
         "Core destructor",
     };
