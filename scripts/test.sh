@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, starts a private PulseAudio and runs every test:
 # the release build (unit and end-to-end tests), then the unit tests under
-# AddressSanitizer/UndefinedBehaviorSanitizer. The audio server is stopped on every way out.
+# AddressSanitizer/UndefinedBehaviorSanitizer, then 30 s of each fuzz target. The audio server is stopped on every way out.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -26,4 +26,6 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 echo "== thread-sanitizer build: concurrency tests"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   ctest --test-dir build/tsan --output-on-failure -j1 --timeout 300 -L concurrency || status=1
+echo "== fuzzing: a short run of each target"
+scripts/fuzz.sh 30 -detect_leaks=0 || status=1
 exit $status

@@ -1,10 +1,10 @@
 #include "ipc/Socket.hpp"
 
 #include "engine/Core.hpp"
+#include "ipc/SocketSecurity.hpp"
 #include "ipc/SocketUtils.hpp"
 #include "utilities/Log.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +12,7 @@
 #include <iostream>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -19,9 +20,13 @@ namespace IPC {
 
 namespace {
 
-constexpr std::size_t kReceiveBufferSize = 2048;
-constexpr std::size_t kHeaderSize = 6;
+constexpr std::size_t kReadSize = 16384;
 constexpr int kAcceptWaitMs = 250;
+// Pending connections: a second front end waits for its turn instead of being refused.
+constexpr int kListenBacklog = 16;
+// How long a packet may take to arrive whole, from its first byte, before the connection is
+// dropped: a client that stalls mid-packet cannot keep the next one waiting.
+constexpr auto kIncompletePacketTimeout = std::chrono::seconds(2);
 // A client that stops reading must not hold the engine lock for ever.
 constexpr timeval kSendTimeout{2, 0};
 
@@ -41,6 +46,26 @@ bool listenerAnswers(const sockaddr_un& address) {
     const bool answers = result == 0 || errno == EAGAIN || errno == EINPROGRESS;
     ::close(probe);
     return answers;
+}
+
+// The received bytes as text for the console, up to the first zero byte: anything outside printable
+// ASCII (and the backslash, so the text stays unambiguous) is written as \xHH, so a client cannot
+// drive the operator's terminal.
+std::string escapedEcho(const char* bytes, std::size_t count) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(count);
+    for (std::size_t i = 0; i < count && bytes[i] != '\0'; ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        if (byte >= 0x20 && byte < 0x7f && byte != '\\') {
+            text += static_cast<char>(byte);
+        } else {
+            text += "\\x";
+            text += kDigits[byte >> 4];
+            text += kDigits[byte & 0xf];
+        }
+    }
+    return text;
 }
 
 } // namespace
@@ -87,6 +112,12 @@ int Socket::getClientSocket() const {
 
 void Socket::_beginListenThread() {
     const sockaddr_un address = socketAddress();
+    // Another user's file or listener at the path is theirs: say whose, and leave it be.
+    if (const auto owner = SocketSecurity::foreignOwner(kSocketPath)) {
+        Utilities::log(std::string("Failed to bind socket: ") + kSocketPath + " is held by user " +
+                       SocketSecurity::describeUser(*owner));
+        return;
+    }
     // A file left by an earlier run is removed; one that another engine still serves is not.
     if (listenerAnswers(address)) {
         Utilities::log("Failed to bind socket");
@@ -105,7 +136,10 @@ void Socket::_beginListenThread() {
         _serverSocket = -1;
         return;
     }
-    ::listen(_serverSocket, 1);
+    // Owner-only whatever the umask; a client that slips in before this is still checked at accept.
+    if (::chmod(kSocketPath, S_IRUSR | S_IWUSR) != 0)
+        Utilities::log(std::string("Could not make ") + kSocketPath + " owner-only: " + std::strerror(errno));
+    ::listen(_serverSocket, kListenBacklog);
     Utilities::log(std::string("Unix socket started at: ") + kSocketPath);
 
     while (_running) {
@@ -121,6 +155,14 @@ void Socket::_beginListenThread() {
             Utilities::log("Error accepting client connection");
             continue;
         }
+        const auto peer = SocketSecurity::peerUser(client);
+        if (!peer || *peer != ::geteuid()) {
+            Utilities::log("Refused a client of user " +
+                           (peer ? SocketSecurity::describeUser(*peer) : std::string("unknown")) +
+                           ": only the engine's own user may connect");
+            ::close(client);
+            continue;
+        }
         ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &kSendTimeout, sizeof(kSendTimeout));
         bool stopping = false;
         {
@@ -133,6 +175,7 @@ void Socket::_beginListenThread() {
         }
         Utilities::log("Client connected");
         _registry.set_client_fd(client);
+        _framer.clear();
         if (!stopping)
             while (_receiveLoop() == 1) {
             }
@@ -151,34 +194,57 @@ void Socket::_beginListenThread() {
 }
 
 int Socket::_receiveLoop() {
-    char buffer[kReceiveBufferSize] = {};
+    // Waits in slices, so a stop or a packet that stalls half-way is noticed while the client is quiet.
+    for (;;) {
+        if (!_running) return 0;
+        pollfd readable{_clientSocket, POLLIN, 0};
+        const int ready = ::poll(&readable, 1, kAcceptWaitMs);
+        if (ready > 0) break;
+        if (ready < 0 && errno != EINTR) return 0;
+        if (ready == 0 && _framer.buffered() > 0 &&
+            std::chrono::steady_clock::now() - _pendingSince >= kIncompletePacketTimeout) {
+            Utilities::log("Client left a packet incomplete for " +
+                           std::to_string(std::chrono::seconds(kIncompletePacketTimeout).count()) +
+                           " s; closing the connection");
+            return 0;
+        }
+    }
+    char buffer[kReadSize];
     ssize_t received = 0;
     do {
         received = ::recv(_clientSocket, buffer, sizeof(buffer), 0);
     } while (received < 0 && errno == EINTR);
     if (received <= 0) return 0;
     const auto length = static_cast<std::size_t>(received);
-    std::cout << std::string(buffer, ::strnlen(buffer, length)) + "\n";
-    _deserializePacket(buffer, length);
+    std::cout << escapedEcho(buffer, length) + "\n";
+    // A packet that starts in this read starts its time-out now; one still arriving keeps its start,
+    // so trickling a byte at a time does not hold the connection either.
+    bool startsHere = _framer.buffered() == 0;
+    _framer.append(buffer, length);
+    PacketFramer::Frame frame;
+    for (;;) {
+        const auto next = _framer.next(frame);
+        if (next == PacketFramer::Next::Incomplete) break;
+        startsHere = true;
+        if (next == PacketFramer::Next::Rejected) {
+            Utilities::log("Socket dropped a packet with impossible size: " + std::to_string(frame.size) +
+                           " and id: " + std::to_string(frame.type) + " (at most " +
+                           std::to_string(PacketFramer::kMaxPayloadSize) + " bytes); buffered bytes discarded");
+            break;
+        }
+        _deserializePacket(frame);
+    }
+    if (startsHere) _pendingSince = std::chrono::steady_clock::now();
     return 1;
 }
 
-void Socket::_deserializePacket(char* buffer, std::size_t received) {
-    // The buffer is zero-filled, so a short read still yields a header (of zeros past the read).
-    std::int32_t size = 0;
-    std::uint16_t type = 0;
-    std::memcpy(&size, buffer, sizeof(size));
-    std::memcpy(&type, buffer + sizeof(size), sizeof(type));
-    // Only what arrived is payload: a size that is negative or runs past the read is cut back to it,
-    // and the fields it would have held read as absent.
-    const std::size_t arrived = received > kHeaderSize ? received - kHeaderSize : 0;
-    const std::size_t taken = size >= 0 ? std::min(static_cast<std::size_t>(size), arrived) : arrived;
-    std::vector<char> payload(buffer + kHeaderSize, buffer + kHeaderSize + taken);
-    Utilities::log("Socket received packet with size: " + std::to_string(size) + " and id: " + std::to_string(type));
+void Socket::_deserializePacket(const PacketFramer::Frame& frame) {
+    Utilities::log("Socket received packet with size: " + std::to_string(frame.size) +
+                   " and id: " + std::to_string(frame.type));
 
     auto guard = _core->lock();
     try {
-        _registry.handlePacket(static_cast<EPacketType>(type), payload);
+        _registry.handlePacket(static_cast<EPacketType>(frame.type), frame.payload);
     } catch (const std::exception& failure) {
         // One bad request must not end the process or the connection.
         Utilities::error(std::string("Request failed: ") + failure.what(), "_deserializePacket", __LINE__);

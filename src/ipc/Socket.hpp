@@ -1,9 +1,11 @@
 #pragma once
 
 #include "engine/FrontEndListener.hpp"
+#include "ipc/PacketFramer.hpp"
 #include "ipc/PacketsRegistry.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <thread>
@@ -13,8 +15,8 @@ class Core;
 namespace IPC {
 
 // The front end's endpoint: a Unix-domain stream socket at kSocketPath, served on a thread of its
-// own, one client at a time. Each read from the client is taken as one packet and handled whole
-// under the engine lock before the next read.
+// own, one client at a time. What the client sends is cut into packets as it arrives; each whole
+// packet is handled under the engine lock, in arrival order.
 class Socket : public FrontEndListener {
 public:
     static constexpr const char* kSocketPath = "/tmp/vantrell_sock";
@@ -38,7 +40,7 @@ public:
 private:
     void _beginListenThread();
     int _receiveLoop();
-    void _deserializePacket(char* buffer, std::size_t received);
+    void _deserializePacket(const PacketFramer::Frame& frame);
 
     Core* _core;
     int _serverSocket{-1};
@@ -47,6 +49,9 @@ private:
     int _clientSocket{-1};
     PacketsRegistry _registry;
     std::atomic<bool> _running{false};
+    // The served client's bytes not yet handled, and when the packet they begin started to arrive.
+    PacketFramer _framer;
+    std::chrono::steady_clock::time_point _pendingSince;
 };
 
 } // namespace IPC

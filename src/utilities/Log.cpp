@@ -1,9 +1,13 @@
 #include "utilities/Log.hpp"
 
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
+#include <fcntl.h>
 #include <iostream>
 #include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace Utilities {
 
@@ -26,6 +30,40 @@ std::recursive_mutex& logMutex() {
 std::string& logFilePath() {
     static std::string path = kLogFilePath;
     return path;
+}
+
+// Set once the current path has been refused, so the refusal is said once, not on every line.
+bool& refusalReported() {
+    static bool reported = false;
+    return reported;
+}
+
+// The log file opened for one append, or -1. Never follows a symbolic link, never waits on a FIFO,
+// creates the file owner-only, and takes nothing but a regular file of the engine's own user: the
+// path sits in a directory every user can write to.
+int openLogFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    std::string refusal;
+    if (fd < 0) {
+        if (errno == ELOOP) refusal = "it is a symbolic link";
+        else if (errno == ENXIO) refusal = "it is not a regular file"; // a FIFO nobody reads
+        else {
+            std::cerr << "Could not open log file: " + path + "\n";
+            return -1;
+        }
+    } else {
+        struct stat info {};
+        if (::fstat(fd, &info) != 0) refusal = std::strerror(errno);
+        else if (!S_ISREG(info.st_mode)) refusal = "it is not a regular file";
+        else if (info.st_uid != ::geteuid()) refusal = "it belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+        if (refusal.empty()) return fd;
+        ::close(fd);
+    }
+    if (!refusalReported()) {
+        refusalReported() = true;
+        std::cerr << "Not writing the log file " + path + ": " + refusal + "\n";
+    }
+    return -1;
 }
 
 std::string codePart(int code) {
@@ -64,12 +102,18 @@ void success(const std::string& message, const std::string& context, int line, i
 
 void logToFile(const std::string& message, const std::string& context, int line, int code) {
     std::lock_guard<std::recursive_mutex> guard(logMutex());
-    std::ofstream file(logFilePath(), std::ios::app);
-    if (!file.is_open()) {
-        std::cerr << "Could not open log file: " << logFilePath() << std::endl;
-        return;
+    const int fd = openLogFile(logFilePath());
+    if (fd < 0) return;
+    // One write, so the entry is appended whole.
+    const std::string entry = "[LOG] " + codePart(code) + contextPart(context, line) + message + "\n";
+    std::size_t written = 0;
+    while (written < entry.size()) {
+        const ssize_t n = ::write(fd, entry.data() + written, entry.size() - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        written += static_cast<std::size_t>(n);
     }
-    file << "[LOG] " << codePart(code) << contextPart(context, line) << message << std::endl;
+    ::close(fd);
 }
 
 void lineBufferStandardStreams() {
@@ -80,6 +124,7 @@ void lineBufferStandardStreams() {
 void setLogFilePathForTesting(const std::string& path) {
     std::lock_guard<std::recursive_mutex> guard(logMutex());
     logFilePath() = path;
+    refusalReported() = false;
 }
 
 } // namespace Utilities

@@ -18,12 +18,11 @@ using testsupport::Bytes;
 using testsupport::EngineProcess;
 using testsupport::hex;
 using testsupport::ProtocolClient;
-using testsupport::rawPacket;
 using testsupport::Request;
 
 namespace {
 
-constexpr std::uint16_t kPrintTest = 1, kSetEffectParameter = 6, kEffectList = 14, kEffectParameters = 19;
+constexpr std::uint16_t kSetEffectParameter = 6, kEffectList = 14, kEffectParameters = 19;
 
 class ProtocolTransportTest : public testsupport::ProtocolEngineTest {
 protected:
@@ -46,8 +45,6 @@ protected:
         EXPECT_EQ(hex(answer->wire()), hex(masterList));
     }
 
-    bool printed(const std::string& line) { return engine->out().find("\n" + line + "\n") != std::string::npos; }
-
     Bytes masterList;
 };
 
@@ -59,21 +56,6 @@ TEST_F(ProtocolTransportTest, MalformedInputIsReadSafelyAndServingGoesOn) {
         EXPECT_EQ(engine->count("No handler registered for packet type!\n"), before + 1) << "type " << type;
     }
     EXPECT_NE(engine->err().find("No handler registered for packet type!\n"), std::string::npos);
-    expectServed();
-
-    // A header cut short reads as zeros past the bytes that came.
-    EXPECT_TRUE(exchangeBytes({0x08, 0x00, 0x00}).empty());
-    EXPECT_TRUE(engine->waitFor("Socket received packet with size: 8 and id: 0", 5s));
-    expectServed();
-
-    // Sizes that are negative or larger than what came: only the bytes that arrived are read.
-    EXPECT_TRUE(exchangeBytes(rawPacket(-1, kPrintTest, Request().i32(31).i32(41).payload())).empty());
-    EXPECT_TRUE(printed("31 41"));
-    EXPECT_TRUE(exchangeBytes(rawPacket(100000, kPrintTest, Request().i32(32).i32(42).payload())).empty());
-    EXPECT_TRUE(printed("32 42"));
-    EXPECT_TRUE(exchangeBytes(rawPacket(8, kPrintTest, Request().i32(33).payload())).empty());
-    EXPECT_TRUE(printed("33 0"));
-    EXPECT_TRUE(engine->waitFor("Socket received packet with size: 100000 and id: 1", 5s));
     expectServed();
 
     // A string whose length runs past the payload is empty.
@@ -97,19 +79,10 @@ TEST_F(ProtocolTransportTest, MalformedInputIsReadSafelyAndServingGoesOn) {
         for (auto& byte : bytes) byte = static_cast<std::uint8_t>(random());
         return bytes;
     };
-    exchangeBytes(noise(2048));
-    EXPECT_TRUE(engine->waitFor("Socket received packet with size: -166083409 and id: 54083", 5s));
+    ASSERT_TRUE(client.sendBytes(noise(2048)));
+    EXPECT_TRUE(engine->waitFor("Socket dropped a packet with impossible size: -166083409 and id: 54083", 5s));
     for (std::uint16_t type : {6, 12, 14, 16, 17, 18, 19, 20})
         for (int round = 0; round < 4; ++round) exchange(type, Request().raw(noise(40)));
-    expectServed();
-
-    // Two requests in one read: the first is handled, the rest of the read is dropped.
-    Bytes both = Request().i32(51).i32(61).packet(kPrintTest);
-    const Bytes second = Request().i32(52).i32(62).packet(kPrintTest);
-    both.insert(both.end(), second.begin(), second.end());
-    EXPECT_TRUE(exchangeBytes(both).empty());
-    EXPECT_TRUE(printed("51 61"));
-    EXPECT_FALSE(printed("52 62"));
     expectServed();
     EXPECT_TRUE(engine->alive());
 }

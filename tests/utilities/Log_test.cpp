@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
 #include <set>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -93,6 +97,49 @@ TEST_F(LogTest, UnwritableFileCostsOneStderrLineAndConsoleStillWrites) {
 
     EXPECT_EQ(out, ESC + "[33m[LOG] still here" + ESC + "[0m\n");
     EXPECT_EQ(err, "Could not open log file: " + dir.file("missing-dir/runtime.log") + "\n");
+}
+
+enum class Planted { Symlink, Fifo, OtherUsersFile };
+
+class LogPathRefusal : public LogTest, public ::testing::WithParamInterface<Planted> {};
+
+// What someone else may plant at the shared log path: the entries go nowhere near it, one line on
+// standard error says so, and the console keeps every line.
+TEST_P(LogPathRefusal, OnlyARegularFileOfTheEnginesUserIsWritten) {
+    const std::string victim = dir.file("victim");
+    std::ofstream(victim).flush();
+    if (GetParam() == Planted::Symlink) ASSERT_EQ(::symlink(victim.c_str(), logPath.c_str()), 0);
+    if (GetParam() == Planted::Fifo) ASSERT_EQ(::mkfifo(logPath.c_str(), 0600), 0);
+    if (GetParam() == Planted::OtherUsersFile) {
+        if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a file to another user";
+        std::ofstream(logPath).flush();
+        ASSERT_EQ(::chown(logPath.c_str(), 65534, 65534), 0);
+    }
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    Utilities::log("one");
+    Utilities::log("two");
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(out, ESC + "[33m[LOG] one" + ESC + "[0m\n" + ESC + "[33m[LOG] two" + ESC + "[0m\n");
+    EXPECT_EQ(err.rfind("Not writing the log file " + logPath + ": ", 0), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
+    EXPECT_EQ(testsupport::readFile(victim), "");
+    struct stat info {};
+    if (GetParam() == Planted::OtherUsersFile) EXPECT_EQ((::stat(logPath.c_str(), &info), info.st_size), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Planted, LogPathRefusal,
+                         ::testing::Values(Planted::Symlink, Planted::Fifo, Planted::OtherUsersFile));
+
+TEST_F(LogTest, ANewLogFileIsOwnerOnlyWhateverTheUmask) {
+    const mode_t previous = ::umask(0);
+    Utilities::logToFile("entry");
+    ::umask(previous);
+    struct stat info {};
+    ASSERT_EQ(::stat(logPath.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
 TEST_F(LogTest, ConcurrentLinesArriveWhole) {

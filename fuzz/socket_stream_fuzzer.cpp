@@ -1,0 +1,41 @@
+// A client's byte stream, cut into reads of varying size, through framing, decoding and dispatch
+// against an engine of virtual devices, as the socket's listen thread does it. No period is run: the
+// shared-memory export would write machine-wide names that end-to-end tests use.
+
+#include "FuzzEngine.hpp"
+
+#include "engine/Core.hpp"
+#include "ipc/PacketFramer.hpp"
+#include "ipc/PacketsRegistry.hpp"
+
+#include <cstdint>
+#include <exception>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    auto& machine = fuzzing::machine();
+    Core& core = machine.engine();
+    {
+        IPC::PacketsRegistry registry(&core);
+        IPC::PacketFramer framer;
+        // The first byte sets how the kernel happens to split the stream into reads.
+        const std::size_t readSize = data[0] % 64 + 1;
+        IPC::PacketFramer::Frame frame;
+        for (std::size_t at = 1; at < size; at += readSize) {
+            const std::size_t count = size - at < readSize ? size - at : readSize;
+            framer.append(reinterpret_cast<const char*>(data + at), count);
+            for (;;) {
+                const auto next = framer.next(frame);
+                if (next != IPC::PacketFramer::Next::Packet) break;
+                auto guard = core.lock();
+                try {
+                    registry.handlePacket(static_cast<EPacketType>(frame.type), frame.payload);
+                } catch (const std::exception&) {
+                    // The socket reports these and goes on; so does this.
+                }
+            }
+        }
+    }
+    machine.reset();
+    return 0;
+}
