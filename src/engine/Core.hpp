@@ -74,11 +74,14 @@ public:
     int deleteMasterEffect(const std::string& name);
     int clearMasterEffects();
     EffectChain getMasterEffects() const { return masterEffects; }
+    // Runs the master effects themselves, on a control thread; a stream's periods run its own
+    // instances of them (Stream::followMasterChain).
     void processMasterEffects(float* input, float* output, unsigned int nChannels, unsigned int nFrames,
                               unsigned int sampleRate);
-    // The same from a stream's audio thread, which marks the chain it walks with its own slot.
-    void processMasterEffects(float* input, float* output, unsigned int nChannels, unsigned int nFrames,
-                              unsigned int sampleRate, HazardSlot& slot);
+    // One pass of a master chain over a block: each enabled effect in order, the first from `input`,
+    // the rest in place on `output`.
+    static void runMasterChain(const EffectChain& chain, float* input, float* output, unsigned int nChannels,
+                               unsigned int nFrames, unsigned int sampleRate);
 
     // Stream effect chains.
     int addEffectToStream(unsigned int streamId, const std::string& name);
@@ -130,7 +133,8 @@ private:
     // What every stream of this engine is built with: its audio instances, callback, master chain.
     StreamServices streamServices();
     void pushEffectList(int streamId, const std::string& context);
-    void publishMasterEffects() { masterEffectsSnapshot.publish(masterEffects); }
+    // Publishes the master chain and has every stream follow it.
+    void publishMasterEffects();
 
     audio::RtAudioFactory rtAudioFactory;
     std::recursive_mutex engineMutex;

@@ -65,8 +65,11 @@ int Core::callback(void* outputBuffer, void* inputBuffer, unsigned int nFrames, 
         }
     }
 
-    if (Core* core = stream->getCore())
-        core->processMasterEffects(output, output, nChannels, nFrames, sampleRate, realtime.masterSlot);
+    {
+        // The stream's own instances of the master effects: only this thread processes them.
+        SnapshotReader<EffectChain> master(realtime.masterEffects, realtime.masterSlot);
+        runMasterChain(*master, output, output, nChannels, nFrames, sampleRate);
+    }
 
     exportPeriod(*stream, output, nFrames, nChannels);
 

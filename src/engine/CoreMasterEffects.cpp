@@ -34,6 +34,9 @@ int Core::setMasterEffectParameter(const std::string& effect, const std::string&
     for (const auto& candidate : masterEffects)
         if (candidate->getName() == effect) {
             candidate->setEffectParameter(parameter, value);
+            Utilities::QuietScope quiet; // the streams' instances repeat what the master just logged
+            for (const auto& stream : streams)
+                if (auto instance = stream->masterInstanceOf(candidate)) instance->setEffectParameter(parameter, value);
             return 0;
         }
     if (socket) {
@@ -49,6 +52,11 @@ int Core::setMasterEffectEnable(const std::string& name, bool enable) {
     for (const auto& effect : getMasterEffects())
         if (effect->getName() == name) {
             effect->setEnable(enable);
+            {
+                Utilities::QuietScope quiet;
+                for (const auto& stream : streams)
+                    if (auto instance = stream->masterInstanceOf(effect)) instance->setEnable(enable);
+            }
             Utilities::log("Master effect " + name + " set to " + (enable ? "enabled" : "disabled"),
                            "setMasterEffectEnable", __LINE__);
             pushEffectList(-1, "setMasterEffectEnable");
@@ -83,14 +91,11 @@ int Core::clearMasterEffects() {
     return result;
 }
 
-void Core::processMasterEffects(float* input, float* output, unsigned int nChannels, unsigned int nFrames,
-                                unsigned int sampleRate, HazardSlot& slot) {
-    SnapshotReader<EffectChain> chain(masterEffectsSnapshot, slot);
+void Core::runMasterChain(const EffectChain& chain, float* input, float* output, unsigned int nChannels,
+                          unsigned int nFrames, unsigned int sampleRate) {
     float* source = input;
-    for (const auto& effect : *chain) {
+    for (const auto& effect : chain) {
         if (!effect->getEnable()) continue;
-        // Several streams' audio threads walk the same master effects: one at a time per effect.
-        Effect::ProcessingScope scope(*effect);
         effect->process(source, output, nChannels, nFrames, sampleRate);
         source = output;
     }
@@ -98,5 +103,11 @@ void Core::processMasterEffects(float* input, float* output, unsigned int nChann
 
 void Core::processMasterEffects(float* input, float* output, unsigned int nChannels, unsigned int nFrames,
                                 unsigned int sampleRate) {
-    processMasterEffects(input, output, nChannels, nFrames, sampleRate, controlThreadMasterSlot);
+    SnapshotReader<EffectChain> chain(masterEffectsSnapshot, controlThreadMasterSlot);
+    runMasterChain(*chain, input, output, nChannels, nFrames, sampleRate);
+}
+
+void Core::publishMasterEffects() {
+    masterEffectsSnapshot.publish(masterEffects);
+    for (const auto& stream : streams) stream->followMasterChain(masterEffects);
 }

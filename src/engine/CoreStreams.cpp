@@ -4,7 +4,7 @@
 #include "utilities/Log.hpp"
 
 StreamServices Core::streamServices() {
-    return StreamServices{this, rtAudioFactory, &Core::callback, &masterEffectsSnapshot, deviceEventWorker};
+    return StreamServices{this, rtAudioFactory, &Core::callback, deviceEventWorker};
 }
 
 unsigned int Core::findFirstAvailableStreamId() const {
@@ -30,6 +30,7 @@ int Core::addStream(unsigned int inputDeviceId, unsigned int outputDeviceId, uns
         Utilities::error("Stream creation failed", "addStream", __LINE__);
         return -1;
     }
+    stream->followMasterChain(masterEffects);
     streams.push_back(stream);
     Utilities::success("Stream " + stream->getOptions().streamName + " added", "addStream", __LINE__);
     return static_cast<int>(id);

@@ -47,7 +47,7 @@ Stream::Stream(unsigned int streamId, StreamServices services, unsigned int inpu
     outputParameters = {this->outputDeviceId, this->nChannelsOutput, 0};
     options.streamName = "Stream" + std::to_string(this->inputDeviceId) + "-" + std::to_string(this->outputDeviceId);
     sharedMemory = SharedMemory("/Stream" + std::to_string(streamId));
-    if (this->services.masterChain) this->services.masterChain->addReader(&realtimeState.masterSlot);
+    realtimeState.masterEffects.addReader(&realtimeState.masterSlot);
     realtimeState.redirects.addReader(&realtimeState.redirectsSlot);
     realtimeState.effects.addReader(&realtimeState.effectsSlot);
     for (const auto& name : mandatoryEffects) addEffect(name);
@@ -61,7 +61,6 @@ Stream::~Stream() {
         rtAudio->closeStream();
     }
     Utilities::success("Stream " + options.streamName + " destroyed successfully", "~Stream", __LINE__);
-    if (services.masterChain) services.masterChain->removeReader(&realtimeState.masterSlot);
     channelsRedirects.clear();
     effects.clear();
 }

@@ -21,13 +21,12 @@ using audio::RtAudioErrorType;
 using EffectChain = std::vector<std::shared_ptr<Effect>>;
 
 // What a stream takes from the engine that creates it. Without a factory the stream has no audio
-// instance; without a master chain its periods skip it.
+// instance.
 struct StreamServices {
     // Handed on to effects that drive their own stream through the engine; the stream never calls it.
     Core* owner{nullptr};
     audio::RtAudioFactory rtAudioFactory;
     audio::RtAudioCallback callback{nullptr};
-    RealtimeSnapshot<EffectChain>* masterChain{nullptr};
     // Where a lost device is reported; the report is handled off the library's thread.
     std::weak_ptr<DeviceEventWorker> deviceEvents;
 };
@@ -80,6 +79,12 @@ public:
     int setEQFilterParameter(unsigned int id, const std::string& parameter, float value);
     int getEQFilterInfo();
 
+    // The master chain as this stream runs it: an instance of each master effect with processing
+    // state of its own (delay line, filter history), so streams never hear each other through it.
+    // The engine keeps the instances' parameters and flags those of the master effects.
+    void followMasterChain(const EffectChain& masterEffects);
+    std::shared_ptr<Effect> masterInstanceOf(const std::shared_ptr<Effect>& master) const;
+
     // Shared-memory export.
     void startSharedMemory(unsigned long dataSize, unsigned long margin) { sharedMemory.start(dataSize, margin); }
     void writeSharedMemory(const void* src) { sharedMemory.write(src); }
@@ -128,6 +133,7 @@ public:
         unsigned int sampleRate{0};
         RealtimeSnapshot<ChannelRedirects> redirects{ChannelRedirects{{0, 0}, {1, 1}}};
         RealtimeSnapshot<EffectChain> effects;
+        RealtimeSnapshot<EffectChain> masterEffects;
         HazardSlot redirectsSlot;
         HazardSlot effectsSlot;
         HazardSlot masterSlot;
@@ -154,6 +160,8 @@ private:
     StreamServices services;
     SharedMemory sharedMemory{"SharedMemory"};
     EffectChain effects;
+    // Each master effect this stream follows, with the stream's own instance of it.
+    std::vector<std::pair<std::shared_ptr<Effect>, std::shared_ptr<Effect>>> masterInstances;
     ChannelRedirects channelsRedirects{{0, 0}, {1, 1}};
     std::atomic<bool> mustDoSnapshot{false};
     int groupID{-1};

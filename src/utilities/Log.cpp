@@ -77,8 +77,11 @@ std::string contextPart(const std::string& context, int line) {
     return part + ") ";
 }
 
+thread_local int quietDepth = 0;
+
 void writeConsoleLine(std::ostream& stream, const char* colour, const char* tag,
                       const std::string& message, const std::string& context, int line, int code) {
+    if (quietDepth > 0) return;
     const std::string consoleLine =
         colour + std::string(tag) + codePart(code) + contextPart(context, line) + message + kReset + "\n";
     std::lock_guard<std::recursive_mutex> guard(logMutex());
@@ -87,6 +90,9 @@ void writeConsoleLine(std::ostream& stream, const char* colour, const char* tag,
 }
 
 } // namespace
+
+QuietScope::QuietScope() { ++quietDepth; }
+QuietScope::~QuietScope() { --quietDepth; }
 
 void log(const std::string& message, const std::string& context, int line, int code) {
     writeConsoleLine(std::cout, kYellow, "[LOG] ", message, context, line, code);

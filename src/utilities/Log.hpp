@@ -11,6 +11,16 @@ void error(const std::string& message, const std::string& context = "", int line
 void success(const std::string& message, const std::string& context = "", int line = 0, int code = 0);
 void logToFile(const std::string& message, const std::string& context = "", int line = 0, int code = 0);
 
+// Silences this thread's diagnostics while it lives: for work that repeats, line for line, a change
+// that has just been logged (the per-stream instances of a master effect following the master).
+class QuietScope {
+public:
+    QuietScope();
+    ~QuietScope();
+    QuietScope(const QuietScope&) = delete;
+    QuietScope& operator=(const QuietScope&) = delete;
+};
+
 // Makes standard output and standard error line-buffered, so every log line leaves the process
 // when it is written even when the output is a pipe or a file. Call once at start-up.
 void lineBufferStandardStreams();
