@@ -79,6 +79,14 @@ DeviceDelayEffect::DeviceDelayEffect(const DeviceDelayEffect& other) : Effect(ot
 }
 
 void DeviceDelayEffect::setDelay(float ms) {
+    // The ring is sized from the delay: refuse one that would allocate without bound, and keep
+    // the delay already in effect.
+    if (!(std::fabs(ms) <= kMaxDelayMs)) {
+        Utilities::error("Delay refused: " + std::to_string(ms) + " ms is beyond the maximum of " +
+                             std::to_string(int(kMaxDelayMs)) + " ms",
+                         "setDelay", __LINE__);
+        return;
+    }
     delay.store(ms, relaxed);
     logDelay(ms);
     const unsigned rate = sampleRate.load(relaxed);

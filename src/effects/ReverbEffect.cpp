@@ -71,6 +71,14 @@ void ReverbEffect::setMix(float value) {
 }
 
 void ReverbEffect::setRoomSize(float value) {
+    // The comb is sized from the room: refuse one that would allocate without bound, and keep the
+    // room already in effect.
+    if (!(value <= kMaxRoomSize)) {
+        Utilities::error("Room size refused: " + std::to_string(value) + " is beyond the maximum of " +
+                             std::to_string(int(kMaxRoomSize)),
+                         "setRoomSize", __LINE__);
+        return;
+    }
     roomSize.store(value, relaxed);
     comb.reclaim();
     const std::size_t length = combLengthFor(lastSampleRate.load(relaxed), value);
