@@ -1,5 +1,6 @@
 #include "effects/DeviceDelayEffect.hpp"
 
+#include "effects/FiniteGuard.hpp"
 #include "utilities/Log.hpp"
 
 #include <algorithm>
@@ -196,6 +197,8 @@ void DeviceDelayEffect::process(float* in, float* out, unsigned channels, unsign
         if (++pos == size) pos = 0;
     }
     ring->writePos = pos;
+    // A non-finite input sample would come back out of the ring: drop the block and the ring.
+    if (silenceIfNonFinite(out, count)) std::fill_n(buffer, size, 0.0f);
 }
 
 std::string DeviceDelayEffect::getSnapshotDump() {

@@ -75,6 +75,16 @@ TEST_F(DeviceDelayEffectTest, DelaysBeyondTheMaximumAreRefusedAndTheCurrentOneSt
     EXPECT_EQ(delay.getDelay(), -5000.0f);
 }
 
+TEST_F(DeviceDelayEffectTest, ANonFiniteInputSampleSilencesItsBlockAndLeavesTheRing) {
+    DeviceDelayEffect delay("DeviceDelayEffect");
+    delay.setDelay(10.0f);
+    std::vector<float> signal(2 * 2048, 0.5f);
+    signal[0] = std::numeric_limits<float>::quiet_NaN();
+    effecttest::processInBlocks(delay, signal, 2, 48000);
+    // The NaN comes due in frames 256-511: that block is silent and the ring starts from silence.
+    for (std::size_t i = 0; i < signal.size(); ++i) ASSERT_EQ(signal[i], i / 2 >= 512 + 480 ? 0.5f : 0.0f) << i;
+}
+
 TEST_F(DeviceDelayEffectTest, SampleRateChangeLogsAndRestartsFromSilence) {
     DeviceDelayEffect delay("DeviceDelayEffect");
     delay.setDelay(10.0f);
