@@ -1,6 +1,5 @@
 #include "effects/DeviceDelayEffect.hpp"
 
-#include "effects/FiniteGuard.hpp"
 #include "utilities/Log.hpp"
 
 #include <algorithm>
@@ -197,8 +196,6 @@ void DeviceDelayEffect::process(float* in, float* out, unsigned channels, unsign
         if (++pos == size) pos = 0;
     }
     ring->writePos = pos;
-    // A non-finite input sample would come back out of the ring: drop the block and the ring.
-    if (silenceIfNonFinite(out, count)) std::fill_n(buffer, size, 0.0f);
 }
 
 std::string DeviceDelayEffect::getSnapshotDump() {
