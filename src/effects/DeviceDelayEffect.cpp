@@ -79,6 +79,14 @@ DeviceDelayEffect::DeviceDelayEffect(const DeviceDelayEffect& other) : Effect(ot
 }
 
 void DeviceDelayEffect::setDelay(float ms) {
+    // The ring is sized from the delay: refuse one that would allocate without bound, and keep
+    // the delay already in effect.
+    if (!(std::fabs(ms) <= kMaxDelayMs)) {
+        Utilities::error("Delay refused: " + std::to_string(ms) + " ms is beyond the maximum of " +
+                             std::to_string(int(kMaxDelayMs)) + " ms",
+                         "setDelay", __LINE__);
+        return;
+    }
     delay.store(ms, relaxed);
     logDelay(ms);
     const unsigned rate = sampleRate.load(relaxed);
@@ -176,23 +184,18 @@ void DeviceDelayEffect::process(float* in, float* out, unsigned channels, unsign
         return;
     }
 
+    // Read the slot before overwriting it: the ring holds exactly delayFrames whole frames, so every
+    // sample comes out delayFrames frames later in its own channel.
     float* buffer = ring->samples.get();
     const std::size_t size = ring->size();
     std::size_t pos = ring->writePos;
     for (std::size_t i = 0; i < count; ++i) {
-        buffer[pos] = in[i];
-        if (++pos == size) pos = 0;
+        const float x = in[i];
         out[i] = buffer[pos];
+        buffer[pos] = x;
+        if (++pos == size) pos = 0;
     }
     ring->writePos = pos;
-
-    // The ring leaves each frame's channels rotated by one. Reversing each frame restores stereo
-    // order (the left channel one frame earlier than the right); with more channels the order is
-    // mirrored around channel 0.
-    for (unsigned f = 0; f < nFrames; ++f) {
-        float* frame = out + std::size_t(f) * channels;
-        std::reverse(frame, frame + channels);
-    }
 }
 
 std::string DeviceDelayEffect::getSnapshotDump() {

@@ -15,6 +15,9 @@
 // effect makes on the audio thread), and the audio side never frees a ring itself.
 class DeviceDelayEffect : public Effect {
 public:
+    // Longest delay accepted, either sign; setDelay refuses more (or NaN) and keeps the current one.
+    static constexpr float kMaxDelayMs = 5000.0f;
+
     explicit DeviceDelayEffect(std::string name);
     // Takes the delay, the format and the ring's contents and position (under the source's guard).
     DeviceDelayEffect(const DeviceDelayEffect& other);

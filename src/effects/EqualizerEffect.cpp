@@ -1,5 +1,6 @@
 #include "effects/EqualizerEffect.hpp"
 
+#include "effects/FiniteGuard.hpp"
 #include "utilities/Log.hpp"
 
 #include <algorithm>
@@ -100,6 +101,12 @@ void EqualizerEffect::process(float* in, float* out, unsigned nChannels, unsigne
         lowState[c] = lowValue;
         bandState[c] = bandValue;
         highState[c] = highValue;
+    }
+    // A non-finite gain (or a sum that overflows): silence for the block and a fresh start.
+    if (silenceIfNonFinite(out, std::size_t(nChannels) * nFrames)) {
+        std::fill_n(lowState.begin(), nChannels, 0.0f);
+        std::fill_n(bandState.begin(), nChannels, 0.0f);
+        std::fill_n(highState.begin(), nChannels, 0.0f);
     }
 }
 

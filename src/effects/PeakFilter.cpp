@@ -1,5 +1,6 @@
 #include "effects/PeakFilter.hpp"
 
+#include "effects/FiniteGuard.hpp"
 #include "utilities/Log.hpp"
 
 #include <algorithm>
@@ -147,4 +148,7 @@ void PeakFilter::process(float* in, float* out, unsigned nChannels, unsigned nFr
         }
         store(c, a);
     }
+    // The history restarts at the next block anyway; the block itself must not carry the blow-up on.
+    if (silenceIfNonFinite(out, count))
+        for (unsigned channel = 0; channel < nChannels; ++channel) store(channel, History{});
 }

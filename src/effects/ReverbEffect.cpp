@@ -1,5 +1,6 @@
 #include "effects/ReverbEffect.hpp"
 
+#include "effects/FiniteGuard.hpp"
 #include "utilities/Log.hpp"
 
 #include <algorithm>
@@ -71,6 +72,14 @@ void ReverbEffect::setMix(float value) {
 }
 
 void ReverbEffect::setRoomSize(float value) {
+    // The comb is sized from the room: refuse one that would allocate without bound, and keep the
+    // room already in effect.
+    if (!(value <= kMaxRoomSize)) {
+        Utilities::error("Room size refused: " + std::to_string(value) + " is beyond the maximum of " +
+                             std::to_string(int(kMaxRoomSize)),
+                         "setRoomSize", __LINE__);
+        return;
+    }
     roomSize.store(value, relaxed);
     comb.reclaim();
     const std::size_t length = combLengthFor(lastSampleRate.load(relaxed), value);
@@ -182,6 +191,9 @@ void ReverbEffect::process(float* in, float* out, unsigned nChannels, unsigned n
         out[i] = wet * y + dry * x;
     }
     writePos = pos;
+    // A feedback of 1 or more runs the comb up to infinity, a non-finite mix spoils the mix: that
+    // block is silence and the comb starts afresh instead of ringing with NaN for good.
+    if (silenceIfNonFinite(out, count)) std::fill_n(line, combLength, 0.0f);
 }
 
 std::string ReverbEffect::getSnapshotDump() {

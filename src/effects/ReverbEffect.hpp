@@ -17,6 +17,9 @@
 // its first block or for a higher sample rate, and never frees.
 class ReverbEffect : public Effect {
 public:
+    // Largest room size accepted (percent); setRoomSize refuses more (or NaN) and keeps the current one.
+    static constexpr float kMaxRoomSize = 1000.0f;
+
     explicit ReverbEffect(std::string name);
     // Takes the parameters and the comb (contents, position, length) under the source's guard; the
     // copy reports the base range -1 .. 1.

@@ -7,7 +7,9 @@
 #include <fcntl.h>
 #include <iostream>
 #include <stdexcept>
+#include <sys/file.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 SharedMemory::SharedMemory(std::string name) : name(std::move(name)) {}
@@ -31,24 +33,19 @@ void SharedMemory::start(unsigned long dataSize, unsigned long margin) {
 
     const std::uint64_t ring = static_cast<std::uint64_t>(dataSize) * margin;
     const std::uint64_t total = ring + kHeaderSize;
-    // A region of that name left by an earlier run is replaced, not reused: resizing one that another
-    // process still maps would make that process fault on its next access, and a fresh object also
-    // drops whatever permissions the old one had. Owner-only: the export carries microphone audio.
-    shm_unlink(name.c_str());
-    const int descriptor = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    if (descriptor == -1) throw std::runtime_error("Failed to open shared memory");
-    // A region the system cannot size (too large for /dev/shm) would fault on the first write.
-    if (ftruncate(descriptor, static_cast<off_t>(total)) == -1) {
+    const int descriptor = createRegion();
+    // A region that cannot be sized (too large for /dev/shm) would fault on the first write, and one
+    // that cannot be mapped is of no use: neither leaves a descriptor or a name behind.
+    const auto abandon = [this, descriptor](const char* why) {
+        const bool ours = namesRegion(descriptor);
         close(descriptor);
-        shm_unlink(name.c_str());
-        throw std::runtime_error("Failed to size shared memory");
-    }
+        if (ours) shm_unlink(name.c_str());
+        throw std::runtime_error(why);
+    };
+    if (ftruncate(descriptor, static_cast<off_t>(total)) == -1) abandon("Failed to size shared memory");
 
     void* mapping = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_SHARED, descriptor, 0);
-    if (mapping == MAP_FAILED || mapping == nullptr) {
-        fd = descriptor;
-        throw std::runtime_error("Failed to map shared memory");
-    }
+    if (mapping == MAP_FAILED || mapping == nullptr) abandon("Failed to map shared memory");
 
     fd = descriptor;
     totalSize = total;
@@ -63,6 +60,38 @@ void SharedMemory::start(unsigned long dataSize, unsigned long margin) {
     started = true;
     // One write: this runs on an audio thread while the console may be printing.
     std::cout << "Shared memory " + name + " created with size " + std::to_string(totalSize) + "\n" << std::flush;
+}
+
+int SharedMemory::createRegion() const {
+    // Owner-only: the export carries microphone audio.
+    int descriptor = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (descriptor == -1 && errno == EEXIST) {
+        // Every engine holds a lock on the region it created until its descriptor closes, even when
+        // the process dies. A region whose lock is free was left by a run that ended: it is replaced,
+        // not resized under a reader that may still map it, and the fresh object drops whatever
+        // permissions the old one had. A locked one belongs to a live engine and stays untouched.
+        const int existing = shm_open(name.c_str(), O_RDONLY, 0);
+        if (existing != -1) {
+            const bool live = flock(existing, LOCK_SH | LOCK_NB) == -1 && errno == EWOULDBLOCK;
+            close(existing);
+            if (live) throw std::runtime_error("Shared memory " + name + " is in use by another engine");
+        }
+        shm_unlink(name.c_str());
+        descriptor = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    }
+    if (descriptor == -1) throw std::runtime_error("Failed to open shared memory");
+    flock(descriptor, LOCK_EX | LOCK_NB);
+    return descriptor;
+}
+
+bool SharedMemory::namesRegion(int descriptor) const {
+    struct stat ours {}, named {};
+    if (fstat(descriptor, &ours) == -1) return false;
+    const int current = shm_open(name.c_str(), O_RDONLY, 0);
+    if (current == -1) return false;
+    const bool same = fstat(current, &named) == 0 && named.st_dev == ours.st_dev && named.st_ino == ours.st_ino;
+    close(current);
+    return same;
 }
 
 void SharedMemory::write(const void* src) { write(src, slotSize); }
@@ -82,8 +111,16 @@ SharedMemory::~SharedMemory() {
     if (!started) return;
     if (munmap(header, totalSize) == -1)
         Utilities::error("Failed to unmap shared memory", "~SharedMemory", __LINE__, errno);
+    // Asked before the descriptor closes (which drops the lock): a region of this name that is not
+    // the one this object created belongs to someone else now.
+    const bool ours = namesRegion(fd);
     if (close(fd) == -1) {
         Utilities::error("Failed to close shared memory", "~SharedMemory", __LINE__, errno);
+        return;
+    }
+    if (!ours) {
+        Utilities::log("Shared memory " + name + " no longer names this engine's region; left in place",
+                       "~SharedMemory", __LINE__);
         return;
     }
     if (shm_unlink(name.c_str()) == -1) {

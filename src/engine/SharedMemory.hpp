@@ -14,14 +14,17 @@ public:
     static constexpr std::size_t kHeaderSize = 32;
 
     explicit SharedMemory(std::string name);
+    // Unmaps and closes; removes the name only while it still refers to the region this object created.
     ~SharedMemory();
 
     // Only an object that is not started may be assigned: each mapping has exactly one owner.
     SharedMemory& operator=(const SharedMemory& other);
     SharedMemory(const SharedMemory&) = delete;
 
-    // Creates, sizes and maps the region (owner-only access). Idempotent once started.
-    // Throws std::invalid_argument for a zero size, std::runtime_error when the system refuses.
+    // Creates, sizes and maps the region (owner-only access). Idempotent once started. A region of the
+    // same name that another live engine created is left alone (runtime_error); one left by a run
+    // that ended is replaced. Throws std::invalid_argument for a zero size, std::runtime_error when
+    // the system refuses; a failed start leaves no descriptor and no region behind.
     void start(unsigned long dataSize, unsigned long margin);
 
     // Copies one slot from src and advances the write offset. Throws std::runtime_error when not started.
@@ -49,6 +52,11 @@ private:
     Header* header{nullptr};
     bool started{false};
     int fd{-1};
+
+    // Creates the region exclusively and locks it for as long as the descriptor is open.
+    int createRegion() const;
+    // Whether the name still refers to the object behind `descriptor`: only then may it be unlinked.
+    bool namesRegion(int descriptor) const;
 
     // The engine's own copy of the ring geometry and position. The mapping is writable by any
     // process that opens it, so the engine never reads these back from the header.

@@ -38,30 +38,29 @@ std::vector<Landing> impulseResponse(DeviceDelayEffect& delay, unsigned sampleRa
 
 } // namespace
 
-TEST_F(DeviceDelayEffectTest, TenMillisecondsAt48kDelaysLeft479AndRight480Frames) {
+TEST_F(DeviceDelayEffectTest, TenMillisecondsAt48kDelaysEveryChannel480FramesInPlace) {
     DeviceDelayEffect delay("DeviceDelayEffect");
     EXPECT_THAT(impulseResponse(delay, 48000, {1, 2}), ElementsAre(Landing{0, 0, 1}, Landing{0, 1, 2}));
     delay.setDelay(10.0f);
-    EXPECT_THAT(impulseResponse(delay, 48000, {1, 2}), ElementsAre(Landing{479, 0, 1}, Landing{480, 1, 2}));
+    EXPECT_THAT(impulseResponse(delay, 48000, {1, 2}), ElementsAre(Landing{480, 0, 1}, Landing{480, 1, 2}));
 
     DeviceDelayEffect mono("DeviceDelayEffect");
     mono.setDelay(10.0f);
-    EXPECT_THAT(impulseResponse(mono, 48000, {1}), ElementsAre(Landing{479, 0, 1}));
+    EXPECT_THAT(impulseResponse(mono, 48000, {1}), ElementsAre(Landing{480, 0, 1}));
 
-    // Four channels: channel 0 one frame early, channel 2 in place, channels 1 and 3 exchanged.
     DeviceDelayEffect quad("DeviceDelayEffect");
     quad.setDelay(10.0f);
     EXPECT_THAT(impulseResponse(quad, 48000, {1, 2, 3, 4}),
-                ElementsAre(Landing{479, 0, 1}, Landing{480, 1, 4}, Landing{480, 2, 3}, Landing{480, 3, 2}));
+                ElementsAre(Landing{480, 0, 1}, Landing{480, 1, 2}, Landing{480, 2, 3}, Landing{480, 3, 4}));
 }
 
 TEST_F(DeviceDelayEffectTest, NegativeDelaysCountAsPositiveAndNonFrameCountsPassAudio) {
     DeviceDelayEffect delay("DeviceDelayEffect");
     delay.setDelay(-5.0f);
     EXPECT_EQ(delay.getDelay(), -5.0f);
-    EXPECT_THAT(impulseResponse(delay, 48000, {1, 1}), ElementsAre(Landing{239, 0, 1}, Landing{240, 1, 1}));
+    EXPECT_THAT(impulseResponse(delay, 48000, {1, 1}), ElementsAre(Landing{240, 0, 1}, Landing{240, 1, 1}));
 
-    // Below one frame, NaN, infinite or absurdly long: no delay rather than a crash.
+    // Below one frame, or NaN, infinite or absurdly long (refused, so the last delay stays): no delay.
     for (const float ms : {0.01f, std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(), 1e30f}) {
         delay.setDelay(ms);
         EXPECT_THAT(impulseResponse(delay, 48000, {1, 2}), ElementsAre(Landing{0, 0, 1}, Landing{0, 1, 2})) << ms;
@@ -80,7 +79,7 @@ TEST_F(DeviceDelayEffectTest, SampleRateChangeLogsAndRestartsFromSilence) {
     EXPECT_THAT(logs.out, testing::Contains(effecttest::LogLine{"LOG", "", "Delay set to 10.000000 ms"}));
     // 441 frames now; nothing of the old ring survives.
     for (std::size_t f = 0; f < 1024; ++f) {
-        ASSERT_EQ(signal[2 * f], f >= 440 ? 1.0f : 0.0f) << f;
+        ASSERT_EQ(signal[2 * f], f >= 441 ? 1.0f : 0.0f) << f;
         ASSERT_EQ(signal[2 * f + 1], f >= 441 ? 1.0f : 0.0f) << f;
     }
 }
@@ -98,7 +97,7 @@ TEST_F(DeviceDelayEffectTest, DeepCopyContinuesFromItsOwnCopyOfTheRing) {
     effecttest::processInBlocks(*copy, fromCopy, 2, 48000);
     effecttest::processInBlocks(*source, fromSource, 2, 48000);
     EXPECT_EQ(fromCopy, fromSource);
-    // What the source took in before the copy comes out of the copy, 479 and 480 frames later.
-    EXPECT_EQ(fromCopy[2 * (479 - 300)], before[0]);
+    // What the source took in before the copy comes out of the copy, 480 frames later.
+    EXPECT_EQ(fromCopy[2 * (480 - 300)], before[0]);
     EXPECT_EQ(fromCopy[2 * (480 - 300) + 1], before[1]);
 }

@@ -83,6 +83,7 @@ TEST_F(PeakFilterEQEffect, UnusableSettingsPassTheBlockAndRecover) {
     auto eq = peakEq(6, 1000, -0.05f);
     auto signal = effecttest::noise(2 * 48000);
     effecttest::processInBlocks(*eq, signal, 2, 48000);
+    for (const float sample : signal) ASSERT_TRUE(std::isfinite(sample)) << "a blown-up block is silence";
     eq->setFilterParameter(0, "Q", 1.0f);
     signal = input;
     effecttest::processInBlocks(*eq, signal, 2, 48000);

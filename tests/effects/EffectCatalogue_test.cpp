@@ -4,9 +4,15 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
+#include <cmath>
+#include <tuple>
+
 using effecttest::captureLogs;
 using effecttest::LogLine;
 using testing::ElementsAre;
+using testing::Field;
+using testing::HasSubstr;
 using testing::IsEmpty;
 
 namespace {
@@ -86,6 +92,43 @@ TEST_F(EffectCatalogue, CopiesActOnThemselvesThroughTheRegistry) {
         copy->setEffectParameter(parameter, 0.75f);
         EXPECT_EQ(read(*copy, parameter), 0.75f);
         EXPECT_EQ(read(*source, parameter), 0.25f);
+    }
+}
+
+TEST_F(EffectCatalogue, ParametersThatSizeMemoryRefuseValuesBeyondTheirMaximum) {
+    const std::tuple<const char*, const char*, float> bounded[] = {{"DeviceDelayEffect", "delay", 5000.0f},
+                                                                   {"ReverbEffect", "roomSize", 1000.0f}};
+    for (const auto& [name, parameter, maximum] : bounded) {
+        const auto effect = createEffect(name, nullptr, nullptr);
+        effect->setEffectParameter(parameter, maximum);
+        const auto logs = captureLogs([&] { effect->setEffectParameter(parameter, 5e6f); });
+        EXPECT_THAT(logs.err, ElementsAre(Field(&LogLine::message, HasSubstr("5000000.000000 ")))) << name;
+        EXPECT_EQ(read(*effect, parameter), maximum) << name;
+    }
+}
+
+// A runaway setting gives silent blocks, never infinities or NaN; set back, the effect sounds like a
+// fresh one: its state was cleared, not left poisoned.
+TEST_F(EffectCatalogue, RunawaySettingsGiveSilenceAndTheEffectRecovers) {
+    const std::tuple<const char*, const char*, float, float> runaways[] = {
+        {"ReverbEffect", "decay", 1000.0f, 50.0f}, {"ReverbEffect", "mix", NAN, 50.0f},
+        {"EqualizerEffect", "lowGain", INFINITY, 1.0f}};
+    for (const auto& [name, parameter, wild, sane] : runaways) {
+        const auto effect = createEffect(name, nullptr, nullptr), fresh = createEffect(name, nullptr, nullptr);
+        effect->setEffectParameter(parameter, wild);
+        bool silenced = false;
+        for (int block = 0; block < 4000 && !silenced; ++block) {
+            std::vector<float> signal(512, 0.5f);
+            effect->process(signal.data(), signal.data(), 2, 256, 48000);
+            ASSERT_TRUE(std::all_of(signal.begin(), signal.end(), [](float s) { return std::isfinite(s); }));
+            silenced = signal == std::vector<float>(512, 0.0f);
+        }
+        ASSERT_TRUE(silenced) << parameter;
+        effect->setEffectParameter(parameter, sane);
+        std::vector<float> recovered(2048, 0.5f), expected = recovered;
+        effecttest::processInBlocks(*effect, recovered, 2, 48000);
+        effecttest::processInBlocks(*fresh, expected, 2, 48000);
+        EXPECT_EQ(recovered, expected) << parameter;
     }
 }
 

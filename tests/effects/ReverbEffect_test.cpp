@@ -47,8 +47,8 @@ TEST_F(ReverbEffectTest, DryMixNoFeedbackOrNoCombPassTheInput) {
     effecttest::processInBlocks(*fullWet(0.0f), signal, 2, 48000);
     EXPECT_EQ(signal, input);
 
-    // A comb of length 0 (room -10 %, sample rate 0) or one too long to hold gives the dry input.
-    for (const auto& [room, rate] : {std::pair{-10.0f, 48000u}, std::pair{1e12f, 48000u}, std::pair{50.0f, 0u}}) {
+    // A comb of length 0 (room -10 %, sample rate 0) gives the dry input.
+    for (const auto& [room, rate] : {std::pair{-10.0f, 48000u}, std::pair{50.0f, 0u}}) {
         auto reverb = fullWet();
         reverb->setRoomSize(room);
         signal = input;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <fcntl.h>
 #include <numeric>
 #include <stdexcept>
@@ -117,6 +118,34 @@ TEST(SharedMemoryTest, ARegionLeftByAnotherRunIsReplacedNotResized) {
     EXPECT_EQ(theirs[65535], 42);
     EXPECT_EQ(theirs[32], 0);
     munmap(theirs, 65536);
+}
+
+TEST(SharedMemoryTest, AnEngineTouchesOnlyTheRegionItCreated) {
+    const std::string name = uniqueName("owner");
+    LogCapture log;
+    auto first = std::make_unique<SharedMemory>(name);
+    first->start(16, 5);
+    const float samples[4] = {1, 2, 3, 4};
+    first->write(samples);
+    EXPECT_THROW(SharedMemory(name).start(16, 5), std::runtime_error);  // a second engine's stream
+    EXPECT_EQ(Mapping(name).sample(0), 1.0f);
+
+    // Once the name refers to someone else's region, the first engine's exit leaves it alone.
+    shm_unlink(name.c_str());
+    const int theirs = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    first.reset();
+    EXPECT_TRUE(regionExists(name));
+    close(theirs);
+    shm_unlink(name.c_str());
+
+    // A region that cannot be mapped leaves no name and no descriptor (the next one gets the same number).
+    const int before = dup(2);
+    close(before);
+    EXPECT_THROW(SharedMemory(name).start(1ul << 60, 4), std::runtime_error);
+    EXPECT_FALSE(regionExists(name));
+    const int after = dup(2);
+    close(after);
+    EXPECT_EQ(after, before);
 }
 
 TEST(SharedMemoryTest, WritesWrapAfterFiveSlotsAndTheNewestSlotIsBehindTheOffset) {
