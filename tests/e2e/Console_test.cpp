@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 #include <future>
 #include <regex>
@@ -294,6 +295,57 @@ TEST_F(ConsoleTest, GroupVolumeSyncMovesBothSinks) {
     const auto level = levels();
     EXPECT_NEAR(level.first / unity.first, 0.6, 0.03);
     EXPECT_NEAR(level.second / unity.second, 0.6, 0.03);
+}
+
+// Power of `frequency` in channel 0 of an interleaved stereo recording, relative to the whole signal.
+double shareOf(const std::vector<float>& recorded, unsigned int rate, double frequency) {
+    const double w = 2 * M_PI * frequency / rate;
+    double s1 = 0, s2 = 0, total = 0;
+    for (std::size_t i = 0; i < recorded.size(); i += 2) {
+        const double s0 = recorded[i] + 2 * std::cos(w) * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+        total += double(recorded[i]) * recorded[i];
+    }
+    const double power = s1 * s1 + s2 * s2 - 2 * std::cos(w) * s1 * s2;
+    return total > 0 ? 2 * power / (total * (recorded.size() / 2.0)) : 0;
+}
+
+TEST_F(ConsoleTest, StatefulMasterEffectsKeepEveryStreamToItself) {
+    // A second tone, 1000 Hz, beside the server's 440 Hz source.
+    const auto loaded = testsupport::runCommand(
+        "pactl load-module module-sine-source source_name=vantrell_sine_1000 rate=48000 frequency=1000");
+    ASSERT_EQ(loaded.status, 0) << loaded.output;
+    struct Unload {
+        std::string module;
+        ~Unload() { testsupport::runCommand("pactl unload-module " + module); }
+    } unload{loaded.output.substr(0, loaded.output.find_first_of("\r\n"))};
+    command("updateInputDevicesList");
+    const std::string low = std::to_string(deviceId("input", "Sine source at 440 Hz"));
+    const std::string high = std::to_string(deviceId("input", "Sine source at 1000 Hz"));
+    command("updateOutputDevicesList");
+    command("addStream " + low + " " + std::to_string(deviceId("output", "Vantrell_Main")) + " 1 2 48000 1024");
+    command("addStream " + high + " " + std::to_string(deviceId("output", "Vantrell_Alt")) + " 1 2 48000 1024");
+    command("addMasterEffect DeviceDelayEffect");
+    command("setMasterEffectParameter DeviceDelayEffect delay 20");
+    command("addMasterEffect EqualizerEffect");
+    command("startStream 0");
+    command("startStream 1");
+    std::this_thread::sleep_for(1000ms);
+
+    auto alt = std::async(std::launch::async, [] { return testsupport::recordMonitor("vantrell_alt", 2, 44100, 2000ms); });
+    const auto main = testsupport::recordMonitor("vantrell_main", 2, 48000, 2000ms);
+    const auto altRecorded = alt.get();
+    const auto mainTone = testsupport::steadyTone(main, 2, 0, 48000);
+    const auto altTone = testsupport::steadyTone(altRecorded, 2, 0, 44100);
+    EXPECT_NEAR(mainTone.frequency, 440.0, 5.0);
+    EXPECT_NEAR(altTone.frequency, 1000.0, 10.0);
+    EXPECT_GT(mainTone.rms, 0.2);
+    EXPECT_GT(altTone.rms, 0.2);
+    // Through shared delay lines and filters each sink would carry the other stream's tone too.
+    EXPECT_LT(shareOf(main, 48000, 1000.0), 0.001);
+    EXPECT_LT(shareOf(altRecorded, 44100, 440.0), 0.001);
+    EXPECT_GT(shareOf(main, 48000, 440.0), 0.5);
 }
 
 } // namespace
