@@ -43,6 +43,9 @@ public:
     int setMasterEffectParameter();
     int addMasterEffect();
     int snapshot();
+    // Sessions.
+    int saveSession();
+    int loadSession();
     // Console.
     int help();
     int exit();
