@@ -8,6 +8,7 @@ PACKAGES=(
   librtaudio-dev libasound2-dev libjack-jackd2-dev libpulse-dev nlohmann-json3-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   pulseaudio pulseaudio-utils jackd2 python3
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -5,6 +5,7 @@
 #include "sessions/SessionsManager.hpp"
 
 #include "LogCapture.hpp"
+#include "SessionDocuments.hpp"
 #include "VirtualEngine.hpp"
 
 #include <gtest/gtest.h>
@@ -15,37 +16,13 @@
 
 using nlohmann::json;
 using testsupport::LogCapture;
+using testsupport::compactFilters;
 using testsupport::readFile;
+constexpr auto body = &testsupport::sessionBody;
 
 namespace {
 
 void writeFile(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
-
-// Everything but the header (name and date of the save).
-json body(json document) {
-    if (document.is_array() && !document.empty()) document.erase(0);
-    return document;
-}
-
-// The filters a load rebuilds: removed ones dropped, the others renumbered from 0 in order.
-json compactFilters(json document) {
-    auto compact = [](json& effects) {
-        if (!effects.is_array()) return;
-        for (auto& effect : effects) {
-            if (effect["name"] != "EQEffect" || effect["filters"].is_null()) continue;
-            json filters = json::array();
-            for (auto& filter : effect["filters"])
-                if (!filter.is_null()) {
-                    filter["id"] = filters.size();
-                    filters.push_back(filter);
-                }
-            effect["filters"] = filters;
-        }
-    };
-    for (auto& stream : document[1]) compact(stream["effects"]);
-    compact(document[2]);
-    return document;
-}
 
 class SessionsTest : public ::testing::Test {
 protected:
