@@ -49,6 +49,7 @@ protected:
         const int before = engine->count("Available commands:");
         engine->send("help");
         ASSERT_TRUE(engine->waitFor("Available commands:", 10s, before + 1));
+        client.receiveFor(300ms);  // effect lists the commands pushed
     }
 
     testsupport::ToneEstimate measure() {
