@@ -99,6 +99,7 @@ TEST_F(SessionsE2ETest, ASavedSet_upComesBackWithItsSound) {
     const auto loaded = measure();
     EXPECT_NEAR(loaded.frequency, 440.0, 5.0);
     EXPECT_NEAR(loaded.rms / saved.rms, 1.0, 0.05);
+    EXPECT_TRUE(engine->waitForStdout("Effect name: \"DeviceDelayEffect\" Parameter name: delay Value: 5.0\n"));
     const auto before = nlohmann::json::parse(testsupport::readFile(first));
     const auto after = nlohmann::json::parse(testsupport::readFile(second));
     EXPECT_TRUE(before[1][0]["effects"][3]["filters"][1].is_null());
