@@ -1,6 +1,7 @@
 // Sessions on the virtual machine: a file that cannot load, or a save that cannot complete, leaves
 // the engine and the previous file as they were. The full round trip runs end to end (e2e/Sessions).
 
+#include "effects/Effect.hpp"
 #include "sessions/SessionsManager.hpp"
 
 #include "LogCapture.hpp"
