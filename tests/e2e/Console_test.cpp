@@ -76,8 +76,8 @@ TEST_F(ConsoleTest, StartUpLinesInOrderHelpAndExit) {
         "Added input device: ",             "Added output device: Vantrell_Main",
         "Available commands:\n"
         "addChannelRedirect\naddEQFilter\naddEffect\naddMasterEffect\naddStream\nexit\ngetEQFilterInfo\n"
-        "getStreamInfo\nhelp\nlistStreams\nprintChannelsRedirects\nremoveChannelRedirect\nremoveEQFilter\n"
-        "removeEffect\nremoveStream\ns\nsetEQFilterParameter\nsetEffectEnable\nsetEffectParameter\n"
+        "getStreamInfo\nhelp\nlistStreams\nloadSession\nprintChannelsRedirects\nremoveChannelRedirect\nremoveEQFilter\n"
+        "removeEffect\nremoveStream\ns\nsaveSession\nsetEQFilterParameter\nsetEffectEnable\nsetEffectParameter\n"
         "setMasterEffectParameter\nstartStream\nstopStream\nupdateInputDevicesList\nupdateOutputDevicesList\n",
         "Socket destructor",
         "Core destructor",
