@@ -13,7 +13,7 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWit
 cmake --build build/fuzz -j"$(nproc)"
 
 status=0
-for target in socket_stream console_command; do
+for target in socket_stream console_command session_loader; do
   corpus=build/fuzz/corpus-$target
   mkdir -p "$corpus"
   options=(-max_total_time="$seconds" -close_fd_mask=3 -print_final_stats=1 -artifact_prefix=build/fuzz/)

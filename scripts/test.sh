@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, starts a private PulseAudio and runs every test:
-# the release build (unit and end-to-end tests), then the unit tests under
-# AddressSanitizer/UndefinedBehaviorSanitizer, then 30 s of each fuzz target. The audio server is stopped on every way out.
+# the libFuzzer targets for 30 s each, the release build (unit and end-to-end tests), the unit tests
+# under AddressSanitizer/UndefinedBehaviorSanitizer and the concurrency tests under ThreadSanitizer.
+# The audio server is stopped on every way out.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -18,6 +19,9 @@ trap 'exit 130' INT TERM
 start_private_pulse
 
 status=0
+# Before the test runners, so their summaries close the output. Needs no audio server.
+echo "== fuzzing: a short run of each target"
+scripts/fuzz.sh 30 -detect_leaks=0 || status=1
 echo "== release build: all tests"
 ctest --test-dir build/release --output-on-failure -j1 --timeout 300 -LE concurrency || status=1
 echo "== sanitizer build: unit tests"
@@ -26,6 +30,4 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 echo "== thread-sanitizer build: concurrency tests"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   ctest --test-dir build/tsan --output-on-failure -j1 --timeout 300 -L concurrency || status=1
-echo "== fuzzing: a short run of each target"
-scripts/fuzz.sh 30 -detect_leaks=0 || status=1
 exit $status

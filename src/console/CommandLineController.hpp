@@ -52,6 +52,9 @@ public:
     int setStreamGroupVolumeRatioSync();
     int addEffectToStreamGroupSync();
     int removeEffectFromStreamGroupSync();
+    // Sessions.
+    int saveSession();
+    int loadSession();
     // Console.
     int help();
     int exit();

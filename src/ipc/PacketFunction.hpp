@@ -35,4 +35,9 @@ void setEffectEnable(int& clientSocket, Core* core, int streamId, std::string ef
 void getEffectParameters(int& clientSocket, Core* core, int streamId, std::string effect);
 void deleteEffectFromStream(int& clientSocket, Core* core, int streamId, std::string effect);
 
+// Sessions.
+void saveSession(int& clientSocket, Core* core, std::string name);
+void loadSession(int& clientSocket, Core* core, std::string name);
+void newSession(int& clientSocket, Core* core);
+
 } // namespace IPC::PacketFunction

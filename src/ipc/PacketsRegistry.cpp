@@ -10,7 +10,6 @@ PacketsRegistry::PacketsRegistry(Core* core) : _core(core), _packets(makeTable()
 
 std::map<EPacketType, PacketsRegistry::Entry> PacketsRegistry::makeTable() {
     namespace F = PacketFunction;
-    // Session requests (10, 11, 13) have no handler yet and are refused like any unknown type.
     return {
         {EPacketType::PrintTest, entry(&F::printtest)},
         {EPacketType::DeviceInputs, entry(&F::sendDeviceInputs)},
@@ -29,6 +28,9 @@ std::map<EPacketType, PacketsRegistry::Entry> PacketsRegistry::makeTable() {
         {EPacketType::SetEffectEnable, entry(&F::setEffectEnable)},
         {EPacketType::EffectParameters, entry(&F::getEffectParameters)},
         {EPacketType::DeleteEffectFromStream, entry(&F::deleteEffectFromStream)},
+        {EPacketType::SaveSession, entry(&F::saveSession)},
+        {EPacketType::LoadSession, entry(&F::loadSession)},
+        {EPacketType::NewSession, entry(&F::newSession)},
     };
 }
 

@@ -79,8 +79,8 @@ TEST_F(ConsoleTest, StartUpLinesInOrderHelpAndExit) {
         "Available commands:\n"
         "addChannelRedirect\naddEQFilter\naddEffect\naddEffectToStreamGroupSync\naddMasterEffect\naddStream\n"
         "addStreamToStreamGroupSync\nexit\ngetEQFilterInfo\ngetStreamInfo\nhelp\nlinkStreams\nlistStreams\n"
-        "printChannelsRedirects\nremoveChannelRedirect\nremoveEQFilter\nremoveEffect\n"
-        "removeEffectFromStreamGroupSync\nremoveStream\ns\nsetEQFilterParameter\nsetEffectEnable\n"
+        "loadSession\nprintChannelsRedirects\nremoveChannelRedirect\nremoveEQFilter\nremoveEffect\n"
+        "removeEffectFromStreamGroupSync\nremoveStream\ns\nsaveSession\nsetEQFilterParameter\nsetEffectEnable\n"
         "setEffectParameter\nsetMasterEffectParameter\nsetStreamGroupVolumeLevelSync\n"
         "setStreamGroupVolumeRatioSync\nsetStreamsGroupColor\nstartStream\nstopStream\nunlinkStreams\n"
         "updateInputDevicesList\nupdateOutputDevicesList\n",

@@ -49,8 +49,8 @@ protected:
 };
 
 TEST_F(ProtocolTransportTest, MalformedInputIsReadSafelyAndServingGoesOn) {
-    // Unknown types, the session types among them, get one line on standard error and no answer.
-    for (std::uint16_t type : {99, 10, 11, 13, 21, 0}) {
+    // Unknown types get one line on standard error and no answer.
+    for (std::uint16_t type : {99, 21, 0}) {
         const int before = engine->count("No handler registered for packet type!\n");
         EXPECT_TRUE(exchange(type, Request().i32(1)).empty()) << "type " << type;
         EXPECT_EQ(engine->count("No handler registered for packet type!\n"), before + 1) << "type " << type;

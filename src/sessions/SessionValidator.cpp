@@ -1,0 +1,141 @@
+// The shape a session document must have before a load may clear the engine. Every check mirrors
+// a read of the rebuild; numbers must also fit the type they are converted to, since an
+// out-of-range conversion would silently wrap (ids) or be undefined (floats).
+
+#include "sessions/SessionValidator.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <initializer_list>
+#include <limits>
+
+using nlohmann::json;
+
+namespace {
+
+bool isUnsigned32(const json& value) {
+    if (value.is_number_unsigned()) return value.get<std::uint64_t>() <= std::numeric_limits<std::uint32_t>::max();
+    if (value.is_number_integer()) {
+        const auto number = value.get<std::int64_t>();
+        return number >= 0 && number <= std::numeric_limits<std::uint32_t>::max();
+    }
+    return false;
+}
+
+bool isSigned32(const json& value) {
+    if (value.is_number_unsigned()) return value.get<std::uint64_t>() <= std::numeric_limits<std::int32_t>::max();
+    if (value.is_number_integer()) {
+        const auto number = value.get<std::int64_t>();
+        return number >= std::numeric_limits<std::int32_t>::min() && number <= std::numeric_limits<std::int32_t>::max();
+    }
+    return false;
+}
+
+bool isFloat(const json& value) {
+    if (!value.is_number()) return false;
+    const double number = value.get<double>();
+    return std::isfinite(number) && std::fabs(number) <= std::numeric_limits<float>::max();
+}
+
+template <class Check>
+bool has(const json& object, const char* key, Check check) {
+    const auto found = object.find(key);
+    return found != object.end() && check(*found);
+}
+
+bool isBool(const json& value) { return value.is_boolean(); }
+bool isString(const json& value) { return value.is_string(); }
+
+bool hasUnsigned(const json& object, std::initializer_list<const char*> keys) {
+    for (const char* key : keys)
+        if (!has(object, key, isUnsigned32)) return false;
+    return true;
+}
+
+bool isStreamParameters(const json& value) {
+    return value.is_object() && hasUnsigned(value, {"deviceId", "nChannels", "firstChannel"});
+}
+
+bool isOptions(const json& value) {
+    return value.is_object() && hasUnsigned(value, {"flags", "numberOfBuffers"}) &&
+           has(value, "streamName", isString) && has(value, "priority", isSigned32);
+}
+
+// Null entries are removed filters; the others need a type name, an id and numeric parameters.
+bool isFilter(const json& value) {
+    if (value.is_null()) return true;
+    if (!value.is_object() || !has(value, "name", isString) || !has(value, "id", isUnsigned32)) return false;
+    for (const auto& [key, parameter] : value.items())
+        if (key != "name" && key != "id" && !isFloat(parameter)) return false;
+    return true;
+}
+
+bool isEffect(const json& value) {
+    if (!value.is_object() || !has(value, "name", isString) || !has(value, "enable", isBool)) return false;
+    if (value.at("name").get_ref<const std::string&>() == "EQEffect") {
+        return has(value, "filters", [](const json& filters) {
+            if (filters.is_null()) return true;
+            if (!filters.is_array()) return false;
+            for (const auto& filter : filters)
+                if (!isFilter(filter)) return false;
+            return true;
+        });
+    }
+    return has(value, "parameters", [](const json& parameters) {
+        if (parameters.is_null()) return true;
+        if (!parameters.is_object()) return false;
+        for (const auto& parameter : parameters)
+            if (!isFloat(parameter)) return false;
+        return true;
+    });
+}
+
+// Null counts as an empty list wherever a list may be empty.
+template <class Check>
+bool isListOf(const json& value, Check check) {
+    if (value.is_null()) return true;
+    if (!value.is_array()) return false;
+    for (const auto& element : value)
+        if (!check(element)) return false;
+    return true;
+}
+
+bool isOptionalString(const json& object, const char* key) {
+    const auto found = object.find(key);
+    return found == object.end() || found->is_string();
+}
+
+bool isStream(const json& value) {
+    return value.is_object() &&
+           hasUnsigned(value, {"streamId", "inputDeviceId", "outputDeviceId", "nChannelsInput", "nChannelsOutput",
+                               "sampleRate", "bufferFrames"}) &&
+           has(value, "inputParameters", isStreamParameters) && has(value, "outputParameters", isStreamParameters) &&
+           has(value, "options", isOptions) && has(value, "isStarted", isBool) &&
+           has(value, "effects", [](const json& effects) { return isListOf(effects, isEffect); }) &&
+           isOptionalString(value, "inputDeviceName") && isOptionalString(value, "outputDeviceName");
+}
+
+} // namespace
+
+bool isLoadableStreamGroups(const nlohmann::json& groups) {
+    const auto isComponent = [](const json& value) { return isUnsigned32(value) && value.get<std::uint32_t>() <= 255; };
+    const auto isGroup = [&](const json& value) {
+        return value.is_object() && hasUnsigned(value, {"groupId"}) &&
+               has(value, "color", [&](const json& color) {
+                   return color.is_array() && color.size() == 3 && isListOf(color, isComponent);
+               }) &&
+               has(value, "volumeLevel", isBool) && has(value, "volumeRatio", isBool) &&
+               has(value, "effects", [](const json& names) { return names.is_array() && isListOf(names, isString); }) &&
+               has(value, "members", [](const json& ids) { return ids.is_array() && isListOf(ids, isUnsigned32); });
+    };
+    return isListOf(groups, isGroup);
+}
+
+bool isLoadableSession(const nlohmann::json& document) {
+    // Element 0 (the header) is never read; missing elements count as empty.
+    if (!document.is_array()) return false;
+    if (document.size() > 1 && !isListOf(document[1], isStream)) return false;
+    if (document.size() > 2 && !isListOf(document[2], isEffect)) return false;
+    if (document.size() > 3 && !isLoadableStreamGroups(document[3])) return false;
+    return true;
+}

@@ -1,0 +1,179 @@
+#include "sessions/SessionsManager.hpp"
+
+#include "effects/EQEffect.hpp"
+#include "effects/Effect.hpp"
+#include "engine/Core.hpp"
+#include "sessions/SessionFile.hpp"
+#include "sessions/SessionValidator.hpp"
+#include "utilities/Log.hpp"
+
+#include <chrono>
+#include <fstream>
+
+using nlohmann::json;
+
+namespace {
+
+json parameterBlock(const RtAudio::StreamParameters& parameters) {
+    return {{"deviceId", parameters.deviceId},
+            {"nChannels", parameters.nChannels},
+            {"firstChannel", parameters.firstChannel}};
+}
+
+// One entry per readable parameter, as JSON doubles.
+template <class Owner>
+json readParameters(const Owner& owner) {
+    json parameters;
+    for (const auto& [name, getter] : owner.getGetters()) parameters[name] = static_cast<double>((owner.*getter)());
+    return parameters;
+}
+
+// Filters sit at the index of their id; ids removed earlier leave null behind.
+json filtersOf(const Effect& effect) {
+    json filters;
+    const auto* equalizer = dynamic_cast<const EQEffect*>(&effect);
+    if (!equalizer) return filters;
+    for (const auto& filter : equalizer->getFilters()) {
+        json saved = readParameters(*filter);
+        saved["id"] = filter->getId();
+        saved["name"] = filter->getName();
+        filters[filter->getId()] = std::move(saved);
+    }
+    return filters;
+}
+
+json effectObject(const Effect& effect) {
+    json saved{{"name", effect.getName()}, {"enable", effect.getEnable()}};
+    if (effect.getName() == "EQEffect") saved["filters"] = filtersOf(effect);
+    else saved["parameters"] = readParameters(effect);
+    return saved;
+}
+
+} // namespace
+
+SessionsManager::SessionsManager(Core* core) : core(core), session(std::make_shared<json>()) {
+    Utilities::log("SessionsManager constructor");
+}
+
+// ---- Saving ----
+
+void SessionsManager::saveSession(const std::string& path) {
+    Utilities::log("Saving session " + path);
+    *session = json::array();
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    session->push_back({{"sessionName", path}, {"date", std::chrono::duration_cast<std::chrono::seconds>(now).count()}});
+    createJsonObj();
+    // Written beside the target and renamed over it: a failed save never damages the previous file.
+    if (!replaceFileContents(path, session->dump(4))) {
+        Utilities::error("Could not create session file: " + path, "saveSession", __LINE__);
+        return;
+    }
+    Utilities::success("Session saved: " + path, "saveSession", __LINE__);
+}
+
+void SessionsManager::createJsonObj() {
+    json streams;
+    for (const auto& stream : core->getStreams()) {
+        const auto options = stream->getOptions();
+        streams.push_back({
+            {"streamId", stream->getStreamId()},
+            {"inputDeviceId", stream->getInputDeviceId()},
+            {"outputDeviceId", stream->getOutputDeviceId()},
+            // Names let a load find the devices again when another enumeration gave them new ids.
+            {"inputDeviceName", stream->getInputDeviceName()},
+            {"outputDeviceName", stream->getOutputDeviceName()},
+            {"nChannelsInput", stream->getNChannelsInput()},
+            {"nChannelsOutput", stream->getNChannelsOutput()},
+            {"sampleRate", stream->getSampleRate()},
+            {"bufferFrames", stream->getBufferFrames()},
+            {"inputParameters", parameterBlock(stream->getInputParameters())},
+            {"outputParameters", parameterBlock(stream->getOutputParameters())},
+            {"options",
+             {{"flags", options.flags},
+              {"numberOfBuffers", options.numberOfBuffers},
+              {"streamName", options.streamName},
+              {"priority", options.priority}}},
+            {"isStarted", stream->isStarted()},
+            {"effects", getEffects(stream)},
+        });
+    }
+    session->push_back(std::move(streams));
+
+    json master;
+    for (const auto& effect : core->getMasterEffects())
+        if (effect) master.push_back(effectObject(*effect));
+    session->push_back(std::move(master));
+
+    // Groups only when there are some, so a set-up without them saves in the three-element layout.
+    const auto groups = core->getStreamGroupSyncs();
+    if (groups.empty()) return;
+    json saved = json::array();
+    for (const auto& group : groups) {
+        json members = json::array();
+        for (const auto& stream : core->getStreams())
+            if (stream->getGroupID() == static_cast<int>(group->getGroupId())) members.push_back(stream->getStreamId());
+        const auto [red, green, blue] = group->getColor();
+        saved.push_back({{"groupId", group->getGroupId()},
+                         {"color", {red, green, blue}},
+                         {"volumeLevel", group->getVolumeLevel()},
+                         {"volumeRatio", group->getVolumeRatio()},
+                         {"effects", group->getEffects()},
+                         {"members", std::move(members)}});
+    }
+    session->push_back(std::move(saved));
+}
+
+json SessionsManager::getEffects(const std::shared_ptr<Stream>& stream) const {
+    json effects;
+    for (const auto& effect : stream->getEffects())
+        if (effect) effects.push_back(effectObject(*effect));
+    return effects;
+}
+
+// ---- Loading ----
+
+void SessionsManager::loadSession(const std::string& path) {
+    Utilities::log("Loading session " + path);
+    std::ifstream file(path);
+    if (!file.is_open()) {
+        Utilities::error("Could not open session file: " + path, "loadSession", __LINE__);
+        return;
+    }
+    try {
+        *session = json::parse(file, nullptr, true, false);
+    } catch (const json::exception&) {
+        *session = nullptr;
+    }
+    if (session->is_null()) {
+        Utilities::error("Could not parse session file: " + path, "loadSession", __LINE__);
+        return;
+    }
+    // Checked whole before anything is cleared: a file that cannot load leaves the engine as it was.
+    if (!isLoadableSession(*session)) {
+        Utilities::error("Could not load session file: " + path, "loadSession", __LINE__);
+        return;
+    }
+    clearCurrentSession();
+    const json none;
+    const json& document = *session;
+    try {
+        restoreStreams(document.size() > 1 ? document[1] : none);
+        restoreMasterEffects(document.size() > 2 ? document[2] : none);
+        restoreStreamGroups(document.size() > 3 ? document[3] : none);
+    } catch (const std::exception&) {
+        Utilities::error("Could not load session file: " + path, "loadSession", __LINE__);
+        return;
+    }
+    Utilities::success("Session loaded: " + path, "loadSession", __LINE__);
+}
+
+void SessionsManager::clearCurrentSession() {
+    core->clearStreamGroups();
+    Utilities::log("Stream vector length: " + std::to_string(core->getStreams().size()), "clearCurrentSession",
+                   __LINE__);
+    core->clearStreams();
+    Utilities::log("Stream vector length: " + std::to_string(core->getStreams().size()), "clearCurrentSession",
+                   __LINE__);
+    if (core->clearMasterEffects() != 0)
+        Utilities::error("Error while clearing master effects", "clearCurrentSession", __LINE__);
+}
