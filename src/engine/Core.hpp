@@ -6,6 +6,7 @@
 #include "engine/audio/RtAudio.hpp"
 #include "groups/StreamGroupSync.hpp"
 #include "realtime/RealtimeSnapshot.hpp"
+#include "utilities/Log.hpp"
 
 #include <memory>
 #include <mutex>
@@ -128,6 +129,10 @@ public:
     std::vector<std::shared_ptr<Stream>> reachedStreams(const std::shared_ptr<Stream>& stream) const;
     // The members of a group other than the stream `exceptId`, in table order.
     std::vector<std::shared_ptr<Stream>> otherMembers(int groupId, unsigned int exceptId) const;
+    // Runs `operation` on every stream the id reaches, in table order; the result is the last one's.
+    // A non-zero result, a missing stream's included, is logged as "Stream not found" in `context`.
+    template <class Operation>
+    int forReachedStreams(unsigned int streamId, const char* context, Operation operation);
 
 private:
     // What every stream of this engine is built with: its audio instances, callback, master chain.
@@ -150,6 +155,15 @@ private:
     // Shared with the streams' error reports, which may outlive a stream's place in the table.
     std::shared_ptr<DeviceEventWorker> deviceEventWorker{std::make_shared<DeviceEventWorker>()};
 };
+
+template <class Operation>
+int Core::forReachedStreams(unsigned int streamId, const char* context, Operation operation) {
+    int result = -1;
+    if (auto stream = getStreamById(streamId))
+        for (const auto& reached : reachedStreams(stream)) result = operation(*reached);
+    if (result != 0) Utilities::error("Stream not found", context, __LINE__);
+    return result;
+}
 
 // The engine of the process, set at the end of the Core's construction.
 extern Core* coreInstance;

@@ -13,14 +13,9 @@ void Core::pushEffectList(int streamId, const std::string& context) {
 }
 
 int Core::addEffectToStream(unsigned int streamId, const std::string& name) {
-    auto stream = getStreamById(streamId);
-    int result = -1;
-    if (stream)
-        for (const auto& reached : reachedStreams(stream)) result = reached->addEffect(name);
-    if (result != 0) {
-        Utilities::error("Stream not found", "addEffectToStream", __LINE__);
-        return result;
-    }
+    const int result =
+        forReachedStreams(streamId, "addEffectToStream", [&](Stream& stream) { return stream.addEffect(name); });
+    if (result != 0) return result;
     pushEffectList(static_cast<int>(streamId), "addEffectToStream");
     return 0;
 }

@@ -4,27 +4,13 @@
 #include "utilities/Log.hpp"
 
 int Core::addEQFilterToStream(unsigned int streamId, const std::string& type) {
-    auto stream = getStreamById(streamId);
-    int result = -1;
-    if (stream)
-        for (const auto& reached : reachedStreams(stream)) result = reached->addEQFilter(type);
-    if (result != 0) {
-        Utilities::error("Stream not found", "addEQFilterToStream", __LINE__);
-        return result;
-    }
-    return 0;
+    return forReachedStreams(streamId, "addEQFilterToStream",
+                             [&](Stream& stream) { return stream.addEQFilter(type); });
 }
 
 int Core::removeEQFilterFromStream(unsigned int streamId, unsigned int filterId) {
-    auto stream = getStreamById(streamId);
-    int result = -1;
-    if (stream)
-        for (const auto& reached : reachedStreams(stream)) result = reached->removeEQFilter(filterId);
-    if (result != 0) {
-        Utilities::error("Stream not found", "removeEQFilterFromStream", __LINE__);
-        return result;
-    }
-    return 0;
+    return forReachedStreams(streamId, "removeEQFilterFromStream",
+                             [&](Stream& stream) { return stream.removeEQFilter(filterId); });
 }
 
 int Core::setEQFilterParameter(unsigned int streamId, unsigned int filterId, const std::string& parameter,
