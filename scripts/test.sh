@@ -9,7 +9,9 @@ cd "$root"
 
 scripts/setup.sh
 scripts/build.sh release
-scripts/build.sh asan -DCMAKE_BUILD_TYPE=Debug -DVANTRELL_SANITIZE=ON -DVANTRELL_BENCH=OFF
+# One clang build serves the sanitizer run of the unit tests and the fuzz targets.
+CC=clang CXX=clang++ scripts/build.sh asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTRELL_SANITIZE=ON \
+  -DVANTRELL_FUZZ=ON -DVANTRELL_BENCH=OFF
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTRELL_TSAN=ON -DVANTRELL_BENCH=OFF >/dev/null
 cmake --build build/tsan -j"$(nproc)" --target vantrell_tests
 
@@ -21,7 +23,7 @@ start_private_pulse
 status=0
 # Before the test runners, so their summaries close the output. Needs no audio server.
 echo "== fuzzing: a short run of each target"
-scripts/fuzz.sh 30 -detect_leaks=0 || status=1
+VANTRELL_FUZZ_BUILD=build/asan scripts/fuzz.sh 30 -detect_leaks=0 || status=1
 echo "== release build: all tests"
 ctest --test-dir build/release --output-on-failure -j1 --timeout 300 -LE concurrency || status=1
 echo "== sanitizer build: unit tests"

@@ -98,7 +98,8 @@ TEST_F(EffectCatalogue, CopiesActOnThemselvesThroughTheRegistry) {
 TEST_F(EffectCatalogue, ParametersThatSizeMemoryRefuseValuesBeyondTheirMaximum) {
     const std::tuple<const char*, const char*, float> bounded[] = {{"DeviceDelayEffect", "delay", 5000.0f},
                                                                    {"ReverbEffect", "roomSize", 1000.0f}};
-    for (const auto& [name, parameter, maximum] : bounded) {
+    for (const auto& [name, bound, maximum] : bounded) {
+        const std::string parameter = bound; // a plain local: lambdas below capture it
         const auto effect = createEffect(name, nullptr, nullptr);
         effect->setEffectParameter(parameter, maximum);
         const auto logs = captureLogs([&] { effect->setEffectParameter(parameter, 5e6f); });
