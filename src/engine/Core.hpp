@@ -16,9 +16,9 @@
 
 using DeviceList = std::vector<std::pair<unsigned int, std::string>>;
 
-// The engine: its own audio instance for enumeration, the device lists, the stream table and the
-// master chain. Control operations (console, socket, device-event worker) are serialised by the
-// engine lock, which callers take with lock(); audio threads never take it.
+// The engine: its own audio instance for enumeration, the device lists, the stream table, the
+// master chain and the stream groups. Control operations (console, socket, device-event worker) are
+// serialised by the engine lock, which callers take with lock(); audio threads never take it.
 class Core {
 public:
     explicit Core(audio::RtAudioFactory factory = audio::systemRtAudioFactory());
