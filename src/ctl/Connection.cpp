@@ -3,6 +3,7 @@
 #include "ctl/Failure.hpp"
 #include "ipc/SocketUtils.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
