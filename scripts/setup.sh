@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   librtaudio-dev libasound2-dev libjack-jackd2-dev libpulse-dev nlohmann-json3-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  pulseaudio pulseaudio-utils jackd2 python3
+  pulseaudio pulseaudio-utils jackd2 python3 tmux
   clang libclang-rt-14-dev
 )
 

@@ -20,6 +20,8 @@ trap 'stop_private_pulse' EXIT
 trap 'exit 130' INT TERM
 start_private_pulse
 
+# The tests choose their own socket paths; one exported in the caller's shell must not leak in.
+unset VANTRELL_SOCKET
 status=0
 # Before the test runners, so their summaries close the output. Needs no audio server.
 echo "== fuzzing: a short run of each target"

@@ -2,11 +2,44 @@
 #include "console/CommandLineController.hpp"
 #include "engine/Core.hpp"
 #include "ipc/Socket.hpp"
+#include "ipc/SocketPath.hpp"
 #include "utilities/Log.hpp"
 
 #include <iostream>
+#include <string>
 
-int main() {
+namespace {
+
+constexpr const char* kUsage = "usage: vantrell [--help | --version]\n";
+
+void printHelp() {
+    std::cout << kUsage
+              << "\nRuns the vantrell audio engine in the foreground. Commands are read from standard input\n"
+                 "(type help at the > prompt); when standard input ends the engine keeps serving its socket.\n"
+                 "Front ends and vantrellctl connect to the Unix-domain socket "
+              << IPC::socketPath()
+              << "\n(VANTRELL_SOCKET in the environment changes it). Diagnostics are appended to\n"
+                 "/tmp/vantrell_runtime.log.\n";
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1) {
+        const std::string option = argv[1];
+        if (argc == 2 && (option == "--help" || option == "-h")) {
+            printHelp();
+            return 0;
+        }
+        if (argc == 2 && option == "--version") {
+            std::cout << "vantrell " VANTRELL_VERSION "\n";
+            return 0;
+        }
+        // Anything else is a mistake: an engine is not started on a guess.
+        std::cerr << "vantrell: unknown argument: " << option << "\n" << kUsage;
+        return 2;
+    }
+
     Utilities::lineBufferStandardStreams();
 
     if (hasMicrophonePermission()) {

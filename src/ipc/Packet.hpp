@@ -9,7 +9,7 @@
 
 namespace IPC {
 
-// One request's fields, decoded in order from a payload. A field the payload is too short for keeps
+// One request's fields, decoded in order from a payload (and encoded, for a client, in the same layout). A field the payload is too short for keeps
 // its initial value (0, 0.0, empty); extra bytes after the last field are ignored. A request string
 // is a 4-byte length then its bytes; a length that is negative or runs past the payload gives an
 // empty string, and the next field is read from just after the length.
@@ -19,6 +19,13 @@ public:
     void deserialize(const std::vector<char>& payload) {
         std::size_t position = 0;
         deserializeImpl(payload, position, std::index_sequence_for<Fields...>{});
+    }
+
+    // The request payload a client sends for these fields.
+    static std::vector<char> serialize(const Fields&... fields) {
+        std::vector<char> payload;
+        (serializeSingle(payload, fields), ...);
+        return payload;
     }
 
     std::tuple<Fields...>& getData() { return data; }
@@ -54,6 +61,20 @@ private:
         if (length < 0 || static_cast<std::size_t>(length) > payload.size() - position) return;
         value.assign(payload.data() + position, static_cast<std::size_t>(length));
         position += static_cast<std::size_t>(length);
+    }
+
+    template <typename Scalar>
+    static void writeScalar(std::vector<char>& payload, Scalar value) {
+        static_assert(sizeof(Scalar) == 4);
+        const char* bytes = reinterpret_cast<const char*>(&value);
+        payload.insert(payload.end(), bytes, bytes + 4);
+    }
+
+    static void serializeSingle(std::vector<char>& payload, int value) { writeScalar(payload, value); }
+    static void serializeSingle(std::vector<char>& payload, float value) { writeScalar(payload, value); }
+    static void serializeSingle(std::vector<char>& payload, const std::string& value) {
+        writeScalar(payload, static_cast<std::int32_t>(value.size()));
+        payload.insert(payload.end(), value.begin(), value.end());
     }
 
     std::tuple<Fields...> data{};

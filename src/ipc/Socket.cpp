@@ -1,6 +1,7 @@
 #include "ipc/Socket.hpp"
 
 #include "engine/Core.hpp"
+#include "ipc/SocketPath.hpp"
 #include "ipc/SocketSecurity.hpp"
 #include "ipc/SocketUtils.hpp"
 #include "utilities/Log.hpp"
@@ -30,10 +31,10 @@ constexpr auto kIncompletePacketTimeout = std::chrono::seconds(2);
 // A client that stops reading must not hold the engine lock for ever.
 constexpr timeval kSendTimeout{2, 0};
 
-sockaddr_un socketAddress() {
+sockaddr_un socketAddress(const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, Socket::kSocketPath, sizeof(address.sun_path) - 1);
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
     return address;
 }
 
@@ -111,10 +112,17 @@ int Socket::getClientSocket() const {
 }
 
 void Socket::_beginListenThread() {
-    const sockaddr_un address = socketAddress();
+    const std::string& path = socketPath();
+    // A cut path would bind somewhere else and unlink that at shutdown.
+    if (path.size() >= sizeof(sockaddr_un{}.sun_path)) {
+        Utilities::log("Failed to bind socket: " + path + " is longer than " +
+                       std::to_string(sizeof(sockaddr_un{}.sun_path) - 1) + " bytes");
+        return;
+    }
+    const sockaddr_un address = socketAddress(path);
     // Another user's file or listener at the path is theirs: say whose, and leave it be.
-    if (const auto owner = SocketSecurity::foreignOwner(kSocketPath)) {
-        Utilities::log(std::string("Failed to bind socket: ") + kSocketPath + " is held by user " +
+    if (const auto owner = SocketSecurity::foreignOwner(path.c_str())) {
+        Utilities::log("Failed to bind socket: " + path + " is held by user " +
                        SocketSecurity::describeUser(*owner));
         return;
     }
@@ -123,7 +131,7 @@ void Socket::_beginListenThread() {
         Utilities::log("Failed to bind socket");
         return;
     }
-    ::unlink(kSocketPath);
+    ::unlink(path.c_str());
 
     _serverSocket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (_serverSocket < 0) {
@@ -137,10 +145,10 @@ void Socket::_beginListenThread() {
         return;
     }
     // Owner-only whatever the umask; a client that slips in before this is still checked at accept.
-    if (::chmod(kSocketPath, S_IRUSR | S_IWUSR) != 0)
-        Utilities::log(std::string("Could not make ") + kSocketPath + " owner-only: " + std::strerror(errno));
+    if (::chmod(path.c_str(), S_IRUSR | S_IWUSR) != 0)
+        Utilities::log("Could not make " + path + " owner-only: " + std::strerror(errno));
     ::listen(_serverSocket, kListenBacklog);
-    Utilities::log(std::string("Unix socket started at: ") + kSocketPath);
+    Utilities::log("Unix socket started at: " + path);
 
     while (_running) {
         pollfd waiting{_serverSocket, POLLIN, 0};
@@ -190,7 +198,7 @@ void Socket::_beginListenThread() {
     }
     ::close(_serverSocket);
     _serverSocket = -1;
-    ::unlink(kSocketPath);
+    ::unlink(path.c_str());
 }
 
 int Socket::_receiveLoop() {

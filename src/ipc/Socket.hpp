@@ -14,13 +14,11 @@ class Core;
 
 namespace IPC {
 
-// The front end's endpoint: a Unix-domain stream socket at kSocketPath, served on a thread of its
+// The front end's endpoint: a Unix-domain stream socket at socketPath(), served on a thread of its
 // own, one client at a time. What the client sends is cut into packets as it arrives; each whole
 // packet is handled under the engine lock, in arrival order.
 class Socket : public FrontEndListener {
 public:
-    static constexpr const char* kSocketPath = "/tmp/vantrell_sock";
-
     explicit Socket(Core* core);
     ~Socket();
     Socket(const Socket&) = delete;

@@ -29,15 +29,45 @@ void serializeValue(std::vector<char>& out, const std::string& value) {
     out.insert(out.end(), value.begin(), value.end());
 }
 
+std::vector<char> framePacket(EPacketType type, const std::vector<char>& payload) {
+    std::vector<char> packet;
+    serializeValues(packet, static_cast<int>(payload.size()), static_cast<short>(type));
+    packet.insert(packet.end(), payload.begin(), payload.end());
+    return packet;
+}
+
+bool ReplyReader::take(void* into, std::size_t size) {
+    if (!_good || size > _payload.size() - _position) return _good = false;
+    std::memcpy(into, _payload.data() + _position, size);
+    _position += size;
+    return true;
+}
+
+bool ReplyReader::read(int& value) {
+    std::int32_t raw = 0;
+    if (!take(&raw, sizeof(raw))) return false;
+    value = raw;
+    return true;
+}
+
+bool ReplyReader::read(float& value) { return take(&value, sizeof(value)); }
+
+bool ReplyReader::read(std::string& value) {
+    std::uint64_t length = 0;
+    if (!take(&length, sizeof(length))) return false;
+    if (length > _payload.size() - _position) return _good = false;
+    value.assign(_payload.data() + _position, static_cast<std::size_t>(length));
+    _position += static_cast<std::size_t>(length);
+    return true;
+}
+
 std::mutex& connectionMutex() {
     static std::mutex mutex;
     return mutex;
 }
 
 void sendPacket(int clientSocket, EPacketType type, const std::vector<char>& payload) {
-    std::vector<char> packet;
-    serializeValues(packet, static_cast<int>(payload.size()), static_cast<short>(type));
-    packet.insert(packet.end(), payload.begin(), payload.end());
+    const std::vector<char> packet = framePacket(type, payload);
 
     std::lock_guard<std::mutex> guard(connectionMutex());
     if (clientSocket < 0 || !clientSocketInstance || *clientSocketInstance != clientSocket) return;

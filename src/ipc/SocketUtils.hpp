@@ -22,6 +22,31 @@ void serializeValues(std::vector<char>& out, const Values&... values) {
     (serializeValue(out, values), ...);
 }
 
+// Header (payload size, type) followed by the payload: one packet as it goes on the wire.
+std::vector<char> framePacket(EPacketType type, const std::vector<char>& payload);
+
+// Reads reply fields in the layout serializeValue writes. A read that the payload is too short for
+// fails, leaves the value as it was, and makes every later read fail too.
+class ReplyReader {
+public:
+    explicit ReplyReader(const std::vector<char>& payload) : _payload(payload) {}
+    bool read(int& value);
+    bool read(float& value);
+    bool read(std::string& value);
+    template <typename... Values>
+    bool readValues(Values&... values) {
+        return (read(values) && ...);
+    }
+    bool atEnd() const { return _good && _position == _payload.size(); }
+
+private:
+    bool take(void* into, std::size_t size);
+
+    const std::vector<char>& _payload;
+    std::size_t _position{0};
+    bool _good{true};
+};
+
 // Header (payload size, type) and payload in one write to the client. Writes to the client are
 // serialised by connectionMutex(), so a notification from another thread never splits a reply.
 // Nothing is written unless `clientSocket` is the connection open right now (the descriptor that

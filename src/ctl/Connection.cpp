@@ -1,0 +1,107 @@
+#include "ctl/Connection.hpp"
+
+#include "ctl/Failure.hpp"
+#include "ipc/SocketUtils.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace Ctl {
+
+namespace {
+
+int millisecondsUntil(Clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(left);
+}
+
+} // namespace
+
+Connection::Connection(std::string path, std::chrono::milliseconds replyTimeout)
+    : _path(std::move(path)), _replyTimeout(replyTimeout) {}
+
+Connection::~Connection() {
+    if (_fd >= 0) ::close(_fd);
+}
+
+void Connection::open() {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (_path.size() >= sizeof(address.sun_path))
+        throw Failure(kNotRunning, "socket path is longer than " + std::to_string(sizeof(address.sun_path) - 1) +
+                                       " bytes: " + _path);
+    std::memcpy(address.sun_path, _path.c_str(), _path.size());
+    _fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (_fd < 0) throw Failure(kNotRunning, std::string("cannot create a socket: ") + std::strerror(errno));
+    if (::connect(_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return;
+    const int cause = errno;
+    if (cause == EAGAIN)
+        throw Failure(kNoReply, "the engine at " + _path + " has too many clients waiting; try again");
+    throw Failure(kNotRunning, "engine not running: cannot connect to " + _path + " (" + std::strerror(cause) +
+                                   "); set VANTRELL_SOCKET if it listens elsewhere");
+}
+
+void Connection::send(EPacketType type, const std::vector<char>& payload) {
+    const std::vector<char> packet = IPC::SocketUtils::framePacket(type, payload);
+    const auto deadline = Clock::now() + _replyTimeout;
+    std::size_t sent = 0;
+    while (sent < packet.size()) {
+        const ssize_t n = ::send(_fd, packet.data() + sent, packet.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) {
+            pollfd writable{_fd, POLLOUT, 0};
+            if (::poll(&writable, 1, millisecondsUntil(deadline)) > 0) continue;
+            throw Failure(kNoReply, "the engine at " + _path + " did not take a request within " +
+                                        std::to_string(_replyTimeout.count()) + " ms");
+        }
+        throw Failure(kNoReply, "lost the connection to " + _path + " (" + std::strerror(errno) + ")");
+    }
+}
+
+std::optional<Frame> Connection::receive(Clock::time_point deadline, const std::function<bool()>& interrupted) {
+    for (;;) {
+        Frame frame;
+        const auto next = _framer.next(frame);
+        if (next == IPC::PacketFramer::Next::Packet) return frame;
+        if (next == IPC::PacketFramer::Next::Rejected)
+            throw Failure(kNoReply, "the engine sent a packet of impossible size " + std::to_string(frame.size));
+        if (interrupted && interrupted()) return std::nullopt;
+        const int wait = interrupted ? std::min(millisecondsUntil(deadline), 100) : millisecondsUntil(deadline);
+        pollfd readable{_fd, POLLIN, 0};
+        const int ready = ::poll(&readable, 1, wait);
+        if (ready < 0 && errno != EINTR) throw Failure(kNoReply, std::string("poll: ") + std::strerror(errno));
+        if (ready <= 0) {
+            if (Clock::now() >= deadline) return std::nullopt;
+            continue;
+        }
+        char buffer[16384];
+        const ssize_t n = ::recv(_fd, buffer, sizeof(buffer), 0);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) throw Failure(kNoReply, "the engine at " + _path + " closed the connection");
+        _framer.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+Frame Connection::await(EPacketType type, const std::function<bool(const Frame&)>& accept) {
+    const auto deadline = replyDeadline();
+    while (auto frame = receive(deadline))
+        if (frame->type == static_cast<std::uint16_t>(type) && (!accept || accept(*frame))) return *frame;
+    throw noReply();
+}
+
+Failure Connection::noReply() const {
+    return Failure(kNoReply, "no reply from the engine at " + _path + " within " +
+                                 std::to_string(_replyTimeout.count()) +
+                                 " ms (it serves one client at a time: is another one connected?)");
+}
+
+} // namespace Ctl

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "ipc/EPacketType.hpp"
+#include "ipc/PacketFramer.hpp"
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Ctl {
+
+class Failure;
+
+using Frame = IPC::PacketFramer::Frame;
+using Clock = std::chrono::steady_clock;
+
+// One connection to the engine's socket. Every wait has a deadline: the engine serves one client at
+// a time, so a client queued behind another must give up rather than hang.
+class Connection {
+public:
+    Connection(std::string path, std::chrono::milliseconds replyTimeout);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Throws Failure(kNotRunning) naming the path when nothing listens there.
+    void open();
+    void send(EPacketType type, const std::vector<char>& payload = {});
+    // The next whole packet, or nothing once `deadline` passes (or `interrupted` says so).
+    // Throws Failure(kNoReply) when the engine ends the connection.
+    std::optional<Frame> receive(Clock::time_point deadline, const std::function<bool()>& interrupted = {});
+    // The first packet of `type` that `accept` takes, within the reply time-out; others are dropped.
+    Frame await(EPacketType type, const std::function<bool(const Frame&)>& accept = {});
+
+    const std::string& path() const { return _path; }
+    Clock::time_point replyDeadline() const { return Clock::now() + _replyTimeout; }
+    // The failure for a reply that did not come in time.
+    Failure noReply() const;
+
+private:
+    std::string _path;
+    std::chrono::milliseconds _replyTimeout;
+    int _fd{-1};
+    IPC::PacketFramer _framer;
+};
+
+} // namespace Ctl

@@ -1,0 +1,237 @@
+// vantrellctl against the real engine on the private PulseAudio, each test with a socket of its
+// own: listings against the engine's console, changes heard at the null sink, the meter read from
+// the shared-memory export (once, and live under tmux), pushed packets, and failures that say what
+// went wrong quickly.
+
+#include "EngineProcess.hpp"
+#include "PulseTools.hpp"
+#include "TempDir.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdlib>
+#include <future>
+#include <regex>
+#include <thread>
+
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+using testsupport::CommandResult;
+
+namespace {
+
+class CtlTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(testsupport::pulseServer().empty()) << testsupport::missingPulseServerMessage();
+        socket = dir.file("engine.sock");
+        // Inherited by the engine and by every vantrellctl the test runs.
+        ::setenv("VANTRELL_SOCKET", socket.c_str(), 1);
+        engine = std::make_unique<testsupport::EngineProcess>(VANTRELL_BINARY, dir.path().string());
+        ASSERT_TRUE(engine->waitFor("Unix socket started at: " + socket, 20s)) << engine->out();
+    }
+
+    void TearDown() override { ::unsetenv("VANTRELL_SOCKET"); }
+
+    CommandResult ctl(const std::string& arguments) {
+        return testsupport::runCommand(std::string(VANTRELLCTL_BINARY) + " " + arguments, 15s);
+    }
+
+    Json json(const std::string& arguments) {
+        const auto result = ctl(arguments + " --json 2>/dev/null");
+        EXPECT_EQ(result.status, 0) << arguments;
+        return Json::parse(result.output, nullptr, false);
+    }
+
+    // The sine source into the main sink, stereo out, running.
+    void startSineStream() {
+        ASSERT_EQ(ctl("add " + std::to_string(sineId()) + " " + std::to_string(mainId()) + " 1 2 48000 512").output,
+                  "Added stream 0\n");
+        ASSERT_EQ(ctl("start 0").output, "Started stream 0\n");
+    }
+
+    int deviceId(const char* direction, const std::string& name) {
+        const Json devices = json("devices");
+        for (const auto& device : devices[direction])
+            if (device["name"] == name) return device["id"];
+        ADD_FAILURE() << "no device " << name;
+        return 0;
+    }
+    int sineId() { return deviceId("inputs", "Sine source at 440 Hz"); }
+    int mainId() { return deviceId("outputs", "Vantrell_Main"); }
+
+    testsupport::TempDir dir;
+    std::string socket;
+    std::unique_ptr<testsupport::EngineProcess> engine;
+};
+
+double sinkLevel() {
+    return testsupport::steadyTone(testsupport::recordMonitor("vantrell_main", 2, 48000, 1500ms), 2, 0, 48000).rms;
+}
+
+TEST_F(CtlTest, ListingsMatchTheConsoleAndChangesTakeHold) {
+    const Json devices = json("devices");
+    ASSERT_FALSE(devices["inputs"].empty());
+    for (const char* direction : {"inputs", "outputs"})
+        for (const auto& device : devices[direction])
+            EXPECT_TRUE(engine->waitFor(std::string(direction[0] == 'i' ? "Added input device: " : "Added output device: ") +
+                                            device["name"].get<std::string>() + " with id: " +
+                                            std::to_string(device["id"].get<int>()),
+                                        1s))
+                << device;
+    EXPECT_TRUE(std::regex_search(ctl("devices").output,
+                                  std::regex("\ninput +" + std::to_string(sineId()) + " +1 +Sine source at 440 Hz\n")));
+    startSineStream();
+
+    engine->send("listStreams");
+    ASSERT_TRUE(engine->waitFor("Stream id: 0 : Sine source at 440 Hz -> Vantrell_Main"));
+    const auto table = ctl("streams").output;
+    EXPECT_TRUE(std::regex_search(table, std::regex("\n0 +[0-9]+ Sine source at 440 Hz +[0-9]+ Vantrell_Main +48000 +512 +"
+                                                    "100\\.0 +Stream")))
+        << table;
+    const Json streams = json("streams");
+    ASSERT_EQ(streams.size(), 1u);
+    EXPECT_EQ(streams[0]["output"], "Vantrell_Main");
+    const Json rates = json("rates " + std::to_string(sineId()) + " " + std::to_string(mainId()));
+    EXPECT_NE(std::find(rates.begin(), rates.end(), 48000), rates.end()) << rates;
+
+    EXPECT_EQ(ctl("add-effect 0 ReverbEffect").status, 0);
+    EXPECT_EQ(ctl("set 0 ReverbEffect mix 30").output, "ReverbEffect mix = 30.00 on stream 0\n");
+    EXPECT_EQ(ctl("enable 0 ReverbEffect off").status, 0);
+    EXPECT_EQ(json("effects 0")["effects"],
+              Json::parse(R"([{"name":"VolumeEffect","enabled":true},{"name":"ReverbEffect","enabled":false}])"));
+    const Json parameters = json("params 0 ReverbEffect")["parameters"];
+    ASSERT_EQ(parameters.size(), 3u);
+    EXPECT_EQ(parameters[1]["name"], "mix");
+    EXPECT_EQ(parameters[1]["value"], 30.0);
+    EXPECT_EQ(ctl("remove-effect 0 ReverbEffect").status, 0);
+    EXPECT_EQ(json("effects 0")["effects"].size(), 1u);
+
+    const std::string session = dir.file("live.json");
+    EXPECT_EQ(ctl("save " + session).output, "Saved session to " + session + "\n");
+    EXPECT_EQ(ctl("new").output, "New session: no streams\n");
+    EXPECT_TRUE(json("streams").empty());
+    EXPECT_EQ(ctl("load " + session).output, "Loaded session " + session + " (1 stream)\n");
+    EXPECT_EQ(json("streams")[0]["output"], "Vantrell_Main");
+}
+
+TEST_F(CtlTest, VolumeIsHeardAtTheSinkAndReadByTheMeter) {
+    startSineStream();
+    const Json before = json("meter --once 0");
+    EXPECT_EQ(before["running"], true);
+    EXPECT_NEAR(before["channels"][0]["peakDb"].get<double>(), -6.0, 0.5) << before;
+    EXPECT_TRUE(before["channels"][1]["peakDb"].is_null()) << before;
+    const double unity = sinkLevel();
+    ASSERT_GT(unity, 0.3);
+
+    EXPECT_EQ(ctl("set 0 VolumeEffect volume 50").output, "VolumeEffect volume = 50.00 on stream 0\n");
+    EXPECT_NEAR(sinkLevel() / unity, 0.5, 0.05);
+    const Json after = json("meter --once 0");
+    EXPECT_NEAR(after["channels"][0]["peakDb"].get<double>(), -12.0, 0.5) << after;
+}
+
+TEST_F(CtlTest, FailuresAreNamedQuicklyWithTheirStatus) {
+    struct Case {
+        std::string arguments;
+        int status;
+        std::string message;
+    };
+    const std::string absent = dir.file("absent.sock");
+    const std::vector<Case> cases{
+        {"streams", 3, "engine not running: cannot connect to " + absent},
+        {"start 7", 1, "no such stream: 7"},
+        {"effects 7", 1, "no such stream: 7"},
+        {"params -1 PanEffect", 1, "no effect PanEffect on the master chain"},
+        {"meter --once 7", 1, "stream 7 exports no audio"},
+        {"start", 2, "usage: vantrellctl start ID"},
+        {"set 0 VolumeEffect volume loud", 2, "usage: vantrellctl set ID NAME PARAM VALUE"},
+        {"enable 0 VolumeEffect maybe", 2, "usage: vantrellctl enable ID NAME on|off"},
+        {"frobnicate", 2, "unknown command: frobnicate"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const auto started = std::chrono::steady_clock::now();
+        const auto run = c.status == 3 ? testsupport::runCommand("VANTRELL_SOCKET=" + absent + " " +
+                                                                 VANTRELLCTL_BINARY + " " + c.arguments)
+                                       : ctl(c.arguments);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+        EXPECT_EQ(run.status, c.status) << run.output;
+        EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
+    }
+}
+
+TEST_F(CtlTest, WatchPrintsPushedEffectListsAndStopsOnInterrupt) {
+    engine->send("addStream");
+    ASSERT_TRUE(engine->waitFor(" added", 10s)) << engine->out();
+    const int connected = engine->count("Client connected");
+    auto watching = std::async(std::launch::async, [] {
+        return testsupport::runCommand(std::string("timeout --preserve-status -s INT 3 ") + VANTRELLCTL_BINARY +
+                                       " watch 2>/dev/null");
+    });
+    ASSERT_TRUE(engine->waitFor("Client connected", 5s, connected + 1));
+    engine->send("addEffect 0 PanEffect");
+    const auto result = watching.get();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.output.find("effects of stream 0: VolumeEffect on, PanEffect on\n"), std::string::npos)
+        << result.output;
+}
+
+// The live meter in a terminal of its own: tmux types and reads the screen.
+TEST_F(CtlTest, LiveMeterBarsFollowTheLevelAndQRestoresTheTerminal) {
+    startSineStream();
+    const std::string tmux = "tmux -L vantrell-ctl-" + std::to_string(::getpid()) + " -f /dev/null ";
+    struct Server {
+        std::string tmux;
+        ~Server() { testsupport::runCommand(tmux + "kill-server"); }
+    } server{tmux};
+    ASSERT_EQ(testsupport::runCommand(tmux + "new-session -d -s meter -x 120 -y 30 sh").status, 0);
+    testsupport::runCommand(tmux + "send-keys -t meter '" + VANTRELLCTL_BINARY +
+                            " meter 0; echo EXIT=$?; stty -a' Enter");
+    auto screen = [&] { return testsupport::runCommand(tmux + "capture-pane -p -t meter").output; };
+    // '#' cells of channel 0's bar, -1 while it is not on screen.
+    auto bar = [&](const std::string& text) {
+        std::smatch line;
+        if (!std::regex_search(text, line, std::regex("ch 0  \\[([# |]*)\\]"))) return -1;
+        return static_cast<int>(std::count(line[1].first, line[1].second, '#'));
+    };
+    auto waitScreen = [&](auto done) {
+        std::string text;
+        for (auto deadline = std::chrono::steady_clock::now() + 8s; std::chrono::steady_clock::now() < deadline;) {
+            if (done(text = screen())) break;
+            std::this_thread::sleep_for(100ms);
+        }
+        return text;
+    };
+    std::string text = waitScreen([&](const std::string& t) { return bar(t) > 20; });
+    const int loud = bar(text);
+    ASSERT_GT(loud, 20) << text;
+    EXPECT_NE(text.find("ch 1  [" + std::string(40, ' ') + "]"), std::string::npos) << text;
+
+    ASSERT_EQ(ctl("set 0 VolumeEffect volume 50").status, 0);
+    text = waitScreen([&](const std::string& t) { return bar(t) > 0 && bar(t) <= loud - 3; });
+    EXPECT_LE(bar(text), loud - 3) << text;
+
+    testsupport::runCommand(tmux + "send-keys -t meter q");
+    text = waitScreen([](const std::string& t) { return t.find("EXIT=0") != std::string::npos; });
+    EXPECT_NE(text.find("EXIT=0"), std::string::npos) << text;
+    EXPECT_EQ(bar(text), -1) << text; // the meter's screen is gone
+    EXPECT_TRUE(std::regex_search(text, std::regex(" icanon ")) && std::regex_search(text, std::regex(" echo ")))
+        << text;
+}
+
+TEST(CtlEngineOptions, HelpAndVersionStartNoEngine) {
+    ::setenv("VANTRELL_SOCKET", "/tmp/vantrell-help-test.sock", 1);
+    const auto help = testsupport::runCommand(std::string(VANTRELL_BINARY) + " --help", 5s);
+    ::unsetenv("VANTRELL_SOCKET");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.output.find("/tmp/vantrell-help-test.sock"), std::string::npos) << help.output;
+    const auto version = testsupport::runCommand(std::string(VANTRELL_BINARY) + " --version", 5s);
+    EXPECT_TRUE(std::regex_match(version.output, std::regex("vantrell [0-9]+\\.[0-9]+\\.[0-9]+\n"))) << version.output;
+    const auto wrong = testsupport::runCommand(std::string(VANTRELL_BINARY) + " --frobnicate", 5s);
+    EXPECT_EQ(wrong.status, 2);
+    EXPECT_NE(wrong.output.find("usage: vantrell"), std::string::npos);
+}
+
+} // namespace
