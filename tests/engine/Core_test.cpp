@@ -159,9 +159,13 @@ TEST_F(CoreTest, AbsurdPeriodLengthsAreRefusedBeforeAnythingOpens) {
     const int id = core.addStream(0, 0, 0, 0, 48000, 2000000000);
     EXPECT_EQ(core.startStream(id), -1);
     EXPECT_EQ(engine.audioOf(*core.getStreamById(id)), nullptr);
-    EXPECT_TRUE(log.contains("Buffer frames out of range: 2000000000 (at most 65536)"));
-    const int fine = core.addStream(0, 0, 0, 0, 48000, 65536);
+    // Longer than a second: every stop would hold the engine lock for a period.
+    const int slow = core.addStream(0, 0, 0, 0, 44100, 65536);
+    EXPECT_EQ(core.startStream(slow), -1);
+    const int fine = core.addStream(0, 0, 0, 0, 48000, 48000);
     EXPECT_EQ(core.startStream(fine), 0);
+    EXPECT_TRUE(log.contains("Buffer frames out of range: 2000000000 (at most 65536)"));
+    EXPECT_TRUE(log.contains("Period too long: 65536 frames at 44100 Hz (at most one second)"));
 }
 
 TEST_F(CoreTest, StartAndStopOfUnknownOrFailingStreams) {
