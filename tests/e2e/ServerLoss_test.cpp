@@ -171,6 +171,18 @@ TEST_F(ServerLossTest, RatesAndPeriodsTheDevicesCannotServeAreRefusedWithoutStal
     EXPECT_GT(tone.rms, 0.3);
 }
 
+TEST_F(ServerLossTest, AStreamWhoseDevicesHaveNoOutputChannelsRunsWithoutAnOutputBuffer) {
+    // The source as both ends: the library hands the callback no output buffer at all.
+    const std::string source = std::to_string(sine);
+    command("addStream " + source + " " + source + " 1 0 48000 1024");
+    command("startStream 0");
+    EXPECT_TRUE(engine->waitFor("started successfully", 5s));
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(command("getStreamInfo 0"), 1000ms);
+    EXPECT_NE(engine->out().find("Output channels: 0"), std::string::npos);
+    EXPECT_TRUE(engine->alive());
+}
+
 class DeviceLossProtocolTest : public testsupport::ProtocolEngineTest {
 protected:
     DeviceLossProtocolTest() : ProtocolEngineTest(VANTRELL_BINARY) {}

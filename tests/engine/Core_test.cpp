@@ -153,6 +153,22 @@ TEST_F(CoreTest, StreamsOnOneOutputSettleAtTheLowestRate) {
     EXPECT_TRUE(log.contains("Sample rate already set to 44100"));
 }
 
+TEST_F(CoreTest, TheLowestRateCountsRunningStreamsOnlyAndNeverForcesARateADeviceLacks) {
+    LogCapture log;
+    Core& core = engine.makeCore();
+    const int idle = core.addStream(engine.mic, engine.speakers, 2, 2, 44100, 0);
+    const int headset = core.addStream(engine.headset, engine.speakers, 1, 2, 48000, 0);
+    EXPECT_EQ(core.startStream(headset), 0) << "a stream that never started does not count";
+    EXPECT_EQ(engine.audioOf(*core.getStreamById(headset))->openedSampleRate(), 48000u);
+    // Started at 44100 now: the headset's input lacks that rate, so its stream plays on as it was.
+    EXPECT_EQ(core.startStream(idle), 0);
+    EXPECT_TRUE(core.getStreamById(headset)->isStarted());
+    EXPECT_EQ(core.getStreamById(headset)->getSampleRate(), 48000u);
+    EXPECT_EQ(core.addStream(engine.mic, engine.speakers, 2, 2, 3, 1024), -1);
+    EXPECT_EQ(core.getStreams().size(), 2u);
+    EXPECT_TRUE(log.contains("Sample rate 3 is not supported by both devices 129 and 130"));
+}
+
 TEST_F(CoreTest, AbsurdPeriodLengthsAreRefusedBeforeAnythingOpens) {
     LogCapture log;
     Core& core = engine.makeCore();
