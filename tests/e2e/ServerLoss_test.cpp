@@ -13,7 +13,7 @@
 #include <fstream>
 #include <iostream>
 #include <regex>
-#include <sstream>
+#include <cstdio>
 #include <thread>
 #include <unistd.h>
 
@@ -29,26 +29,22 @@ testsupport::CommandResult serverScript(const std::string& function) {
                                    20s);
 }
 
-// What /proc says of a process: resident memory and CPU time used so far.
+// Resident memory (KB) and CPU time used so far (s) of a process, from /proc.
 struct Usage {
     long rssKb{0};
     double cpuSeconds{0};
 };
 
 Usage usageOf(pid_t pid) {
-    Usage usage;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind("VmRSS:", 0) == 0) usage.rssKb = std::stol(line.substr(6));
-    std::ifstream statFile("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    unsigned long ticks = 0;
-    for (int i = 3; fields >> field && i <= 15; ++i)
-        if (i == 14 || i == 15) ticks += std::stoul(field);
-    usage.cpuSeconds = static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
-    return usage;
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    unsigned long utime = 0, stime = 0;
+    long rssPages = 0;
+    std::sscanf(stat.c_str() + stat.rfind(')') + 2,
+                "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu %*d %*d %*d %*d %*d %*d %*u %*u %ld", &utime,
+                &stime, &rssPages);
+    return {rssPages * sysconf(_SC_PAGESIZE) / 1024,
+            static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK))};
 }
 
 std::uintmax_t logSize() {
@@ -137,6 +133,10 @@ TEST_F(ServerLossTest, KillingTheServerUnderTwoStreamsCostsNothingAndStartStream
     EXPECT_LT(cpuShare, 0.05);
     // One report per stream, not one per failed period.
     EXPECT_EQ(engine->count("RtAudio device disconnect: "), 2) << engine->out();
+    EXPECT_EQ(engine->count("Input device Sine source at 440 Hz (" + std::to_string(sine) + ") disconnected"), 1);
+    EXPECT_EQ(engine->count("Output device Vantrell_Alt (" + std::to_string(alt) + ") disconnected"), 1);
+
+    EXPECT_LT(command("updateOutputDevicesList"), 1000ms) << "nothing waits on the dead server";
 
     const int listsBefore = engine->count("Added output device: Vantrell_Main");
     ASSERT_EQ(serverScript("restart_private_pulse").status, 0);

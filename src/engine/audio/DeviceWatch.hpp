@@ -131,7 +131,8 @@ private:
     }
 
     static bool presentIds(std::set<unsigned int>& ids) {
-        if (pulseServerDown()) return true; // nothing is present on a server that is gone
+        // Nothing is present on a server that is gone (the library would answer its last list).
+        if (pulseServerDown()) return true;
         try {
             auto lock = registry().lock();
             for (const DeviceEntry& entry : registry().enumerate()) ids.insert(entry.id);

@@ -1,6 +1,7 @@
 #include "engine/audio/LibraryErrors.hpp"
 
 #include "engine/audio/DeviceWatch.hpp"
+#include "engine/audio/PulseEvents.hpp"
 #include "engine/audio/StableDeviceIds.hpp"
 
 namespace audio::detail {
@@ -106,6 +107,8 @@ void haltAfterAudioErrors(InstanceState& state, const Message& first) {
 
 std::vector<DeviceEntry> enumerateFor(const InstanceState& state) {
     std::vector<DeviceEntry> entries;
+    // The Pulse back end answers its last list when it cannot reach the server.
+    if (pulseServerDown()) return entries;
     Outcome outcome = callLibrary([&] {
         auto lock = registry().lock();
         entries = registry().enumerate();

@@ -90,7 +90,9 @@ RtAudioErrorType SystemRtAudio::openStream(StreamParameters* outputParameters, S
     {
         auto lock = registry().lock();
         std::vector<DeviceEntry> entries;
-        outcome = callLibrary([&] { entries = registry().enumerate(); });
+        outcome = callLibrary([&] {
+            if (!pulseServerDown()) entries = registry().enumerate();
+        });
         if (outcome.code != RTAUDIO_NO_ERROR) {
             lock.unlock();
             return finish(*state_, std::move(outcome));
