@@ -3,6 +3,8 @@
 #   start_private_pulse [DIR]   a PulseAudio with two null sinks and a 440 Hz sine source;
 #                               exports PULSE_SERVER and VANTRELL_PULSE_DIR
 #   stop_private_pulse
+#   kill_private_pulse          kills it as a crash would (SIGKILL); its directory and socket stay
+#   restart_private_pulse       starts it again in the same directory, on the same socket
 #   start_private_jack          jackd on the dummy driver, own server name; exports JACK_DEFAULT_SERVER
 #   stop_private_jack
 # Each waits until its server answers and fails loudly when it does not.
@@ -19,6 +21,15 @@ _wait_until() { # seconds command...
   done
 }
 
+_launch_pulse() { # dir
+  local dir=$1
+  # The daemon keeps its state, cookie and runtime files inside the private directory.
+  HOME="$dir" XDG_RUNTIME_DIR="$dir" XDG_CONFIG_HOME="$dir" PULSE_RUNTIME_PATH="$dir" \
+    pulseaudio -n -F "$dir/default.pa" --daemonize=no --exit-idle-time=-1 --disallow-exit \
+      --use-pid-file=no --disable-shm=yes --log-target=file:"$dir/pulse.log" >/dev/null 2>&1 </dev/null &
+  echo $! >"$dir/pid"
+}
+
 start_private_pulse() {
   local dir=${1:-$(mktemp -d /tmp/vantrell-pulse.XXXXXX)}
   mkdir -p "$dir"
@@ -30,11 +41,7 @@ load-module module-sine-source source_name=$VANTRELL_SINE rate=48000 frequency=4
 set-default-sink $VANTRELL_SINK_MAIN
 set-default-source $VANTRELL_SINE
 PA
-  # The daemon keeps its state, cookie and runtime files inside the private directory.
-  HOME="$dir" XDG_RUNTIME_DIR="$dir" XDG_CONFIG_HOME="$dir" PULSE_RUNTIME_PATH="$dir" \
-    pulseaudio -n -F "$dir/default.pa" --daemonize=no --exit-idle-time=-1 --disallow-exit \
-      --use-pid-file=no --disable-shm=yes --log-target=file:"$dir/pulse.log" >/dev/null 2>&1 &
-  echo $! >"$dir/pid"
+  _launch_pulse "$dir"
   export VANTRELL_PULSE_DIR=$dir
   export PULSE_SERVER=unix:$dir/native
   if ! _wait_until 15 pactl info; then
@@ -54,6 +61,23 @@ stop_private_pulse() {
   fi
   rm -rf "$VANTRELL_PULSE_DIR"
   unset VANTRELL_PULSE_DIR PULSE_SERVER
+}
+
+kill_private_pulse() {
+  [ -n "${VANTRELL_PULSE_DIR:-}" ] || return 1
+  local pid; pid=$(cat "$VANTRELL_PULSE_DIR/pid" 2>/dev/null || true)
+  [ -n "$pid" ] || return 1
+  kill -9 "$pid" 2>/dev/null || true
+  # Gone, or a zombie its parent has not reaped yet: either way it serves nobody.
+  _wait_until 5 bash -c "! kill -0 $pid || grep -q ') Z ' /proc/$pid/stat"
+}
+
+restart_private_pulse() {
+  [ -n "${VANTRELL_PULSE_DIR:-}" ] || return 1
+  kill_private_pulse || true
+  _launch_pulse "$VANTRELL_PULSE_DIR"
+  export PULSE_SERVER=unix:$VANTRELL_PULSE_DIR/native
+  _wait_until 15 pactl info
 }
 
 start_private_jack() {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, starts a private PulseAudio and runs every test:
 # the libFuzzer targets for 30 s each, the release build (unit and end-to-end tests), the unit tests
-# under AddressSanitizer/UndefinedBehaviorSanitizer and the concurrency tests under ThreadSanitizer.
+# and the end-to-end tests of the failure paths under AddressSanitizer/UndefinedBehaviorSanitizer,
+# and the concurrency tests under ThreadSanitizer.
 # The audio server is stopped on every way out.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,6 +32,11 @@ ctest --test-dir build/release --output-on-failure -j1 --timeout 300 -LE concurr
 echo "== sanitizer build: unit tests"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j1 --timeout 300 -L unit || status=1
+# Every end-to-end test under the sanitizers would double the run; these cover the failure paths
+# (server loss and return, refused rates, lost devices, streams without an output buffer).
+echo "== sanitizer build: end-to-end tests of the failure paths"
+ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/asan --output-on-failure -j1 --timeout 300 -L e2e -R 'ServerLoss|DeviceLoss|Startup' || status=1
 echo "== thread-sanitizer build: concurrency tests"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
   ctest --test-dir build/tsan --output-on-failure -j1 --timeout 300 -L concurrency || status=1

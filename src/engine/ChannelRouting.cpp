@@ -4,6 +4,8 @@
 
 void mixChannelRedirects(const float* input, float* output, unsigned int nFrames, unsigned int inputChannels,
                          unsigned int outputChannels, const ChannelRedirects& redirects) noexcept {
+    // A stream without output channels gets no output buffer at all.
+    if (output == nullptr || outputChannels == 0) return;
     std::memset(output, 0, sizeof(float) * nFrames * outputChannels);
     if (input == nullptr) return;
     for (const auto& [in, out] : redirects) {

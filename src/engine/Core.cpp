@@ -50,12 +50,17 @@ Core::Core(audio::RtAudioFactory factory) : rtAudioFactory(std::move(factory)) {
         auto guard = lock();
         findDisconnectedDevice();
     });
+    // New devices, or the server back after a loss: the same pass refreshes both lists.
+    audio::setDevicesChangedListener([events = std::weak_ptr<DeviceEventWorker>(deviceEventWorker)] {
+        if (auto worker = events.lock()) worker->post();
+    });
     coreInstance = this;
 }
 
 Core::~Core() {
     // No device report may reach a half-destroyed engine.
     if (coreInstance == this) coreInstance = nullptr;
+    audio::setDevicesChangedListener(nullptr);
     deviceEventWorker->stop();
     Utilities::log("Core destructor");
     streamGroupSyncs.clear();

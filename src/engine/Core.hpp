@@ -8,8 +8,10 @@
 #include "realtime/RealtimeSnapshot.hpp"
 #include "utilities/Log.hpp"
 
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -147,6 +149,10 @@ private:
     std::vector<std::shared_ptr<Stream>> streams;
     DeviceList inputDevices;
     DeviceList outputDevices;
+    // Every device name seen by a list refresh, and the devices whose loss was announced and that
+    // no refresh has seen since: streams' devices are checked too, and each loss is told once.
+    std::map<unsigned int, std::string> knownDeviceNames;
+    std::set<unsigned int> lostInputs, lostOutputs;
     EffectChain masterEffects;
     std::vector<std::shared_ptr<StreamGroupSync>> streamGroupSyncs;
     FrontEndListener* socket{nullptr};

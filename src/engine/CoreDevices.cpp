@@ -9,7 +9,8 @@ namespace {
 
 // Rebuilds one list; `channelsOf` picks the direction's channel count from a device's info.
 template <class ChannelsOf>
-int refreshList(RtAudio& rtAudio, DeviceList& list, ChannelsOf channelsOf, const std::string& addedPrefix,
+int refreshList(RtAudio& rtAudio, DeviceList& list, std::map<unsigned int, std::string>& known,
+                std::set<unsigned int>& announcedLost, ChannelsOf channelsOf, const std::string& addedPrefix,
                 const std::string& channelsLabel, const std::string& noneFound, const char* context) {
     const auto ids = rtAudio.getDeviceIds();
     list.clear();
@@ -22,6 +23,8 @@ int refreshList(RtAudio& rtAudio, DeviceList& list, ChannelsOf channelsOf, const
         const unsigned int channels = channelsOf(info);
         if (channels == 0) continue;
         list.emplace_back(id, info.name);
+        known[id] = info.name;
+        announcedLost.erase(id);
         Utilities::log(addedPrefix + info.name + " with id: " + std::to_string(id) + channelsLabel +
                        std::to_string(channels));
     }
@@ -40,7 +43,7 @@ int Core::updateInputDevicesList() {
         return -1;
     }
     return refreshList(
-        *rtAudio, inputDevices, [](const RtAudio::DeviceInfo& info) { return info.inputChannels; },
+        *rtAudio, inputDevices, knownDeviceNames, lostInputs, [](const RtAudio::DeviceInfo& info) { return info.inputChannels; },
         "Added input device: ", " nInputChannels: ", "No input devices found", "updateInputDevicesList");
 }
 
@@ -50,7 +53,7 @@ int Core::updateOutputDevicesList() {
         return -1;
     }
     return refreshList(
-        *rtAudio, outputDevices, [](const RtAudio::DeviceInfo& info) { return info.outputChannels; },
+        *rtAudio, outputDevices, knownDeviceNames, lostOutputs, [](const RtAudio::DeviceInfo& info) { return info.outputChannels; },
         "Added output device: ", " nOutputChannels: ", "No output devices found", "updateOutputDevicesList");
 }
 
@@ -85,14 +88,26 @@ int Core::findDisconnectedDevice() {
     std::map<unsigned int, std::string> inputSnapshot, outputSnapshot;
     for (const auto& [id, name] : inputDevices) inputSnapshot.emplace(id, name);
     for (const auto& [id, name] : outputDevices) outputSnapshot.emplace(id, name);
+    // A device an open stream uses is checked whichever list happens to be filled.
+    auto addUsed = [this](std::map<unsigned int, std::string>& snapshot, const std::set<unsigned int>& lost,
+                          unsigned int id) {
+        const auto known = knownDeviceNames.find(id);
+        if (known != knownDeviceNames.end() && !lost.contains(id)) snapshot.emplace(id, known->second);
+    };
+    for (const auto& stream : streams) {
+        if (!stream->isOpen()) continue;
+        if (stream->getNChannelsInput() > 0) addUsed(inputSnapshot, lostInputs, stream->getInputDeviceId());
+        if (stream->getNChannelsOutput() > 0) addUsed(outputSnapshot, lostOutputs, stream->getOutputDeviceId());
+    }
 
     auto reportGone = [this](const std::map<unsigned int, std::string>& before, const DeviceList& now,
-                             const std::string& direction) {
+                             std::set<unsigned int>& lost, const std::string& direction) {
         for (const auto& [id, name] : before) {
             bool present = false;
             for (const auto& entry : now)
                 if (entry.second == name) present = true;
-            if (present) continue;
+            // Told once per loss, until a refresh sees the device again.
+            if (present || !lost.insert(id).second) continue;
             Utilities::log(direction + " device " + name + " (" + std::to_string(id) + ") disconnected",
                            "findDisconnectedDevice", __LINE__);
             // Without a front end there is nobody to tell.
@@ -102,9 +117,9 @@ int Core::findDisconnectedDevice() {
 
     if (updateInputDevicesList() != 0)
         Utilities::error("Failed to update input devices list", "findDisconnectedDevice", __LINE__);
-    reportGone(inputSnapshot, inputDevices, "Input");
+    reportGone(inputSnapshot, inputDevices, lostInputs, "Input");
     if (updateOutputDevicesList() != 0)
         Utilities::error("Failed to update output devices list", "findDisconnectedDevice", __LINE__);
-    reportGone(outputSnapshot, outputDevices, "Output");
+    reportGone(outputSnapshot, outputDevices, lostOutputs, "Output");
     return 0;
 }

@@ -30,6 +30,10 @@ int Core::addStream(unsigned int inputDeviceId, unsigned int outputDeviceId, uns
         Utilities::error("Stream creation failed", "addStream", __LINE__);
         return -1;
     }
+    // A rate the devices do not list would be forced on every stream sharing them at the next sync.
+    if (sampleRate != 0 && !stream->supportsSampleRate(sampleRate, stream->getInputDeviceId(),
+                                                       stream->getOutputDeviceId(), "addStream"))
+        return -1;
     stream->followMasterChain(masterEffects);
     streams.push_back(stream);
     Utilities::success("Stream " + stream->getOptions().streamName + " added", "addStream", __LINE__);
@@ -51,8 +55,10 @@ int Core::startStream(unsigned int id) {
         return -1;
     }
     const int outputSync = syncSameOutputDeviceSampleRateAtLowest(stream->getOutputParameters().deviceId);
-    if (outputSync != 0) return outputSync;
-    return syncSameInputDeviceSampleRateAtLowest(stream->getInputParameters().deviceId);
+    const int inputSync = syncSameInputDeviceSampleRateAtLowest(stream->getInputParameters().deviceId);
+    // What the caller asked for is this stream; the others' fate is logged where it happens.
+    if (stream->isStarted()) return 0;
+    return outputSync != 0 ? outputSync : (inputSync != 0 ? inputSync : -1);
 }
 
 int Core::stopStream(unsigned int id) {
@@ -82,18 +88,32 @@ namespace {
 template <class DeviceOf>
 int syncAtLowest(const std::vector<std::shared_ptr<Stream>>& streams, unsigned int deviceId, DeviceOf deviceOf,
                  const std::string& noStreamNotice, const char* context) {
+    // Only running streams: one that never started, or failed to, must not drag the others down.
+    auto takesPart = [&](const Stream& stream) {
+        return deviceOf(stream) == deviceId && stream.getSampleRate() != 0 && stream.isStarted();
+    };
     unsigned int lowest = 0;
     for (const auto& stream : streams)
-        if (deviceOf(*stream) == deviceId && stream->getSampleRate() != 0 &&
-            (lowest == 0 || stream->getSampleRate() < lowest))
-            lowest = stream->getSampleRate();
+        if (takesPart(*stream) && (lowest == 0 || stream->getSampleRate() < lowest)) lowest = stream->getSampleRate();
     if (lowest == 0) {
         Utilities::log(noStreamNotice, context, __LINE__);
         return 0;
     }
     int result = 0;
-    for (const auto& stream : streams)
-        if (deviceOf(*stream) == deviceId && stream->getSampleRate() != 0) result = stream->changeSampleRate(lowest);
+    for (const auto& stream : streams) {
+        if (!takesPart(*stream)) continue;
+        const unsigned int previous = stream->getSampleRate();
+        const int changed = stream->changeSampleRate(lowest);
+        if (changed == 0) continue;
+        result = changed;
+        // Back to the rate it played at rather than left silent.
+        Utilities::error("Stream " + stream->getName() + " could not follow to " + std::to_string(lowest) +
+                             " Hz; restarting it at " + std::to_string(previous) + " Hz",
+                         context, __LINE__, changed);
+        stream->setSampleRate(previous);
+        if (!stream->isStarted() && stream->start() != 0)
+            Utilities::error("Stream " + stream->getName() + " could not be restarted", context, __LINE__);
+    }
     return result;
 }
 

@@ -14,6 +14,9 @@ namespace {
 // The audio library sizes period buffers in 32-bit byte counts: a period much longer than this
 // would get buffers shorter than the frame count it reports, and the callback would run past them.
 constexpr unsigned int kMaxBufferFrames = 1u << 16;
+// Stopping a stream waits for the period in flight, and every stop runs under the engine lock: a
+// longer period would hold the console and the socket for that long.
+constexpr unsigned int kMaxPeriodMilliseconds = 1000;
 
 } // namespace
 
@@ -80,6 +83,13 @@ int Stream::start() {
         Utilities::error("No audio instance", "start", __LINE__);
         return -1;
     }
+    // Its audio thread is reading the fields a start would write.
+    if (rtAudio->isStreamRunning()) {
+        Utilities::log("Stream " + options.streamName + " is already running", "start", __LINE__);
+        return 0;
+    }
+    // Left open by a stop that failed or a server that went away; the library cannot reopen it.
+    if (rtAudio->isStreamOpen()) rtAudio->closeStream();
     if (sampleRate == 0 && selectMatchingSampleRate() == -1) {
         Utilities::error("No matching sample rate found", "start", __LINE__);
         return -1;
@@ -91,12 +101,14 @@ int Stream::start() {
                          "start", __LINE__);
         return -1;
     }
+    if (static_cast<unsigned long long>(bufferFrames) * 1000 >
+        static_cast<unsigned long long>(sampleRate) * kMaxPeriodMilliseconds) {
+        Utilities::error("Period too long: " + std::to_string(bufferFrames) + " frames at " +
+                             std::to_string(sampleRate) + " Hz (at most one second)",
+                         "start", __LINE__);
+        return -1;
+    }
     Utilities::log("Buffer frames: " + std::to_string(bufferFrames), "", __LINE__);
-
-    // The audio thread reads these from its first period on; it starts after the open below.
-    realtimeState.nChannelsInput = inputParameters.nChannels;
-    realtimeState.nChannelsOutput = outputParameters.nChannels;
-    realtimeState.sampleRate = sampleRate;
 
     unsigned int frames = bufferFrames;
     const RtAudioErrorType opened =
@@ -108,6 +120,11 @@ int Stream::start() {
         return opened;
     }
     settledBufferFrames = frames;
+    // Only now: until the open succeeded, an earlier stream's thread could still be reading them.
+    // The library's thread runs its first period after startStream below.
+    realtimeState.nChannelsInput = inputParameters.nChannels;
+    realtimeState.nChannelsOutput = outputParameters.nChannels;
+    realtimeState.sampleRate = sampleRate;
     const RtAudioErrorType started = rtAudio->startStream();
     if (started != RTAUDIO_NO_ERROR) {
         Utilities::error("An error occurred while starting the stream", "start", __LINE__, started);
@@ -115,6 +132,19 @@ int Stream::start() {
     }
     Utilities::success("Stream " + options.streamName + " started successfully", "start", __LINE__);
     return 0;
+}
+
+bool Stream::supportsSampleRate(unsigned int rate, unsigned int inputId, unsigned int outputId,
+                                const char* context) const {
+    auto listed = [&](unsigned int deviceId) {
+        const auto rates = rtAudio ? rtAudio->getDeviceInfo(deviceId).sampleRates : std::vector<unsigned int>();
+        return std::find(rates.begin(), rates.end(), rate) != rates.end();
+    };
+    if (listed(inputId) && listed(outputId)) return true;
+    Utilities::error("Sample rate " + std::to_string(rate) + " is not supported by both devices " +
+                         std::to_string(inputId) + " and " + std::to_string(outputId),
+                     context, __LINE__);
+    return false;
 }
 
 int Stream::selectMatchingSampleRate() {
@@ -131,6 +161,9 @@ int Stream::stop() {
     const int result = rtAudio ? rtAudio->stopStream() : RTAUDIO_WARNING;
     if (result != RTAUDIO_NO_ERROR && result != RTAUDIO_WARNING) {
         Utilities::error("An error occurred while stopping the stream", "stop", __LINE__, result);
+        // A stream the library no longer runs (its server went away) is closed all the same, so
+        // that the next start can open it again.
+        if (!rtAudio->isStreamRunning()) rtAudio->closeStream();
         return result;
     }
     if (rtAudio) rtAudio->closeStream();
@@ -143,6 +176,7 @@ int Stream::changeSampleRate(unsigned int rate) {
         Utilities::log("Sample rate already set to " + std::to_string(rate), "changeSampleRate", __LINE__);
         return 0;
     }
+    if (!supportsSampleRate(rate, inputDeviceId, outputDeviceId, "changeSampleRate")) return -1;
     sampleRate = rate;
     const int stopped = rtAudio ? rtAudio->stopStream() : RTAUDIO_WARNING;
     if (stopped != RTAUDIO_NO_ERROR) {
@@ -162,6 +196,9 @@ int Stream::changeSampleRate(unsigned int rate) {
 int Stream::editStream(unsigned int newInputDeviceId, unsigned int newOutputDeviceId, unsigned int newNChannelsInput,
                        unsigned int newNChannelsOutput, unsigned int newSampleRate, unsigned int newBufferFrames,
                        const std::string& streamName) {
+    // Refused before anything stops: the stream plays on as it was.
+    if (newSampleRate != 0 && !supportsSampleRate(newSampleRate, newInputDeviceId, newOutputDeviceId, "editStream"))
+        return -1;
     if (resetRtAudioInstance() == -1) {
         Utilities::error("Failed to reset RtAudio instance", "editStream", __LINE__);
         return -1;

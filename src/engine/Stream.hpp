@@ -46,6 +46,9 @@ public:
     int start();
     int stop();
     int selectMatchingSampleRate();
+    // True when both devices list `rate`; otherwise logs why (with `context`) and answers false.
+    bool supportsSampleRate(unsigned int rate, unsigned int inputId, unsigned int outputId, const char* context) const;
+    bool isOpen() const { return rtAudio && rtAudio->isStreamOpen(); }
     int changeSampleRate(unsigned int rate);
     int editStream(unsigned int inputDeviceId, unsigned int outputDeviceId, unsigned int nChannelsInput,
                    unsigned int nChannelsOutput, unsigned int sampleRate, unsigned int bufferFrames,

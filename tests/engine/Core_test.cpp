@@ -153,15 +153,35 @@ TEST_F(CoreTest, StreamsOnOneOutputSettleAtTheLowestRate) {
     EXPECT_TRUE(log.contains("Sample rate already set to 44100"));
 }
 
+TEST_F(CoreTest, TheLowestRateCountsRunningStreamsOnlyAndNeverForcesARateADeviceLacks) {
+    LogCapture log;
+    Core& core = engine.makeCore();
+    const int idle = core.addStream(engine.mic, engine.speakers, 2, 2, 44100, 0);
+    const int headset = core.addStream(engine.headset, engine.speakers, 1, 2, 48000, 0);
+    EXPECT_EQ(core.startStream(headset), 0) << "a stream that never started does not count";
+    EXPECT_EQ(engine.audioOf(*core.getStreamById(headset))->openedSampleRate(), 48000u);
+    // Started at 44100 now: the headset's input lacks that rate, so its stream plays on as it was.
+    EXPECT_EQ(core.startStream(idle), 0);
+    EXPECT_TRUE(core.getStreamById(headset)->isStarted());
+    EXPECT_EQ(core.getStreamById(headset)->getSampleRate(), 48000u);
+    EXPECT_EQ(core.addStream(engine.mic, engine.speakers, 2, 2, 3, 1024), -1);
+    EXPECT_EQ(core.getStreams().size(), 2u);
+    EXPECT_TRUE(log.contains("Sample rate 3 is not supported by both devices 129 and 130"));
+}
+
 TEST_F(CoreTest, AbsurdPeriodLengthsAreRefusedBeforeAnythingOpens) {
     LogCapture log;
     Core& core = engine.makeCore();
     const int id = core.addStream(0, 0, 0, 0, 48000, 2000000000);
     EXPECT_EQ(core.startStream(id), -1);
     EXPECT_EQ(engine.audioOf(*core.getStreamById(id)), nullptr);
-    EXPECT_TRUE(log.contains("Buffer frames out of range: 2000000000 (at most 65536)"));
-    const int fine = core.addStream(0, 0, 0, 0, 48000, 65536);
+    // Longer than a second: every stop would hold the engine lock for a period.
+    const int slow = core.addStream(0, 0, 0, 0, 44100, 65536);
+    EXPECT_EQ(core.startStream(slow), -1);
+    const int fine = core.addStream(0, 0, 0, 0, 48000, 48000);
     EXPECT_EQ(core.startStream(fine), 0);
+    EXPECT_TRUE(log.contains("Buffer frames out of range: 2000000000 (at most 65536)"));
+    EXPECT_TRUE(log.contains("Period too long: 65536 frames at 44100 Hz (at most one second)"));
 }
 
 TEST_F(CoreTest, StartAndStopOfUnknownOrFailingStreams) {

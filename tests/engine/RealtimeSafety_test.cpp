@@ -97,6 +97,27 @@ TEST_F(RealtimeSafetyTest, PeriodsAllocateNothingWhileTheControlSideChangesEvery
     EXPECT_GE(changes.load(), 50);
 }
 
+TEST_F(RealtimeSafetyTest, StartingARunningStreamChangesNothingItsAudioThreadReads) {
+    std::atomic<bool> stop{false};
+    std::thread audioThread([&] {
+        std::vector<float> in(input), out(output.size());
+        while (!stop.load()) audio[0]->runPeriod(in.data(), out.data());
+    });
+    int refused = 0;
+    {
+        LogCapture quiet;
+        for (int round = 0; round < 200; ++round) {
+            auto guard = engine.core->lock();
+            if (engine.core->startStream(streams[0]->getStreamId()) != 0) ++refused;
+        }
+    }
+    stop = true;
+    audioThread.join();
+    EXPECT_EQ(refused, 0) << "a running stream counts as started";
+    EXPECT_TRUE(audio[0]->isStreamRunning());
+    EXPECT_EQ(streams[0]->realtime().nChannelsOutput, 2u);
+}
+
 TEST_F(RealtimeSafetyTest, TwoAudioThreadsShareTheMasterChainWhileItChanges) {
     std::atomic<bool> stop{false};
     auto audioThread = [&](audio::VirtualRtAudio* instance) {

@@ -55,6 +55,21 @@ TEST_F(RoutingTest, EmptyRoutingIsSilenceButTheExportStillRuns) {
     EXPECT_TRUE(stream->isSharedMemoryStarted());
 }
 
+TEST_F(RoutingTest, AStreamWithoutOutputChannelsRunsWithoutAnOutputBuffer) {
+    LogCapture quiet;
+    Core& core = *engine.core;
+    auto capture = core.getStreamById(core.addStream(engine.headset, engine.speakers, 1, 2, 48000, 4));
+    capture->setNChannelsOutput(0);
+    ASSERT_EQ(core.startStream(capture->getStreamId()), 0);
+    auto* instance = engine.audioOf(*capture);
+    ASSERT_NE(instance, nullptr);
+    std::vector<float> in{1, 2, 3, 4};
+    // As the library calls it: no output buffer at all. Under the sanitizers a null that reaches
+    // memset or a kernel aborts here.
+    EXPECT_TRUE(instance->runPeriod(in.data(), nullptr));
+    EXPECT_EQ(period(), input) << "the other stream plays on untouched";
+}
+
 TEST_F(RoutingTest, RedirectEditsAreCheckedAndReported) {
     LogCapture log;
     EXPECT_EQ(stream->addChannelRedirect(2, 0), -1);

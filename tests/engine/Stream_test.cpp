@@ -42,14 +42,17 @@ TEST_F(StreamTest, ChangeSampleRateRestartsARunningStream) {
     auto stream = addStream(engine.mic, engine.speakers, 48000);
     LogCapture log;
     ASSERT_EQ(stream->start(), 0);
-    EXPECT_EQ(stream->changeSampleRate(96000), audio::RTAUDIO_INVALID_PARAMETER) << "the mic lacks 96000";
-    EXPECT_FALSE(stream->isStarted());
-    EXPECT_EQ(stream->changeSampleRate(44100), 1) << "not running any more: only stored";
+    EXPECT_EQ(stream->changeSampleRate(96000), -1) << "the mic lacks 96000";
+    EXPECT_TRUE(stream->isStarted()) << "a refused rate leaves the stream playing";
+    EXPECT_EQ(engine.audioOf(*stream)->openedSampleRate(), 48000u);
+    ASSERT_EQ(stream->stop(), 0);
+    EXPECT_EQ(stream->changeSampleRate(44100), 1) << "not running: only stored";
     ASSERT_EQ(stream->start(), 0);
     EXPECT_EQ(stream->changeSampleRate(48000), 0);
     EXPECT_TRUE(stream->isStarted());
     EXPECT_EQ(engine.audioOf(*stream)->openedSampleRate(), 48000u);
     EXPECT_TRUE(log.contains("Auto-synced sample rate to 48000"));
+    EXPECT_TRUE(log.contains("Sample rate 96000 is not supported by both devices 129 and 130"));
 }
 
 TEST_F(StreamTest, EditThatCannotOpenRestoresEverythingAndRestarts) {

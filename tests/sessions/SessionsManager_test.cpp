@@ -41,7 +41,7 @@ protected:
         ASSERT_EQ(core->setEQFilterParameter(0, 0, "gain", 3), 0);
         ASSERT_EQ(core->setEQFilterParameter(0, 2, "gain", -4), 0);
         ASSERT_EQ(core->removeEQFilterFromStream(0, 1), 0);
-        ASSERT_EQ(core->addStream(engine.studio, engine.headset, 2, 2, 96000, 0), 1);
+        ASSERT_EQ(core->addStream(engine.studio, engine.studio, 2, 2, 96000, 0), 1);
         ASSERT_EQ(core->setEffectEnable(1, "VolumeEffect", false), 0);
         ASSERT_EQ(core->setMasterEffectParameter("VolumeEffect", "volume", 80), 0);
         ASSERT_EQ(core->addMasterEffect("EQEffect"), 0);

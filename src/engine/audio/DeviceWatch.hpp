@@ -1,6 +1,8 @@
 #pragma once
 
+#include "engine/audio/LibraryErrors.hpp"
 #include "engine/audio/LibraryState.hpp"
+#include "engine/audio/PulseEvents.hpp"
 #include "engine/audio/StableDeviceIds.hpp"
 
 #include <condition_variable>
@@ -8,17 +10,24 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 
 namespace audio::detail {
 
-// Forwards what the library's threads report and watches open streams for lost devices. The
-// thread runs only while some stream is open or a report is pending.
+// Forwards what the library's threads report, stops streams whose audio thread failed, and watches
+// open streams for lost devices: on the server's events where it has them, else by a periodic look.
+// The thread runs only while some stream is open or a report is pending.
 class DeviceWatch {
 public:
-    void post(std::weak_ptr<InstanceState> target, Message message) {
+    // `halt`: the report came from a stream's audio thread, which is stopped before it is delivered.
+    void post(std::weak_ptr<InstanceState> target, Message message, bool halt = false) {
         std::lock_guard<std::mutex> guard(mutex_);
         if (!running_) return; // no open stream left to care about it
-        reports_.push_back({std::move(target), std::move(message)});
+        if (reports_.size() >= kMaxPendingReports) {
+            ++droppedReports_;
+            return;
+        }
+        reports_.push_back({std::move(target), std::move(message), halt});
         sweepRequested_ = true;
         wake_.notify_one();
     }
@@ -70,6 +79,7 @@ private:
     struct Report {
         std::weak_ptr<InstanceState> target;
         Message message;
+        bool halt{false};
     };
 
     void run() {
@@ -78,23 +88,38 @@ private:
         while (!stopping_) {
             if (reports_.empty() && !sweepRequested_) {
                 if (watched_.empty()) break;
-                wake_.wait_until(lock, nextPoll, [this] {
+                const auto woken = [this] {
                     return stopping_ || !reports_.empty() || sweepRequested_ || watched_.empty();
-                });
+                };
+                if (pulseEventsActive())
+                    wake_.wait(lock, woken);
+                else
+                    wake_.wait_until(lock, nextPoll, woken);
                 if (stopping_) break;
             }
-            const bool pollDue = std::chrono::steady_clock::now() >= nextPoll;
+            // With the server's events a removal wakes us; looking on a timer would only cost.
+            const bool pollDue = !pulseEventsActive() && std::chrono::steady_clock::now() >= nextPoll;
             if (!pollDue && reports_.empty() && !sweepRequested_) continue;
 
             std::deque<Report> reports = std::move(reports_);
             reports_.clear();
+            const unsigned long dropped = std::exchange(droppedReports_, 0);
             const bool sweep = sweepRequested_ || pollDue;
             sweepRequested_ = false;
             std::vector<Watched> watched = watched_;
             lock.unlock();
 
-            for (const Report& report : reports)
-                if (auto state = report.target.lock()) state->deliver(report.message.type, report.message.text);
+            for (const Report& report : reports) {
+                auto state = report.target.lock();
+                if (!state) continue;
+                if (report.halt)
+                    haltAfterAudioErrors(*state, report.message);
+                else
+                    state->deliver(report.message.type, report.message.text);
+            }
+            if (dropped > 0 && !reports.empty())
+                if (auto state = reports.back().target.lock())
+                    state->deliver(RTAUDIO_WARNING, std::to_string(dropped) + " more library reports not shown");
             if (sweep && !watched.empty()) sweepForLostDevices(watched);
             watched.clear(); // drop the references before taking the lock again
 
@@ -106,12 +131,15 @@ private:
     }
 
     static bool presentIds(std::set<unsigned int>& ids) {
+        // Nothing is present on a server that is gone (the library would answer its last list).
+        if (pulseServerDown()) return true;
         try {
             auto lock = registry().lock();
             for (const DeviceEntry& entry : registry().enumerate()) ids.insert(entry.id);
             return true;
         } catch (...) {
-            return false; // cannot tell; the next poll asks again
+            ids.clear();
+            return pulseServerDown(); // otherwise we cannot tell; the next look asks again
         }
     }
 
@@ -149,6 +177,7 @@ private:
     std::condition_variable finished_;
     std::deque<Report> reports_;
     std::vector<Watched> watched_;
+    unsigned long droppedReports_{0};
     bool sweepRequested_{false};
     bool running_{false};
     bool stopping_{false};

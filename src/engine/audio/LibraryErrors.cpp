@@ -1,6 +1,7 @@
 #include "engine/audio/LibraryErrors.hpp"
 
 #include "engine/audio/DeviceWatch.hpp"
+#include "engine/audio/PulseEvents.hpp"
 #include "engine/audio/StableDeviceIds.hpp"
 
 namespace audio::detail {
@@ -41,8 +42,10 @@ void libraryErrorHook(RtAudioError::Type type, const std::string& text) {
         return;
     }
     if (tlAudioState) {
-        // Never call out from the audio thread: the worker delivers it, then looks for lost devices.
-        deviceWatch().post(tlAudioState->weak_from_this(), {toErrorType(type), text});
+        // Never call out from the audio thread: the worker delivers the first error, stops the
+        // stream and looks for lost devices; the errors after it are only counted.
+        if (tlAudioState->audioErrors.fetch_add(1) == 0)
+            deviceWatch().post(tlAudioState->weak_from_this(), {toErrorType(type), text}, true);
         return;
     }
     // A library thread that has not run a period yet; it can only matter as a lost device.
@@ -83,8 +86,29 @@ RtAudioErrorType finish(const InstanceState& state, Outcome&& outcome) {
     return outcome.code;
 }
 
+void haltAfterAudioErrors(InstanceState& state, const Message& first) {
+    Outcome outcome;
+    bool halted = false;
+    {
+        std::lock_guard<std::mutex> guard(state.libraryMutex);
+        // Abort, not stop: stopping drains, which waits on the connection that just failed.
+        if (state.library && state.library->isStreamRunning()) {
+            outcome = callLibrary([&] { state.library->abortStream(); });
+            halted = true;
+        }
+    }
+    state.deliver(first.type, first.text);
+    const unsigned long more = state.audioErrors.load() - 1;
+    if (halted || more > 0)
+        state.deliver(RTAUDIO_WARNING, "stream stopped after an error on its audio thread (" +
+                                           std::to_string(more) + " more after it)");
+    finish(state, std::move(outcome));
+}
+
 std::vector<DeviceEntry> enumerateFor(const InstanceState& state) {
     std::vector<DeviceEntry> entries;
+    // The Pulse back end answers its last list when it cannot reach the server.
+    if (pulseServerDown()) return entries;
     Outcome outcome = callLibrary([&] {
         auto lock = registry().lock();
         entries = registry().enumerate();

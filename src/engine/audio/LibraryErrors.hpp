@@ -28,6 +28,11 @@ RtAudioErrorType finish(const InstanceState& state, Outcome&& outcome);
 // The present devices with their stable ids; failures go to the instance's callback.
 std::vector<struct DeviceEntry> enumerateFor(const InstanceState& state);
 
+// Stops a stream whose audio thread reported `first`, from the device watch's thread: the library
+// would otherwise go on calling a dead connection and failing as fast as it can. Hands `first`,
+// then one line for the errors counted after it, to the instance's callback.
+void haltAfterAudioErrors(InstanceState& state, const Message& first);
+
 // The hook the library reports through, and the callback it runs each period.
 void libraryErrorHook(::RtAudioError::Type type, const std::string& text);
 int audioTrampoline(void* outputBuffer, void* inputBuffer, unsigned int nFrames, double streamTime,

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,14 @@ struct InstanceState : std::enable_shared_from_this<InstanceState> {
     // Written only while no stream is open, read by the audio thread.
     RtAudioCallback userCallback{};
     void* userData{};
+
+    // The library object, for the device watch to stop a stream off the audio thread. Every call
+    // into it is made under libraryMutex, which the audio thread never takes.
+    std::mutex libraryMutex;
+    ::RtAudio* library{nullptr};
+    // Errors raised on the audio thread since the stream opened: the first is reported and stops
+    // the stream, the rest are only counted.
+    std::atomic<unsigned long> audioErrors{0};
 };
 
 // One per opened stream: the devices it uses and whether their loss has been reported.
@@ -52,6 +61,9 @@ struct Message {
     RtAudioErrorType type;
     std::string text;
 };
+
+// Reports from the library's threads waiting for the watch; more than this are counted, not kept.
+inline constexpr std::size_t kMaxPendingReports = 64;
 
 inline constexpr unsigned int kFirstDeviceId = 129;
 inline constexpr auto kPollInterval = std::chrono::seconds(1);

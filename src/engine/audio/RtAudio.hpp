@@ -98,6 +98,10 @@ public:
 // no instance can be made. The engine takes one of these, so tests can substitute virtual devices.
 using RtAudioFactory = std::function<std::shared_ptr<RtAudio>(RtAudioErrorCallback errorCallback)>;
 
+// Called, on a library thread, when the sound server announces new devices or answers again after
+// it was lost. Empty to stop. Back ends without device events never call it.
+void setDevicesChangedListener(std::function<void()> listener);
+
 // Instances over the installed audio library, all on the one back end chosen for the process.
 RtAudioFactory systemRtAudioFactory();
 

@@ -3,6 +3,7 @@
 #include "engine/audio/DeviceWatch.hpp"
 #include "engine/audio/LibraryBackEnd.hpp"
 #include "engine/audio/LibraryErrors.hpp"
+#include "engine/audio/PulseEvents.hpp"
 #include "engine/audio/StableDeviceIds.hpp"
 
 #include <utility>
@@ -17,6 +18,9 @@ SystemRtAudio::SystemRtAudio(RtAudioErrorCallback errorCallback)
     auto lock = registry().lock(); // constructing a back end may touch the shared device list
     library_ = std::make_unique<::RtAudio>(api);
     library_->showWarnings(false);
+    state_->library = library_.get();
+    lock.unlock();
+    if (api == ::RtAudio::LINUX_PULSE) startPulseEvents();
 }
 
 SystemRtAudio::~SystemRtAudio() {
@@ -24,6 +28,8 @@ SystemRtAudio::~SystemRtAudio() {
     state_->alive.store(false);
     try {
         auto lock = registry().lock();
+        std::lock_guard<std::mutex> guard(state_->libraryMutex);
+        state_->library = nullptr;
         library_.reset();
     } catch (...) {
     }
@@ -65,7 +71,7 @@ RtAudioErrorType SystemRtAudio::openStream(StreamParameters* outputParameters, S
     };
     // Checked here rather than by the library: its audio thread would be reading the callback we
     // are about to replace.
-    if (library_->isStreamOpen()) return refuse(RTAUDIO_INVALID_USE, "a stream is already open.");
+    if (isStreamOpen()) return refuse(RTAUDIO_INVALID_USE, "a stream is already open.");
     if (!callback) return refuse(RTAUDIO_INVALID_PARAMETER, "no callback given.");
 
     const bool wantOutput = outputParameters && outputParameters->nChannels > 0;
@@ -84,7 +90,9 @@ RtAudioErrorType SystemRtAudio::openStream(StreamParameters* outputParameters, S
     {
         auto lock = registry().lock();
         std::vector<DeviceEntry> entries;
-        outcome = callLibrary([&] { entries = registry().enumerate(); });
+        outcome = callLibrary([&] {
+            if (!pulseServerDown()) entries = registry().enumerate();
+        });
         if (outcome.code != RTAUDIO_NO_ERROR) {
             lock.unlock();
             return finish(*state_, std::move(outcome));
@@ -111,8 +119,10 @@ RtAudioErrorType SystemRtAudio::openStream(StreamParameters* outputParameters, S
             return finish(*state_, std::move(outcome));
         }
 
+        std::lock_guard<std::mutex> guard(state_->libraryMutex);
         state_->userCallback = callback;
         state_->userData = userData;
+        state_->audioErrors.store(0);
         outcome = callLibrary([&] {
             library_->openStream(wantOutput ? &libraryOutput : nullptr, wantInput ? &libraryInput : nullptr,
                                  format, sampleRate, &frames, &audioTrampoline, state_.get(),
@@ -122,7 +132,7 @@ RtAudioErrorType SystemRtAudio::openStream(StreamParameters* outputParameters, S
 
     if (bufferFrames) *bufferFrames = frames;
     if (options) options->numberOfBuffers = libraryOptions.numberOfBuffers;
-    if (library_->isStreamOpen()) {
+    if (isStreamOpen()) {
         openStream_ = std::make_shared<OpenStreamRecord>();
         openStream_->devices = std::move(used);
         deviceWatch().watch(state_, openStream_);
@@ -135,30 +145,51 @@ void SystemRtAudio::closeStream() {
         deviceWatch().unwatch(openStream_);
         openStream_.reset();
     }
-    if (!library_ || !library_->isStreamOpen()) return;
-    finish(*state_, callLibrary([&] { library_->closeStream(); }));
+    Outcome outcome;
+    {
+        std::lock_guard<std::mutex> guard(state_->libraryMutex);
+        if (!library_ || !library_->isStreamOpen()) return;
+        outcome = callLibrary([&] { library_->closeStream(); });
+    }
+    finish(*state_, std::move(outcome));
 }
 
 RtAudioErrorType SystemRtAudio::startStream() {
-    Outcome outcome = callLibrary([&] { library_->startStream(); });
+    Outcome outcome;
+    {
+        std::lock_guard<std::mutex> guard(state_->libraryMutex);
+        outcome = callLibrary([&] { library_->startStream(); });
+    }
     // A stream that fails to start or stop may have lost its device.
     if (outcome.code > RTAUDIO_WARNING && openStream_) deviceWatch().requestSweep();
     return finish(*state_, std::move(outcome));
 }
 
 RtAudioErrorType SystemRtAudio::stopStream() {
-    if (!library_->isStreamRunning()) {
-        state_->deliver(RTAUDIO_WARNING, "stopStream: the stream is not running.");
-        return RTAUDIO_WARNING;
+    Outcome outcome;
+    {
+        std::lock_guard<std::mutex> guard(state_->libraryMutex);
+        if (!library_->isStreamRunning()) {
+            outcome.fail(RTAUDIO_WARNING, "stopStream: the stream is not running.");
+        } else {
+            // Abort rather than stop: stopping drains what the server still holds, and whoever
+            // stops (a console command, a request) would wait for all of it to play out.
+            outcome = callLibrary([&] { library_->abortStream(); });
+        }
     }
-    Outcome outcome = callLibrary([&] { library_->stopStream(); });
     if (outcome.code > RTAUDIO_WARNING && openStream_) deviceWatch().requestSweep();
     return finish(*state_, std::move(outcome));
 }
 
-bool SystemRtAudio::isStreamOpen() const { return library_->isStreamOpen(); }
+bool SystemRtAudio::isStreamOpen() const {
+    std::lock_guard<std::mutex> guard(state_->libraryMutex);
+    return library_->isStreamOpen();
+}
 
-bool SystemRtAudio::isStreamRunning() const { return library_->isStreamRunning(); }
+bool SystemRtAudio::isStreamRunning() const {
+    std::lock_guard<std::mutex> guard(state_->libraryMutex);
+    return library_->isStreamRunning();
+}
 
 RtAudioFactory systemRtAudioFactory() {
     return [](RtAudioErrorCallback errorCallback) -> std::shared_ptr<RtAudio> {

@@ -1,0 +1,214 @@
+// The real binary when the sound server goes away and comes back, and when it is asked for what the
+// devices cannot do. The private PulseAudio of the test script is killed and restarted in place
+// (same directory, same socket); every test leaves it running.
+
+#include "EngineProcess.hpp"
+#include "ProtocolClient.hpp"
+#include "PulseTools.hpp"
+#include "TempDir.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <regex>
+#include <cstdio>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using testsupport::EngineProcess;
+
+namespace {
+
+const std::string kLog = "/tmp/vantrell_runtime.log";
+
+testsupport::CommandResult serverScript(const std::string& function) {
+    return testsupport::runCommand("bash -c 'source " VANTRELL_SCRIPTS "/audio-servers.sh && " + function + "'",
+                                   20s);
+}
+
+// Resident memory (KB) and CPU time used so far (s) of a process, from /proc.
+struct Usage {
+    long rssKb{0};
+    double cpuSeconds{0};
+};
+
+Usage usageOf(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    unsigned long utime = 0, stime = 0;
+    long rssPages = 0;
+    std::sscanf(stat.c_str() + stat.rfind(')') + 2,
+                "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu %*d %*d %*d %*d %*d %*d %*u %*u %ld", &utime,
+                &stime, &rssPages);
+    return {rssPages * sysconf(_SC_PAGESIZE) / 1024,
+            static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK))};
+}
+
+std::uintmax_t logSize() {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(kLog, error);
+    return error ? 0 : size;
+}
+
+class ServerLossTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_FALSE(testsupport::pulseServer().empty()) << testsupport::missingPulseServerMessage();
+        engine = std::make_unique<EngineProcess>(VANTRELL_BINARY, dir.path().string());
+        ASSERT_TRUE(engine->waitForStdout("CommandLineController constructor", 20s)) << engine->err();
+        ASSERT_TRUE(engine->waitFor("> ", 10s));
+        sine = deviceId("input", "Sine source at 440 Hz");
+        main = deviceId("output", "Vantrell_Main");
+        alt = deviceId("output", "Vantrell_Alt");
+    }
+
+    void TearDown() override {
+        // Whatever happened, later tests need the server.
+        if (system("pactl info >/dev/null 2>&1") != 0) serverScript("restart_private_pulse");
+        if (engine && engine->alive()) {
+            engine->send("exit");
+            engine->waitExit(5s);
+        }
+    }
+
+    unsigned int deviceId(const std::string& direction, const std::string& name) {
+        const std::regex line("Added " + direction + " device: " + name + " with id: ([0-9]+)");
+        std::smatch match;
+        const std::string out = engine->out();
+        EXPECT_TRUE(std::regex_search(out, match, line)) << "no " << direction << " device " << name;
+        return match.empty() ? 0 : static_cast<unsigned int>(std::stoul(match[1]));
+    }
+
+    int prompts() { return engine->count("> ") - engine->count("-> "); }
+
+    // Sends a command and returns how long the prompt after it took to come.
+    std::chrono::milliseconds command(const std::string& line) {
+        const int before = prompts();
+        const auto sent = std::chrono::steady_clock::now();
+        engine->send(line);
+        while (prompts() <= before) {
+            if (std::chrono::steady_clock::now() - sent > 30s) {
+                ADD_FAILURE() << "no prompt after " << line;
+                break;
+            }
+            engine->waitFor("> ", 20ms, engine->count("> ") + 1);
+        }
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
+    }
+
+    static testsupport::ToneEstimate toneAt(const std::string& sink, unsigned int rate) {
+        std::this_thread::sleep_for(1s);
+        return testsupport::steadyTone(testsupport::recordMonitor(sink, 2, rate, 1500ms), 2, 0, rate);
+    }
+
+    testsupport::TempDir dir;
+    std::unique_ptr<EngineProcess> engine;
+    unsigned int sine{}, main{}, alt{};
+};
+
+TEST_F(ServerLossTest, KillingTheServerUnderTwoStreamsCostsNothingAndStartStreamRevivesThem) {
+    command("addStream " + std::to_string(sine) + " " + std::to_string(main) + " 1 2 48000 1024");
+    command("addStream " + std::to_string(sine) + " " + std::to_string(alt) + " 1 2 44100 1024");
+    command("startStream 0");
+    command("startStream 1");
+    ASSERT_NEAR(toneAt("vantrell_main", 48000).frequency, 440.0, 10.0) << engine->out();
+
+    const Usage before = usageOf(engine->pid());
+    const auto logBefore = logSize();
+    ASSERT_EQ(serverScript("kill_private_pulse").status, 0);
+    std::this_thread::sleep_for(10s);
+    const Usage settled = usageOf(engine->pid());
+    std::this_thread::sleep_for(10s);
+    const Usage after = usageOf(engine->pid());
+    const double logGrowthKb = static_cast<double>(logSize() - logBefore) / 1024.0;
+    const long rssGrowthKb = after.rssKb - before.rssKb;
+    const double cpuShare = (after.cpuSeconds - settled.cpuSeconds) / 10.0;
+    std::cout << "server loss, 20 s: log +" << logGrowthKb << " KB, RSS " << before.rssKb << " -> " << after.rssKb
+              << " KB, CPU over the last 10 s " << cpuShare * 100.0 << " % of a core\n";
+    EXPECT_LT(logGrowthKb, 100.0);
+    EXPECT_LT(rssGrowthKb, 20 * 1024);
+    EXPECT_LT(cpuShare, 0.05);
+    // One report per stream, not one per failed period.
+    EXPECT_EQ(engine->count("RtAudio device disconnect: "), 2) << engine->out();
+    EXPECT_EQ(engine->count("Input device Sine source at 440 Hz (" + std::to_string(sine) + ") disconnected"), 1);
+    EXPECT_EQ(engine->count("Output device Vantrell_Alt (" + std::to_string(alt) + ") disconnected"), 1);
+
+    EXPECT_LT(command("updateOutputDevicesList"), 1000ms) << "nothing waits on the dead server";
+
+    const int listsBefore = engine->count("Added output device: Vantrell_Main");
+    ASSERT_EQ(serverScript("restart_private_pulse").status, 0);
+    EXPECT_TRUE(engine->waitFor("Added output device: Vantrell_Main", 10s, listsBefore + 1))
+        << "the lists refresh when the server returns";
+    command("startStream 0");
+    command("startStream 1");
+    EXPECT_NEAR(toneAt("vantrell_main", 48000).frequency, 440.0, 10.0) << engine->out();
+    EXPECT_NEAR(toneAt("vantrell_alt", 44100).frequency, 440.0, 10.0);
+    EXPECT_EQ(engine->out().find("already open"), std::string::npos);
+    EXPECT_EQ(engine->err().find("already open"), std::string::npos);
+}
+
+TEST_F(ServerLossTest, RatesAndPeriodsTheDevicesCannotServeAreRefusedWithoutStallingTheConsole) {
+    command("addStream " + std::to_string(sine) + " " + std::to_string(main) + " 1 2 48000 1024");
+    command("startStream 0");
+    const int refusals = engine->count("Sample rate 3 is not supported");
+    EXPECT_LT(command("addStream " + std::to_string(sine) + " " + std::to_string(main) + " 1 2 3 1024"), 1000ms);
+    EXPECT_EQ(engine->count("Sample rate 3 is not supported"), refusals + 1) << engine->out();
+    command("startStream 1");
+    EXPECT_LT(command("listStreams"), 1000ms);
+    EXPECT_EQ(engine->out().find("Stream id: 1 :"), std::string::npos) << "the 3 Hz stream was not added";
+
+    // A legal rate with a period of eight seconds would hold every later stop for that long.
+    command("addStream " + std::to_string(sine) + " " + std::to_string(main) + " 1 2 8000 65536");
+    EXPECT_LT(command("startStream 1"), 1000ms);
+    EXPECT_LT(command("stopStream 1"), 1000ms);
+    EXPECT_LT(command("getStreamInfo 0"), 1000ms);
+    EXPECT_NE(engine->out().find("Sample rate: 48000"), std::string::npos) << "stream 0 keeps its rate";
+    const auto tone = toneAt("vantrell_main", 48000);
+    EXPECT_NEAR(tone.frequency, 440.0, 10.0);
+    EXPECT_GT(tone.rms, 0.3);
+}
+
+TEST_F(ServerLossTest, AStreamWhoseDevicesHaveNoOutputChannelsRunsWithoutAnOutputBuffer) {
+    // The source as both ends: the library hands the callback no output buffer at all.
+    const std::string source = std::to_string(sine);
+    command("addStream " + source + " " + source + " 1 0 48000 1024");
+    command("startStream 0");
+    EXPECT_TRUE(engine->waitFor("started successfully", 5s));
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(command("getStreamInfo 0"), 1000ms);
+    EXPECT_NE(engine->out().find("Output channels: 0"), std::string::npos);
+    EXPECT_TRUE(engine->alive());
+}
+
+class DeviceLossProtocolTest : public testsupport::ProtocolEngineTest {
+protected:
+    DeviceLossProtocolTest() : ProtocolEngineTest(VANTRELL_BINARY) {}
+};
+
+TEST_F(DeviceLossProtocolTest, UnloadingTheSourceOfAStreamSendsOneDisconnectPacketWithItsId) {
+    const auto loaded = testsupport::runCommand(
+        "pactl load-module module-sine-source source_name=vantrell_loss_sine rate=48000 frequency=330");
+    ASSERT_EQ(loaded.status, 0) << loaded.output;
+    const int module = std::stoi(loaded.output);
+    const int source = deviceId(2 /* DeviceInputs */, "Sine source at 330 Hz");
+    const int main = deviceId(3 /* DeviceOutputs */, "Vantrell_Main"); // only the output list is filled now
+    ASSERT_GT(source, 0);
+    exchange(5 /* AddStream */, testsupport::Request().i32(source).i32(main).i32(1).i32(2).i32(48000).i32(512));
+    exchange(7 /* StartStream */, testsupport::Request().i32(0));
+    ASSERT_TRUE(engine->waitFor("started successfully", 5s));
+
+    ASSERT_EQ(testsupport::runCommand("pactl unload-module " + std::to_string(module)).status, 0);
+    int disconnects = 0;
+    for (const auto& packet : client.receiveFor(4s)) {
+        if (packet.type != 21) continue;
+        ++disconnects;
+        EXPECT_EQ(testsupport::hex(packet.wire()),
+                  testsupport::hex(testsupport::Request().i32(source).i32(0).packet(21)));
+    }
+    EXPECT_EQ(disconnects, 1) << engine->out();
+}
+
+} // namespace
