@@ -1,0 +1,208 @@
+// The audio layer on the private PulseAudio: devices, their ids, and failures answered as codes.
+
+#include "SystemRtAudioFixture.hpp"
+
+using namespace systemaudiotest;
+using namespace std::chrono_literals;
+
+namespace {
+
+// --- Devices --------------------------------------------------------------------------------------
+
+using SystemRtAudioDevices = SystemRtAudioTest;
+
+TEST_F(SystemRtAudioDevices, ServerDevicesComeWithTheirNamesChannelsRatesAndDefaults) {
+    auto log = std::make_shared<ErrorLog>();
+    auto audio = makeInstance(log);
+    ASSERT_NE(audio, nullptr);
+
+    const auto ids = audio->getDeviceIds();
+    ASSERT_FALSE(ids.empty());
+    EXPECT_EQ(std::set<unsigned int>(ids.begin(), ids.end()).size(), ids.size()) << "ids repeat";
+    for (unsigned int id : ids) EXPECT_GE(id, 129u);
+
+    const auto main = findDevice(*audio, "Vantrell_Main");
+    ASSERT_TRUE(main);
+    EXPECT_EQ(main->outputChannels, 2u);
+    EXPECT_EQ(main->inputChannels, 0u);
+    EXPECT_EQ(main->preferredSampleRate, 48000u);
+    EXPECT_TRUE(main->isDefaultOutput);
+    EXPECT_FALSE(main->isDefaultInput);
+    EXPECT_NE(std::find(main->sampleRates.begin(), main->sampleRates.end(), 48000u), main->sampleRates.end());
+
+    const auto alt = findDevice(*audio, "Vantrell_Alt");
+    ASSERT_TRUE(alt);
+    EXPECT_EQ(alt->outputChannels, 2u);
+    EXPECT_EQ(alt->preferredSampleRate, 44100u);
+    EXPECT_FALSE(alt->isDefaultOutput);
+
+    const auto monitor = findDevice(*audio, "Monitor of Vantrell_Alt");
+    ASSERT_TRUE(monitor);
+    EXPECT_EQ(monitor->inputChannels, 2u);
+    EXPECT_EQ(monitor->outputChannels, 0u);
+    EXPECT_EQ(monitor->preferredSampleRate, 44100u);
+
+    EXPECT_EQ(audio->getDefaultOutputDevice(), main->ID);
+    const auto sine = audio->getDeviceInfo(audio->getDefaultInputDevice());
+    EXPECT_NE(sine.ID, 0u);
+    EXPECT_NE(sine.name.find("440"), std::string::npos) << sine.name;
+    EXPECT_EQ(sine.inputChannels, 1u);
+    EXPECT_EQ(sine.outputChannels, 0u);
+    EXPECT_EQ(sine.preferredSampleRate, 48000u);
+    EXPECT_TRUE(sine.isDefaultInput);
+
+    EXPECT_TRUE(log->entries().empty()) << log->describe();
+}
+
+TEST_F(SystemRtAudioDevices, IdsAgreeAcrossInstancesAndEnumerations) {
+    auto first = makeInstance(nullptr);
+    auto second = makeInstance(nullptr);
+    ASSERT_TRUE(first && second);
+
+    const auto ids = first->getDeviceIds();
+    ASSERT_FALSE(ids.empty());
+    EXPECT_EQ(first->getDeviceIds(), ids);
+    EXPECT_EQ(second->getDeviceIds(), ids);
+    for (unsigned int id : ids) {
+        const auto mine = first->getDeviceInfo(id);
+        const auto theirs = second->getDeviceInfo(id);
+        EXPECT_EQ(mine.ID, id);
+        EXPECT_EQ(theirs.ID, id);
+        EXPECT_EQ(theirs.name, mine.name);
+    }
+    EXPECT_EQ(second->getDefaultOutputDevice(), first->getDefaultOutputDevice());
+    EXPECT_EQ(second->getDefaultInputDevice(), first->getDefaultInputDevice());
+}
+
+TEST_F(SystemRtAudioDevices, AnUnknownIdAnswersAnEmptyDevice) {
+    auto log = std::make_shared<ErrorLog>();
+    auto audio = makeInstance(log);
+    ASSERT_NE(audio, nullptr);
+    for (unsigned int id : {0u, 1u, 128u, 99999u}) {
+        const auto info = audio->getDeviceInfo(id);
+        EXPECT_EQ(info.ID, 0u) << id;
+        EXPECT_TRUE(info.name.empty()) << id;
+        EXPECT_EQ(info.outputChannels + info.inputChannels + info.duplexChannels, 0u) << id;
+        EXPECT_TRUE(info.sampleRates.empty()) << id;
+    }
+}
+
+TEST_F(SystemRtAudioDevices, ANewSinkGetsANewIdAndGetsItBackWhenItReturns) {
+    auto audio = makeInstance(nullptr);
+    ASSERT_NE(audio, nullptr);
+    const auto before = audio->getDeviceIds();
+    const unsigned int mainId = idOf(*audio, "Vantrell_Main");
+    const unsigned int highest = *std::max_element(before.begin(), before.end());
+
+    unsigned int plugId = 0, plugMonitorId = 0;
+    {
+        NullSink plug("vantrell_e2e_plug", "Vantrell_Plug");
+        ASSERT_TRUE(plug.loaded());
+        plugId = idOf(*audio, plug.description());
+        plugMonitorId = idOf(*audio, plug.monitorDescription());
+        ASSERT_NE(plugId, 0u) << "the loaded sink is not listed";
+        ASSERT_NE(plugMonitorId, 0u);
+        EXPECT_GT(plugId, highest) << "a new device reused an id";
+        EXPECT_GT(plugMonitorId, highest);
+        EXPECT_NE(plugId, plugMonitorId);
+        EXPECT_EQ(idOf(*audio, "Vantrell_Main"), mainId) << "a device appearing moved another's id";
+
+        plug.unload();
+        const auto after = audio->getDeviceIds();
+        EXPECT_EQ(std::count(after.begin(), after.end(), plugId), 0);
+        EXPECT_EQ(audio->getDeviceInfo(plugId).ID, 0u);
+        EXPECT_EQ(after, before);
+    }
+
+    NullSink again("vantrell_e2e_plug_again", "Vantrell_Plug");
+    ASSERT_TRUE(again.loaded());
+    auto other = makeInstance(nullptr);
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(idOf(*audio, "Vantrell_Plug"), plugId);
+    EXPECT_EQ(idOf(*other, "Vantrell_Plug"), plugId);
+    EXPECT_EQ(idOf(*audio, "Monitor of Vantrell_Plug"), plugMonitorId);
+    EXPECT_EQ(idOf(*audio, "Vantrell_Main"), mainId);
+}
+
+// --- Failures come back as codes ------------------------------------------------------------------
+
+using SystemRtAudioErrors = SystemRtAudioTest;
+
+TEST_F(SystemRtAudioErrors, MisuseAnswersCodesAndReportsTheReason) {
+    auto log = std::make_shared<ErrorLog>();
+    auto audio = makeInstance(log);
+    ASSERT_NE(audio, nullptr);
+    const unsigned int mainId = idOf(*audio, "Vantrell_Main");
+    ASSERT_NE(mainId, 0u);
+    DuplexProbe probe(2);
+    unsigned int frames = kPeriod;
+
+    // Every step runs inside EXPECT_NO_THROW: nothing may escape the layer.
+    auto misuse = [&] {
+        EXPECT_EQ(audio->stopStream(), audio::RTAUDIO_WARNING) << "stop with nothing open";
+        const auto reported = log->entries().size();
+        audio->closeStream();
+        EXPECT_EQ(log->entries().size(), reported) << "closing nothing is not an error";
+        EXPECT_EQ(audio->startStream(), audio::RTAUDIO_INVALID_USE) << "start with nothing open";
+
+        RtAudio::StreamParameters unknown{99999, 2, 0};
+        EXPECT_EQ(audio->openStream(&unknown, nullptr, audio::RTAUDIO_FLOAT32, kRate, &frames,
+                                    &DuplexProbe::callback, &probe),
+                  audio::RTAUDIO_INVALID_DEVICE);
+        EXPECT_FALSE(audio->isStreamOpen());
+        const auto invalid = log->ofType(audio::RTAUDIO_INVALID_DEVICE);
+        ASSERT_EQ(invalid.size(), 1u) << log->describe();
+        EXPECT_NE(invalid[0].text.find("99999"), std::string::npos) << invalid[0].text;
+
+        // The library's own refusal, mapped to our numbering.
+        RtAudio::StreamParameters tooWide{mainId, 64, 0};
+        EXPECT_EQ(audio->openStream(&tooWide, nullptr, audio::RTAUDIO_FLOAT32, kRate, &frames,
+                                    &DuplexProbe::callback, &probe),
+                  audio::RTAUDIO_SYSTEM_ERROR);
+        EXPECT_FALSE(audio->isStreamOpen());
+        const auto system = log->ofType(audio::RTAUDIO_SYSTEM_ERROR);
+        ASSERT_EQ(system.size(), 1u) << log->describe();
+        EXPECT_FALSE(system[0].text.empty());
+
+        RtAudio::StreamParameters output{mainId, 2, 0};
+        frames = kPeriod;
+        ASSERT_EQ(audio->openStream(&output, nullptr, audio::RTAUDIO_FLOAT32, kRate, &frames,
+                                    &DuplexProbe::callback, &probe),
+                  audio::RTAUDIO_NO_ERROR)
+            << log->describe();
+        EXPECT_EQ(audio->stopStream(), audio::RTAUDIO_WARNING) << "stop before start";
+        EXPECT_EQ(audio->openStream(&output, nullptr, audio::RTAUDIO_FLOAT32, kRate, &frames,
+                                    &DuplexProbe::callback, &probe),
+                  audio::RTAUDIO_INVALID_USE)
+            << "a second open on an open instance";
+        EXPECT_TRUE(audio->isStreamOpen());
+        EXPECT_EQ(audio->startStream(), audio::RTAUDIO_NO_ERROR);
+        EXPECT_EQ(audio->startStream(), audio::RTAUDIO_WARNING) << "start while running";
+        EXPECT_EQ(audio->stopStream(), audio::RTAUDIO_NO_ERROR);
+        EXPECT_EQ(audio->stopStream(), audio::RTAUDIO_WARNING) << "stop twice";
+        audio->closeStream();
+        audio->closeStream();
+        EXPECT_FALSE(audio->isStreamOpen());
+    };
+    EXPECT_NO_THROW(misuse());
+    for (const auto& entry : log->entries()) EXPECT_FALSE(entry.text.empty());
+}
+
+TEST_F(SystemRtAudioErrors, AnInstanceWithoutAnErrorCallbackStillAnswersCodes) {
+    auto audio = makeInstance(nullptr);
+    ASSERT_NE(audio, nullptr);
+    DuplexProbe probe(2);
+    unsigned int frames = kPeriod;
+    RtAudio::StreamParameters unknown{99999, 2, 0};
+    auto misuse = [&] {
+        EXPECT_EQ(audio->openStream(&unknown, nullptr, audio::RTAUDIO_FLOAT32, kRate, &frames,
+                                    &DuplexProbe::callback, &probe),
+                  audio::RTAUDIO_INVALID_DEVICE);
+        EXPECT_EQ(audio->startStream(), audio::RTAUDIO_INVALID_USE);
+        EXPECT_EQ(audio->stopStream(), audio::RTAUDIO_WARNING);
+        EXPECT_EQ(audio->getDeviceInfo(99999).ID, 0u);
+    };
+    EXPECT_NO_THROW(misuse());
+}
+
+} // namespace
