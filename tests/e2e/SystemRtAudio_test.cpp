@@ -172,12 +172,15 @@ TEST_F(SystemRtAudioDevices, ServerDevicesComeWithTheirNamesChannelsRatesAndDefa
     EXPECT_EQ(main->preferredSampleRate, 48000u);
     EXPECT_TRUE(main->isDefaultOutput);
     EXPECT_FALSE(main->isDefaultInput);
-    EXPECT_NE(std::find(main->sampleRates.begin(), main->sampleRates.end(), 48000u), main->sampleRates.end());
+    // A server's device lists the standard rates up to the one it runs at, so the highest rate two
+    // devices share is their native rate and the server resamples nothing.
+    EXPECT_EQ(main->sampleRates, (std::vector<unsigned int>{8000, 16000, 22050, 32000, 44100, 48000}));
 
     const auto alt = findDevice(*audio, "Vantrell_Alt");
     ASSERT_TRUE(alt);
     EXPECT_EQ(alt->outputChannels, 2u);
     EXPECT_EQ(alt->preferredSampleRate, 44100u);
+    EXPECT_EQ(alt->sampleRates, (std::vector<unsigned int>{8000, 16000, 22050, 32000, 44100}));
     EXPECT_FALSE(alt->isDefaultOutput);
 
     const auto monitor = findDevice(*audio, "Monitor of Vantrell_Alt");
