@@ -50,6 +50,7 @@ Stream::Stream(unsigned int streamId, StreamServices services, unsigned int inpu
     realtimeState.masterEffects.addReader(&realtimeState.masterSlot);
     realtimeState.redirects.addReader(&realtimeState.redirectsSlot);
     realtimeState.effects.addReader(&realtimeState.effectsSlot);
+    realtimeState.effects.addReader(&snapshotEffectsSlot);
     for (const auto& name : mandatoryEffects) addEffect(name);
 }
 
@@ -60,6 +61,7 @@ Stream::~Stream() {
         // Whatever the stop said, the audio thread must be gone before the members it reads are.
         rtAudio->closeStream();
     }
+    snapshotWriter.stop(); // writes what the last periods captured, while the stream is whole
     Utilities::success("Stream " + options.streamName + " destroyed successfully", "~Stream", __LINE__);
     channelsRedirects.clear();
     effects.clear();
@@ -108,6 +110,7 @@ int Stream::start() {
         return opened;
     }
     settledBufferFrames = frames;
+    prepareSnapshots();
     const RtAudioErrorType started = rtAudio->startStream();
     if (started != RTAUDIO_NO_ERROR) {
         Utilities::error("An error occurred while starting the stream", "start", __LINE__, started);
