@@ -3,7 +3,8 @@
 #   start_private_pulse [DIR]   a PulseAudio with two null sinks and a 440 Hz sine source;
 #                               exports PULSE_SERVER and VANTRELL_PULSE_DIR
 #   stop_private_pulse
-#   start_private_jack          jackd on the dummy driver, own server name; exports JACK_DEFAULT_SERVER
+#   start_private_jack          jackd on the dummy driver (period VANTRELL_JACK_PERIOD, default 256),
+#                               own server name; exports JACK_DEFAULT_SERVER
 #   stop_private_jack
 # Each waits until its server answers and fails loudly when it does not.
 
@@ -58,7 +59,7 @@ stop_private_pulse() {
 
 start_private_jack() {
   export JACK_DEFAULT_SERVER=vantrell_test_jack
-  jackd --no-realtime -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 256 -C 2 -P 2 \
+  jackd --no-realtime -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p "${VANTRELL_JACK_PERIOD:-256}" -C 2 -P 2 \
     >"/tmp/$JACK_DEFAULT_SERVER.log" 2>&1 &
   VANTRELL_JACK_PID=$!
   export VANTRELL_JACK_PID
