@@ -25,7 +25,7 @@ void mixChannelRedirects(const float* input, float* output, unsigned int nFrames
         addToSilence(input, output, count);
         return;
     }
-    std::memset(output, 0, sizeof(float) * count);
+    if (count != 0) std::memset(output, 0, sizeof(float) * count);
     if (input == nullptr) return;
     for (const auto& [in, out] : redirects) {
         // A redirect left over from other channel counts names a channel this period lacks.
