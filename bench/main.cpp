@@ -21,9 +21,11 @@ public:
         ConsoleReporter::ReportRuns(runs);
         for (const auto& run : runs)
             if (run.run_type == Run::RT_Iteration && !run.error_occurred)
-                times[run.benchmark_name()] = run.GetAdjustedRealTime();
+                times[run.benchmark_name()] = {run.GetAdjustedRealTime(), run.GetAdjustedCPUTime()};
     }
-    std::map<std::string, double> times;
+    // Real and CPU time per iteration. On a shared machine the CPU time is the steadier one: it
+    // leaves out the time the benchmark thread waited for a core.
+    std::map<std::string, std::pair<double, double>> times;
 };
 
 } // namespace
@@ -43,10 +45,12 @@ int main(int argc, char** argv) {
     bool header = false;
     for (const auto& [subject, baseline] : ratios()) {
         auto s = reporter.times.find(subject), b = reporter.times.find(baseline);
-        if (s == reporter.times.end() || b == reporter.times.end() || b->second <= 0) continue;
-        if (!header) std::printf("\nRatios (same run, real time per iteration):\n");
+        if (s == reporter.times.end() || b == reporter.times.end()) continue;
+        if (b->second.first <= 0 || b->second.second <= 0) continue;
+        if (!header) std::printf("\nRatios (same run, per iteration):%61s %8s\n", "real", "cpu");
         header = true;
-        std::printf("  %-44s / %-28s = %8.2f\n", subject.c_str(), baseline.c_str(), s->second / b->second);
+        std::printf("  %-44s / %-28s = %8.2f %8.2f\n", subject.c_str(), baseline.c_str(),
+                    s->second.first / b->second.first, s->second.second / b->second.second);
     }
     return 0;
 }

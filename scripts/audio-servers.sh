@@ -5,7 +5,8 @@
 #   stop_private_pulse
 #   kill_private_pulse          kills it as a crash would (SIGKILL); its directory and socket stay
 #   restart_private_pulse       starts it again in the same directory, on the same socket
-#   start_private_jack          jackd on the dummy driver, own server name; exports JACK_DEFAULT_SERVER
+#   start_private_jack          jackd on the dummy driver (period VANTRELL_JACK_PERIOD, default 256),
+#                               own server name; exports JACK_DEFAULT_SERVER
 #   stop_private_jack
 # Each waits until its server answers and fails loudly when it does not.
 
@@ -82,7 +83,7 @@ restart_private_pulse() {
 
 start_private_jack() {
   export JACK_DEFAULT_SERVER=vantrell_test_jack
-  jackd --no-realtime -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 256 -C 2 -P 2 \
+  jackd --no-realtime -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p "${VANTRELL_JACK_PERIOD:-256}" -C 2 -P 2 \
     >"/tmp/$JACK_DEFAULT_SERVER.log" 2>&1 &
   VANTRELL_JACK_PID=$!
   export VANTRELL_JACK_PID

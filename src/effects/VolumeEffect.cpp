@@ -1,5 +1,6 @@
 #include "effects/VolumeEffect.hpp"
 
+#include "effects/SampleKernels.hpp"
 #include "utilities/Log.hpp"
 
 #include <cmath>
@@ -47,8 +48,7 @@ float VolumeEffect::getVolume() const {
 
 void VolumeEffect::process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned) {
     const float factor = volumeFactor.load(relaxed);
-    const std::size_t count = std::size_t(nChannels) * nFrames;
-    for (std::size_t i = 0; i < count; ++i) out[i] = in[i] * factor;
+    scaleSamples(in, out, std::size_t(nChannels) * nFrames, factor);
 }
 
 std::string VolumeEffect::getSnapshotDump() {

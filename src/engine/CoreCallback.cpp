@@ -1,7 +1,7 @@
 // The real-time side of the engine: one call per period on each running stream's audio thread.
 // A normal period takes no lock, allocates nothing and makes no system call; it reads only what
-// the control side published for it. Logging and snapshot files happen on overflow, underflow or
-// request only, and the export region is created by the first period.
+// the control side published for it. On overflow, underflow or request it only copies the period
+// for the stream's snapshot writer; the export region is created by the first period.
 
 #include "effects/Effect.hpp"
 #include "engine/ChannelRouting.hpp"
@@ -13,15 +13,6 @@
 #include <string>
 
 namespace {
-
-void reportStatus(unsigned int status) {
-    if (status == audio::RTAUDIO_INPUT_OVERFLOW)
-        Utilities::error("Input overflow", "callback", __LINE__);
-    else if (status == audio::RTAUDIO_OUTPUT_UNDERFLOW)
-        Utilities::error("Output underflow", "callback", __LINE__);
-    else
-        Utilities::error("Input overflow and output underflow", "callback", __LINE__);
-}
 
 void exportPeriod(Stream& stream, const float* output, unsigned int nFrames, unsigned int nChannels) {
     auto& realtime = stream.realtime();
@@ -48,10 +39,8 @@ int Core::callback(void* outputBuffer, void* inputBuffer, unsigned int nFrames, 
     const unsigned int nChannels = realtime.nChannelsOutput;
     const unsigned int sampleRate = realtime.sampleRate;
 
-    if (status >= 1 && status <= 3) {
-        reportStatus(status);
-        stream->doSnapshot(input, output, stream, streamTime, status);
-    }
+    // Overflow or underflow: the line and the snapshot are written by the stream's snapshot writer.
+    if (status >= 1 && status <= 3) stream->captureSnapshot(input, output, nFrames, streamTime, status, __LINE__);
 
     applyRoutingChannels(input, output, nFrames, stream);
 
@@ -73,7 +62,7 @@ int Core::callback(void* outputBuffer, void* inputBuffer, unsigned int nFrames, 
 
     exportPeriod(*stream, output, nFrames, nChannels);
 
-    if (stream->getMustDoSnapshot()) stream->doSnapshot(input, output, stream, streamTime, status);
+    if (stream->getMustDoSnapshot()) stream->captureSnapshot(input, output, nFrames, streamTime, status, 0);
     return 0;
 }
 

@@ -53,6 +53,7 @@ Stream::Stream(unsigned int streamId, StreamServices services, unsigned int inpu
     realtimeState.masterEffects.addReader(&realtimeState.masterSlot);
     realtimeState.redirects.addReader(&realtimeState.redirectsSlot);
     realtimeState.effects.addReader(&realtimeState.effectsSlot);
+    realtimeState.effects.addReader(&snapshotEffectsSlot);
     for (const auto& name : mandatoryEffects) addEffect(name);
 }
 
@@ -63,6 +64,7 @@ Stream::~Stream() {
         // Whatever the stop said, the audio thread must be gone before the members it reads are.
         rtAudio->closeStream();
     }
+    snapshotWriter.stop(); // writes what the last periods captured, while the stream is whole
     Utilities::success("Stream " + options.streamName + " destroyed successfully", "~Stream", __LINE__);
     channelsRedirects.clear();
     effects.clear();
@@ -125,6 +127,7 @@ int Stream::start() {
     realtimeState.nChannelsInput = inputParameters.nChannels;
     realtimeState.nChannelsOutput = outputParameters.nChannels;
     realtimeState.sampleRate = sampleRate;
+    prepareSnapshots();
     const RtAudioErrorType started = rtAudio->startStream();
     if (started != RTAUDIO_NO_ERROR) {
         Utilities::error("An error occurred while starting the stream", "start", __LINE__, started);

@@ -3,6 +3,7 @@
 #include "engine/ChannelRouting.hpp"
 #include "engine/DeviceEventWorker.hpp"
 #include "engine/SharedMemory.hpp"
+#include "engine/SnapshotWriter.hpp"
 #include "engine/audio/RtAudio.hpp"
 #include "realtime/RealtimeSnapshot.hpp"
 
@@ -97,7 +98,15 @@ public:
     // Snapshots.
     bool getMustDoSnapshot() const { return mustDoSnapshot.load(std::memory_order_relaxed); }
     void setMustDoSnapshot(bool value) { mustDoSnapshot.store(value, std::memory_order_relaxed); }
+    // Writes the file at once, on the caller's thread.
     int doSnapshot(float* inputBuffer, float* outputBuffer, Stream* stream, double streamTime, unsigned int status);
+    // Audio thread: copies the period for the stream's snapshot writer (see SnapshotWriter) and
+    // clears the request. reportLine is the callback's line that reported an overflow or underflow
+    // (logged with the snapshot), 0 for a requested one. False when a snapshot is still under way.
+    bool captureSnapshot(const float* inputBuffer, const float* outputBuffer, unsigned int nFrames, double streamTime,
+                         unsigned int status, int reportLine) noexcept;
+    // Waits until the snapshots captured so far are written.
+    void drainSnapshots() { snapshotWriter.drain(); }
 
     void setGroupID(int id);
     int getGroupID() const { return groupID; }
@@ -148,6 +157,12 @@ private:
     void publishRedirects() { realtimeState.redirects.publish(channelsRedirects); }
     void publishEffects() { realtimeState.effects.publish(effects); }
     std::shared_ptr<RtAudio> makeRtAudioInstance() const;
+    // Snapshots: the header is taken on the control side when the stream opens.
+    SnapshotHeader snapshotHeader() const;
+    void prepareSnapshots();
+    int writeSnapshotFile(const SnapshotHeader& header, const float* inputBuffer, const float* outputBuffer,
+                          double streamTime, unsigned int status, long long milliseconds);
+    void writeCapturedSnapshot(const SnapshotHeader& header, const SnapshotRecord& record);
 
     std::shared_ptr<RtAudio> rtAudio;
     unsigned int inputDeviceId;
@@ -170,4 +185,8 @@ private:
     int groupID{-1};
     unsigned int settledBufferFrames{0};
     RealtimeState realtimeState;
+    HazardSlot snapshotEffectsSlot; // the snapshot writer's reads of the effect chain
+    SnapshotWriter snapshotWriter{[this](const SnapshotHeader& header, const SnapshotRecord& record) {
+        writeCapturedSnapshot(header, record);
+    }};
 };

@@ -1,5 +1,6 @@
-// A diagnostic snapshot: one period of one stream written to a text file in the working directory.
-// It runs on the audio thread, on request or after an overflow or underflow only.
+// Diagnostic snapshots: one period of one stream written to a text file in the working directory.
+// The audio callback only copies the period (captureSnapshot); the stream's snapshot writer thread
+// writes the file and the log lines. doSnapshot writes at once, on the caller's thread.
 
 #include "effects/Effect.hpp"
 #include "engine/Stream.hpp"
@@ -17,49 +18,93 @@ void writeRows(std::ofstream& file, const float* buffer, unsigned int rows, unsi
     }
 }
 
+void reportStatus(unsigned int status, int line) {
+    if (status == audio::RTAUDIO_INPUT_OVERFLOW)
+        Utilities::error("Input overflow", "callback", line);
+    else if (status == audio::RTAUDIO_OUTPUT_UNDERFLOW)
+        Utilities::error("Output underflow", "callback", line);
+    else
+        Utilities::error("Input overflow and output underflow", "callback", line);
+}
+
 } // namespace
 
-int Stream::doSnapshot(float* inputBuffer, float* outputBuffer, Stream* stream, double streamTime,
-                       unsigned int status) {
-    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
-    const std::string fileName = "snaphot" + std::to_string(stream->getStreamId()) + "-" + std::to_string(now) + ".txt";
+SnapshotHeader Stream::snapshotHeader() const {
+    SnapshotHeader header;
+    header.streamName = getName();
+    header.inputName = getInputDeviceName();
+    header.outputName = getOutputDeviceName();
+    header.inputId = inputDeviceId;
+    header.outputId = outputDeviceId;
+    header.sampleRate = sampleRate;
+    header.bufferFrames = bufferFrames;
+    header.nChannelsInput = realtimeState.nChannelsInput;
+    header.nChannelsOutput = realtimeState.nChannelsOutput;
+    // Rows hold as many values as the period really has, never more than its buffers.
+    header.rowLength = settledBufferFrames != 0 ? settledBufferFrames : bufferFrames;
+    return header;
+}
+
+void Stream::prepareSnapshots() { snapshotWriter.prepare(snapshotHeader()); }
+
+bool Stream::captureSnapshot(const float* inputBuffer, const float* outputBuffer, unsigned int nFrames,
+                             double streamTime, unsigned int status, int reportLine) noexcept {
+    const bool captured = snapshotWriter.capture(
+        inputBuffer, std::size_t(nFrames) * realtimeState.nChannelsInput, outputBuffer,
+        std::size_t(nFrames) * realtimeState.nChannelsOutput, streamTime, status, reportLine);
+    // Each snapshot answers the pending request; a request that found the writer busy waits.
+    if (captured) setMustDoSnapshot(false);
+    return captured;
+}
+
+int Stream::writeSnapshotFile(const SnapshotHeader& header, const float* inputBuffer, const float* outputBuffer,
+                              double streamTime, unsigned int status, long long milliseconds) {
+    const std::string fileName =
+        "snaphot" + std::to_string(streamId) + "-" + std::to_string(milliseconds) + ".txt";
     std::ofstream file(fileName, std::ios::app);
     if (!file.is_open()) {
         Utilities::error("Could not create snapshot file: " + fileName, "doSnapshot", __LINE__);
-        setMustDoSnapshot(false);
         return -1;
     }
-
-    // Rows hold as many values as the period really has, never more than its buffers.
-    const unsigned int rowLength =
-        stream->getSettledBufferFrames() != 0 ? stream->getSettledBufferFrames() : stream->getBufferFrames();
-    auto& realtime = stream->realtime();
-    file << "Stream " << stream->getName() << " snapshot\n"
+    file << "Stream " << header.streamName << " snapshot\n"
          << "Stream time: " << streamTime << "\n"
          << "Status: " << status << "\n\n"
-         << "Input device: " << stream->getInputDeviceName() << " (" << stream->getInputDeviceId() << ")\n"
-         << "Output device: " << stream->getOutputDeviceName() << " (" << stream->getOutputDeviceId() << ")\n"
-         << "Sample rate: " << stream->getSampleRate() << "\n"
-         << "Buffer frames: " << stream->getBufferFrames() << "\n\n"
+         << "Input device: " << header.inputName << " (" << header.inputId << ")\n"
+         << "Output device: " << header.outputName << " (" << header.outputId << ")\n"
+         << "Sample rate: " << header.sampleRate << "\n"
+         << "Buffer frames: " << header.bufferFrames << "\n\n"
          << "Input buffer:\n";
-    writeRows(file, inputBuffer, realtime.nChannelsInput, rowLength);
+    writeRows(file, inputBuffer, header.nChannelsInput, header.rowLength);
     file << "Output buffer:\n";
-    writeRows(file, outputBuffer, realtime.nChannelsOutput, rowLength);
+    writeRows(file, outputBuffer, header.nChannelsOutput, header.rowLength);
     file << "\nEffects:\n";
     {
-        SnapshotReader<EffectChain> chain(realtime.effects, realtime.effectsSlot);
+        SnapshotReader<EffectChain> chain(realtimeState.effects, snapshotEffectsSlot);
         for (const auto& effect : *chain) file << effect->getSnapshotDump() << "\n";
     }
 
     file.close();
     if (file.fail()) {
         Utilities::error("Could not close snapshot file: " + fileName, "doSnapshot", __LINE__);
-        setMustDoSnapshot(false);
         return -1;
     }
-    setMustDoSnapshot(false);
     Utilities::log("Snapshot done", "doSnapshot", __LINE__);
     return 0;
+}
+
+void Stream::writeCapturedSnapshot(const SnapshotHeader& header, const SnapshotRecord& record) {
+    if (record.reportLine != 0) reportStatus(record.status, record.reportLine);
+    writeSnapshotFile(header, record.input.data(), record.output.data(), record.streamTime, record.status,
+                      record.milliseconds);
+}
+
+int Stream::doSnapshot(float* inputBuffer, float* outputBuffer, Stream* stream, double streamTime,
+                       unsigned int status) {
+    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    const int result = stream->writeSnapshotFile(stream->snapshotHeader(), inputBuffer, outputBuffer, streamTime,
+                                                 status, now);
+    setMustDoSnapshot(false);
+    return result;
 }

@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <filesystem>
 #include <thread>
 
 using testsupport::LogCapture;
@@ -116,6 +117,28 @@ TEST_F(RealtimeSafetyTest, StartingARunningStreamChangesNothingItsAudioThreadRea
     EXPECT_EQ(refused, 0) << "a running stream counts as started";
     EXPECT_TRUE(audio[0]->isStreamRunning());
     EXPECT_EQ(streams[0]->realtime().nChannelsOutput, 2u);
+}
+
+TEST_F(RealtimeSafetyTest, OverflowAndRequestedSnapshotsLeaveTheAudioThreadWithoutAllocationOrFiles) {
+    const auto cwd = std::filesystem::current_path();
+    std::filesystem::current_path(engine.dir.path());
+    LogCapture log;
+    std::size_t allocations = 0;
+    for (int period = 0; period < 600; ++period) {
+        if (period % 7 == 0) engine.core->doSnapshot();
+        const unsigned int status = period % 3 == 0 ? 1 + period % 2 : 0;
+        const std::size_t before = allocationcounter::allocationsOnThisThread();
+        audio[0]->runPeriod(input.data(), output.data(), status);
+        allocations += allocationcounter::allocationsOnThisThread() - before;
+    }
+    streams[0]->drainSnapshots();
+    streams[1]->drainSnapshots();
+    std::filesystem::current_path(cwd);
+    log.take();
+    EXPECT_EQ(allocations, 0u);
+    // The writer took some of them, off this thread: the test saw real snapshot periods.
+    EXPECT_GE(log.count("Snapshot done"), 1);
+    EXPECT_GE(log.count("Input overflow") + log.count("Output underflow"), 1);
 }
 
 TEST_F(RealtimeSafetyTest, TwoAudioThreadsShareTheMasterChainWhileItChanges) {

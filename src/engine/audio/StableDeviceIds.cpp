@@ -1,10 +1,21 @@
 #include "engine/audio/StableDeviceIds.hpp"
 
+#include <algorithm>
+
 namespace audio::detail {
 
 StableDeviceIds& registry() {
     static StableDeviceIds* instance = new StableDeviceIds;
     return *instance;
+}
+
+void keepNativeRates(::RtAudio::Api api, ::RtAudio::DeviceInfo& info) {
+    const unsigned int native = info.preferredSampleRate;
+    if (api != ::RtAudio::LINUX_PULSE || native == 0) return;
+    auto& rates = info.sampleRates;
+    std::erase_if(rates, [native](unsigned int rate) { return rate > native; });
+    if (std::find(rates.begin(), rates.end(), native) == rates.end()) rates.push_back(native);
+    std::sort(rates.begin(), rates.end());
 }
 
 const DeviceEntry* findById(const std::vector<DeviceEntry>& entries, unsigned int id) {

@@ -21,6 +21,12 @@ struct DeviceEntry {
     ::RtAudio::DeviceInfo info;
 };
 
+// A sound server (PulseAudio, PipeWire's PulseAudio) accepts every standard rate and resamples to
+// the rate its device runs at, which the library reports as the preferred rate. Such a device lists
+// the standard rates up to and including that one, so the highest common rate is the native one and
+// the server resamples nothing. Other back ends keep the library's list.
+void keepNativeRates(::RtAudio::Api api, ::RtAudio::DeviceInfo& info);
+
 // Owns the library's device list. The Pulse back end keeps one device list for the whole process
 // and every instance's openStream resolves indices against it, so enumerating and opening are
 // serialised under one lock: an index found here is still the same device when the open uses it.
@@ -40,6 +46,7 @@ public:
         for (unsigned int index = 0; index < count; ++index) {
             ::RtAudio::DeviceInfo info = probe_->getDeviceInfo(index);
             if (info.name.empty()) continue; // nothing to key it by
+            keepNativeRates(processApi(), info);
             // Two devices may share a name; their order of appearance tells them apart.
             const unsigned int occurrence = seen[info.name]++;
             auto [it, added] = ids_.try_emplace({info.name, occurrence}, nextId_);

@@ -4,6 +4,7 @@
 #include "engine/audio/LibraryBackEnd.hpp"
 #include "engine/audio/LibraryErrors.hpp"
 #include "engine/audio/PulseEvents.hpp"
+#include "engine/audio/PulseBuffering.hpp"
 #include "engine/audio/StableDeviceIds.hpp"
 
 #include <utility>
@@ -84,6 +85,10 @@ RtAudioErrorType SystemRtAudio::openStream(StreamParameters* outputParameters, S
         libraryOptions.streamName = options->streamName;
         libraryOptions.priority = options->priority;
     }
+    // Buffering the caller left to the back end: see PulseBuffering.hpp. Handed back unchanged
+    // unless the library itself settles on another count.
+    const unsigned int askedBuffers = options ? libraryNumberOfBuffers(processApi(), *options) : 0;
+    libraryOptions.numberOfBuffers = askedBuffers;
 
     std::vector<OpenStreamRecord::Device> used;
     Outcome outcome;
@@ -131,7 +136,7 @@ RtAudioErrorType SystemRtAudio::openStream(StreamParameters* outputParameters, S
     }
 
     if (bufferFrames) *bufferFrames = frames;
-    if (options) options->numberOfBuffers = libraryOptions.numberOfBuffers;
+    if (options && libraryOptions.numberOfBuffers != askedBuffers) options->numberOfBuffers = libraryOptions.numberOfBuffers;
     if (isStreamOpen()) {
         openStream_ = std::make_shared<OpenStreamRecord>();
         openStream_->devices = std::move(used);

@@ -1,0 +1,230 @@
+#!/usr/bin/env python3
+"""The engine against a real sound server, figures from one run each. Run through bench/serverbench.sh,
+which starts the private server and holds the machine-wide engine lock.
+
+  serverbench.py cost BINARY [SECONDS]      CPU of module-loopback vs the engine, 1 and 8 streams
+  serverbench.py latency BINARY [FRAMES [RATE]]  click latency (default 256 frames, the rate the engine picks) of one stream vs module-loopback latency_msec=20,
+                                            and the export ring's update gaps
+  serverbench.py scale BINARY [SECONDS]     16 streams with effects (on JACK's dummy driver):
+                                            xruns, engine CPU, resident memory
+"""
+import os, re, statistics, struct, subprocess, sys, tempfile, time
+
+TICK = os.sysconf("SC_CLK_TCK")
+RATE = 48000
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICK  # utime + stime
+
+
+def rss_kib(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return 0
+
+
+def cpu_percent(pids, seconds):
+    """Share of one core used by the processes together over the window."""
+    before = sum(cpu_seconds(p) for p in pids)
+    start = time.monotonic()
+    time.sleep(seconds)
+    return 100.0 * (sum(cpu_seconds(p) for p in pids) - before) / (time.monotonic() - start)
+
+
+def server_pid():
+    with open(os.path.join(os.environ["VANTRELL_PULSE_DIR"], "pid")) as f:
+        return int(f.read())
+
+
+def pactl(*args):
+    return subprocess.run(["pactl", *args], check=True, capture_output=True, text=True).stdout.strip()
+
+
+class Engine:
+    def __init__(self, binary):
+        self.log = tempfile.NamedTemporaryFile(prefix="vantrell-bench-", suffix=".out", delete=False)
+        self.process = subprocess.Popen([os.path.abspath(binary)], stdin=subprocess.PIPE, stdout=self.log,
+                                        stderr=subprocess.STDOUT, cwd=tempfile.gettempdir())
+        self.wait_for("Unix socket started at", 1)
+        self.streams = 0
+
+    def text(self):
+        with open(self.log.name, "rb") as f:
+            return f.read().decode(errors="replace")
+
+    def wait_for(self, text, count, seconds=20):
+        deadline = time.time() + seconds
+        while self.text().count(text) < count:
+            if time.time() > deadline or self.process.poll() is not None:
+                raise SystemExit("engine: no %r:\n%s" % (text, self.text()[-3000:]))
+            time.sleep(0.05)
+
+    def console(self, line):
+        self.process.stdin.write((line + "\n").encode())
+        self.process.stdin.flush()
+
+    def add_stream(self, *arguments):
+        self.console(" ".join(["addStream", *map(str, arguments)]))
+        self.console("startStream %d" % self.streams)
+        self.streams += 1
+        self.wait_for("started successfully", self.streams)
+        return self.streams - 1
+
+    def device_id(self, name):
+        found = re.findall(r"Device \((\d+): %s \(Input" % re.escape(name), self.text())
+        if not found:
+            raise SystemExit("engine lists no device %r" % name)
+        return int(found[-1])
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.console("exit")
+            try:
+                self.process.wait(15)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+        os.unlink(self.log.name)
+
+
+def cost(binary, seconds=10.0):
+    server = server_pid()
+    for count in (1, 8):
+        modules = [pactl("load-module", "module-loopback", "source=vantrell_sine", "sink=vantrell_main")
+                   for _ in range(count)]
+        time.sleep(2)
+        loopback = cpu_percent([server], seconds)
+        for module in modules:
+            pactl("unload-module", module)
+        engine = Engine(binary)
+        try:
+            for _ in range(count):
+                engine.add_stream()  # default devices: the sine source to vantrell_main
+            time.sleep(2)
+            before = cpu_seconds(engine.process.pid), cpu_seconds(server)
+            start = time.monotonic()
+            time.sleep(seconds)
+            elapsed = time.monotonic() - start
+            own = 100.0 * (cpu_seconds(engine.process.pid) - before[0]) / elapsed
+            served = 100.0 * (cpu_seconds(server) - before[1]) / elapsed
+        finally:
+            engine.stop()
+        ours = own + served
+        print("%d stream(s), %.0f s windows: module-loopback %.2f %% of a core (server); engine %.2f %% + server"
+              " %.2f %% = %.2f %%; ratio %.2f" % (count, seconds, loopback, own, served, ours,
+                                                ours / loopback if loopback else float("nan")))
+
+
+def click_onsets(samples, channel, threshold=0.3):
+    """Times (s) where the channel first rises above the threshold, at least 0.2 s apart."""
+    onsets, last = [], -1.0
+    for i in range(channel, len(samples), 2):
+        if abs(samples[i]) > threshold and (i // 2) / RATE - last > 0.2:
+            last = (i // 2) / RATE
+            onsets.append(last)
+    return onsets
+
+
+def ring_gaps(stream_id, frames, rate, seconds=3.0):
+    """Gaps between moves of the export ring's write offset, read every half millisecond."""
+    descriptor = os.open("/dev/shm/Stream%d" % stream_id, os.O_RDONLY)
+    try:
+        moves, last = [], None
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            offset = struct.unpack("<Q", os.pread(descriptor, 8, 8))[0]
+            if offset != last:
+                moves.append(time.monotonic())
+                last = offset
+            time.sleep(0.0005)
+    finally:
+        os.close(descriptor)
+    gaps = sorted((b - a) * 1000 for a, b in zip(moves[1:], moves[2:]))
+    if not gaps:
+        raise SystemExit("the export ring of stream %d did not move" % stream_id)
+    period = 1000.0 * frames / rate
+    print("ring updates over %.0f s: %d, gap median %.2f ms (%.2f periods), max %.2f ms (%.2f periods);"
+          " period %.2f ms (%d frames at %d Hz)" % (seconds, len(moves), statistics.median(gaps),
+                                                statistics.median(gaps) / period, gaps[-1], gaps[-1] / period,
+                                                period, frames, rate))
+
+
+def latency(binary, frames=256, rate=0):
+    frames, rate = int(frames), int(rate)
+    # A click goes into click_in; module-loopback carries its monitor to vantrell_main's left channel,
+    # the engine to the right one; both reach one recording, so their difference needs no clock.
+    sink = pactl("load-module", "module-null-sink", "sink_name=click_in", "rate=%d" % RATE, "channels=2")
+    loop = pactl("load-module", "module-loopback", "source=click_in.monitor", "sink=vantrell_main",
+                 "latency_msec=20", "channels=1", "channel_map=front-left")
+    engine = Engine(binary)
+    try:
+        engine.add_stream()  # lists the devices, then is replaced by the measured one
+        source, main = engine.device_id("Monitor of Null Output"), engine.device_id("Vantrell_Main")
+        engine.console("removeStream 0")
+        engine.streams = 0
+        stream = engine.add_stream(source, main, 2, 2, rate, frames)
+        if not rate:
+            engine.console("getStreamInfo %d" % stream)
+            engine.wait_for("Sample rate: ", 1, 5)
+            rate = int(re.findall(r"Sample rate: (\d+)", engine.text())[-1])
+        engine.console("removeChannelRedirect %d 0" % stream)        # (0, 0) goes; (1, 1) stays
+        engine.console("addChannelRedirect %d 0 1" % stream)         # left in -> right out
+        time.sleep(2)
+        ring_gaps(stream, frames, rate)
+        silence = b"\0" * (8 * RATE // 2)  # half a second of stereo float
+        click = struct.pack("<ff", 0.9, 0.0) * 48 + b"\0" * (8 * RATE // 2 - 8 * 48)
+        recorder = subprocess.Popen(["parec", "-d", "vantrell_main.monitor", "--format=float32le", "--channels=2",
+                                     "--rate=%d" % RATE, "--latency-msec=10"], stdout=subprocess.PIPE)
+        time.sleep(0.5)
+        subprocess.run(["pacat", "-d", "click_in", "--format=float32le", "--channels=2", "--rate=%d" % RATE,
+                        "--raw"], input=silence + click * 8 + silence, check=True)
+        time.sleep(1.0)
+        recorder.terminate()
+        data = recorder.stdout.read()
+        samples = struct.unpack("<%df" % (len(data) // 4), data[: len(data) // 4 * 4])
+        left, right = click_onsets(samples, 0), click_onsets(samples, 1)
+        deltas = [1000 * (r - l) for l, r in zip(left, right) if abs(r - l) < 0.2]
+        if not deltas:
+            raise SystemExit("no click pairs recorded (left %d, right %d)" % (len(left), len(right)))
+        delta = statistics.median(deltas)
+        print("click latency over %d clicks: engine - module-loopback(20 ms) = %+.1f ms (min %+.1f, max %+.1f);"
+              " engine ~ %.1f ms, %.2f x the loopback's 20 ms" % (len(deltas), delta, min(deltas), max(deltas),
+                                                                  20 + delta, (20 + delta) / 20))
+    finally:
+        if os.environ.get("VANTRELL_BENCH_VERBOSE"):
+            print(engine.text()[-4000:])
+        engine.stop()
+        pactl("unload-module", loop)
+        pactl("unload-module", sink)
+
+
+def scale(binary, seconds=300.0, streams=16, frames=128):
+    engine = Engine(binary)
+    try:
+        for stream in range(streams):
+            engine.add_stream(0, 0, 2, 2, 0, frames)
+            for effect in ("PanEffect", "EqualizerEffect"):
+                engine.console("addEffect %d %s" % (stream, effect))
+        time.sleep(2)
+        before = engine.text()
+        start_rss = rss_kib(engine.process.pid)
+        load = cpu_percent([engine.process.pid], seconds)
+        window = engine.text()[len(before):]
+        xruns = len(re.findall(r"Input overflow|Output underflow", window))
+        xruns += sum(int(n) for n in re.findall(r"Skipped (\d+) overflow or underflow", window))
+        print("%d streams x %d frames, %.0f s: %d xruns (callback status), engine CPU %.1f %% of a core,"
+              " resident memory %d KiB -> %d KiB" % (streams, frames, seconds, xruns, load, start_rss,
+                                                     rss_kib(engine.process.pid)))
+    finally:
+        engine.stop()
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 3 or sys.argv[1] not in ("cost", "latency", "scale"):
+        raise SystemExit(__doc__)
+    command, binary, rest = sys.argv[1], sys.argv[2], [float(a) for a in sys.argv[3:]]
+    {"cost": cost, "latency": latency, "scale": scale}[command](binary, *rest)

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# The engine against a real sound server (figures from one run each; see bench/serverbench.py):
+#   bench/serverbench.sh cost [SECONDS]     module-loopback vs the engine, 1 and 8 streams (PulseAudio)
+#   bench/serverbench.sh latency            click latency vs module-loopback at 20 ms, ring gaps (PulseAudio)
+#   bench/serverbench.sh scale [SECONDS]    16 streams at 128 frames with effects, JACK dummy (default 300 s)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+command=${1:?cost, latency or scale}; shift
+[ -n "${VANTRELL_BINARY:-}" ] || [ -x build/release/vantrell ] || scripts/build.sh release >/dev/null
+source scripts/audio-servers.sh
+if [ "$command" = scale ]; then
+  trap 'stop_private_jack' EXIT
+  VANTRELL_JACK_PERIOD=128 start_private_jack
+  unset PULSE_SERVER
+else
+  trap 'stop_private_pulse' EXIT
+  start_private_pulse
+fi
+# The engine's socket, log and shared-memory paths are machine-wide: one user of them at a time.
+flock /tmp/vantrell-e2e.lock python3 bench/serverbench.py "$command" "${VANTRELL_BINARY:-build/release/vantrell}" "$@"

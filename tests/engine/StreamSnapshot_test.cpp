@@ -1,0 +1,120 @@
+// Snapshots are copied by the audio callback and written by the stream's snapshot writer: the file
+// keeps its exact text, and a writer still busy makes further overflow snapshots count, not queue.
+
+#include "effects/Effect.hpp"
+#include "engine/Core.hpp"
+
+#include "LogCapture.hpp"
+#include "TempDir.hpp"
+#include "VirtualEngine.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+
+using testsupport::LogCapture;
+using testsupport::VirtualEngine;
+
+namespace {
+
+// Holds the writer inside its dump until the test opens the gate.
+class GateEffect : public Effect {
+public:
+    GateEffect() : Effect("GateEffect") {}
+    void process(float*, float*, unsigned, unsigned, unsigned) override {}
+    std::string getSnapshotDump() override {
+        if (!signalled.exchange(true)) entered.set_value();
+        gate.wait();
+        return "gate\n";
+    }
+    std::atomic<bool> signalled{false};
+    std::promise<void> entered;
+    std::shared_future<void> gate;
+};
+
+class StreamSnapshotTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        LogCapture quiet;
+        engine.system->settleBufferFramesAt(2);
+        Core& core = engine.makeCore();
+        stream = core.getStreamById(core.addStream(engine.mic, engine.speakers, 2, 2, 48000, 2));
+        ASSERT_EQ(core.startStream(stream->getStreamId()), 0);
+        cwd = std::filesystem::current_path();
+        std::filesystem::current_path(engine.dir.path());
+    }
+    void TearDown() override { std::filesystem::current_path(cwd); }
+
+    std::vector<std::string> files() const {
+        std::vector<std::string> texts;
+        for (const auto& entry : std::filesystem::directory_iterator(engine.dir.path()))
+            if (entry.path().filename().string().rfind("snaphot", 0) == 0) {
+                std::ifstream file(entry.path());
+                texts.push_back((std::stringstream() << file.rdbuf()).str());
+            }
+        return texts;
+    }
+
+    VirtualEngine engine;
+    std::shared_ptr<Stream> stream;
+    std::filesystem::path cwd;
+    const std::vector<float> input{0.5f, -1.25f, 3, 1e-07f};
+};
+
+TEST_F(StreamSnapshotTest, RequestedSnapshotKeepsItsExactText) {
+    LogCapture log;
+    engine.core->doSnapshot();
+    engine.runPeriod(*stream, input);
+    stream->drainSnapshots();
+    EXPECT_FALSE(stream->getMustDoSnapshot());
+    EXPECT_EQ(log.count("Snapshot done"), 1);
+    EXPECT_EQ(files(), std::vector<std::string>{"Stream Stream129-130 snapshot\nStream time: 0\nStatus: 0\n\n"
+                                                "Input device: Mic (129)\nOutput device: Speakers (130)\n"
+                                                "Sample rate: 48000\nBuffer frames: 2\n\nInput buffer:\n"
+                                                "0.5 -1.25 \n3 1e-07 \nOutput buffer:\n0.5 -1.25 \n3 1e-07 \n\n"
+                                                "Effects:\nVolumeEffect: \nVolume: 100.000000 % (0.000000 dB)\n\n"});
+}
+
+TEST_F(StreamSnapshotTest, OverflowsWhileOneIsWrittenAreCountedAndARequestWaits) {
+    auto gate = std::make_shared<GateEffect>();
+    std::promise<void> open;
+    gate->gate = open.get_future().share();
+    auto entered = gate->entered.get_future();
+    LogCapture log;
+    ASSERT_EQ(stream->addEffectByInstance(gate), 0);
+
+    engine.runPeriod(*stream, input, 1);
+    entered.wait();
+    for (unsigned int status : {2u, 3u, 1u}) engine.runPeriod(*stream, input, status);
+    engine.core->doSnapshot();
+    engine.runPeriod(*stream, input);
+    EXPECT_TRUE(stream->getMustDoSnapshot()); // left for a later period
+    open.set_value();
+    stream->drainSnapshots();
+    engine.runPeriod(*stream, input);
+    stream->drainSnapshots();
+
+    EXPECT_FALSE(stream->getMustDoSnapshot());
+    log.take();
+    EXPECT_EQ(log.count("Input overflow"), 1);
+    EXPECT_EQ(log.count("Output underflow"), 0);
+    EXPECT_EQ(log.count("Skipped 3 overflow or underflow snapshot(s) of stream Stream129-130"), 1);
+    EXPECT_EQ(log.count("Snapshot done"), 2);
+    // Two snapshots in one millisecond share a file name, and the second is appended.
+    std::string all;
+    for (const auto& text : files()) all += text;
+    auto occurrences = [&all](const std::string& text) {
+        int count = 0;
+        for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++count;
+        return count;
+    };
+    EXPECT_EQ(occurrences("Stream Stream129-130 snapshot\n"), 2);
+    EXPECT_EQ(occurrences("Status: 1\n"), 1);
+    EXPECT_EQ(occurrences("gate\n"), 2);
+}
+
+} // namespace
