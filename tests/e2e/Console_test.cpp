@@ -261,7 +261,8 @@ TEST_F(ConsoleTest, EffectCommandsShapeTheSoundAndSnapshotsRecordIt) {
 TEST_F(ConsoleTest, GroupVolumeSyncMovesBothSinks) {
     const std::string sine = std::to_string(deviceId("input", "Sine source at 440 Hz"));
     command("addStream " + sine + " " + std::to_string(deviceId("output", "Vantrell_Main")) + " 1 2 48000 1024");
-    command("addStream " + sine + " " + std::to_string(deviceId("output", "Vantrell_Alt")) + " 1 2 48000 1024");
+    // Rate 0: the highest rate both devices run at (the alt sink runs at 44100).
+    command("addStream " + sine + " " + std::to_string(deviceId("output", "Vantrell_Alt")) + " 1 2 0 1024");
     command("startStream 0");
     command("startStream 1");
     // Left-channel levels at both sinks, recorded at the same time once the change has arrived.
@@ -325,7 +326,7 @@ TEST_F(ConsoleTest, StatefulMasterEffectsKeepEveryStreamToItself) {
     const std::string high = std::to_string(deviceId("input", "Sine source at 1000 Hz"));
     command("updateOutputDevicesList");
     command("addStream " + low + " " + std::to_string(deviceId("output", "Vantrell_Main")) + " 1 2 48000 1024");
-    command("addStream " + high + " " + std::to_string(deviceId("output", "Vantrell_Alt")) + " 1 2 48000 1024");
+    command("addStream " + high + " " + std::to_string(deviceId("output", "Vantrell_Alt")) + " 1 2 0 1024");
     command("addMasterEffect DeviceDelayEffect");
     command("setMasterEffectParameter DeviceDelayEffect delay 20");
     command("addMasterEffect EqualizerEffect");
