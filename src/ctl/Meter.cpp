@@ -71,7 +71,9 @@ std::optional<RingSnapshot> readRing(int streamId) {
     // The engine publishes the offset after the slot's bytes.
     const std::uint64_t writeOffset = __atomic_load_n(&words[1], __ATOMIC_ACQUIRE);
     const std::uint64_t slotSize = words[2], ringSize = words[3];
-    if (slotSize == 0 || slotSize % sizeof(float) != 0 || ringSize % slotSize != 0 ||
+    // Sized but not yet described: the engine writes the header just after it sizes the region.
+    if (slotSize == 0 || ringSize == 0) return std::nullopt;
+    if (slotSize % sizeof(float) != 0 || ringSize % slotSize != 0 ||
         ringSize > region.size - kHeaderSize || writeOffset >= ringSize)
         throw Failure(kRefused, "the export " + name + " has a header that does not fit it");
 
