@@ -6,7 +6,8 @@ which starts the private server and holds the machine-wide engine lock.
   serverbench.py latency BINARY [FRAMES [RATE]]  click latency (default 256 frames, the rate the engine picks) of one stream vs module-loopback latency_msec=20,
                                             and the export ring's update gaps
   serverbench.py scale BINARY [SECONDS]     16 streams with effects (on JACK's dummy driver):
-                                            xruns, engine CPU, resident memory
+                                            xruns, engine CPU, resident memory; then 16 of
+                                            JACK's jack_thru clients for the server's own figure
 """
 import os, re, statistics, struct, subprocess, sys, tempfile, time
 
@@ -111,12 +112,49 @@ def cost(binary, seconds=10.0):
             elapsed = time.monotonic() - start
             own = 100.0 * (cpu_seconds(engine.process.pid) - before[0]) / elapsed
             served = 100.0 * (cpu_seconds(server) - before[1]) / elapsed
+            buffering = engine_buffering_msec(engine)
         finally:
             engine.stop()
         ours = own + served
+        floor = client_floor(server, count, seconds, buffering)
         print("%d stream(s), %.0f s windows: module-loopback %.2f %% of a core (server); engine %.2f %% + server"
               " %.2f %% = %.2f %%; ratio %.2f" % (count, seconds, loopback, own, served, ours,
                                                 ours / loopback if loopback else float("nan")))
+        print("%d stream(s): pacat | pacat at the engine's buffering of %d ms (any client's floor) %.2f %%;"
+              " ratio to module-loopback %.2f, engine to the floor %.2f"
+              % (count, buffering, floor, floor / loopback if loopback else float("nan"),
+                 ours / floor if floor else float("nan")))
+
+
+def engine_buffering_msec(engine):
+    """The playback buffering the engine asks the server for: three periods of its first stream."""
+    engine.console("getStreamInfo 0")
+    engine.wait_for("Sample rate: ", 1, 5)
+    frames = int(re.findall(r"Buffer frames: (\d+)", engine.text())[-1])
+    rate = int(re.findall(r"Sample rate: (\d+)", engine.text())[-1])
+    return max(1, round(3 * 1000.0 * frames / rate))
+
+
+def client_floor(server, count, seconds, msec):
+    """CPU of the least a client can do for the same job: pacat recording piped into pacat playing, at the
+    same buffering, plus the server's share. No client that moves audio through the server costs less."""
+    pipes = []
+    for _ in range(count):
+        recorder = subprocess.Popen(["pacat", "-r", "-d", "vantrell_sine", "--raw", "--format=float32le",
+                                     "--channels=2", "--rate=%d" % RATE, "--latency-msec=%d" % msec],
+                                    stdout=subprocess.PIPE)
+        player = subprocess.Popen(["pacat", "-p", "-d", "vantrell_main", "--raw", "--format=float32le",
+                                   "--channels=2", "--rate=%d" % RATE, "--latency-msec=%d" % msec],
+                                  stdin=recorder.stdout)
+        recorder.stdout.close()
+        pipes += [recorder, player]
+    try:
+        time.sleep(2)
+        return cpu_percent([server] + [p.pid for p in pipes], seconds)
+    finally:
+        for process in pipes:
+            process.terminate()
+            process.wait()
 
 
 def click_onsets(samples, channel, threshold=0.3):
@@ -202,6 +240,13 @@ def latency(binary, frames=256, rate=0):
         pactl("unload-module", sink)
 
 
+def jack_graph_xruns():
+    """Periods jackd itself counted as late for the whole graph, from its log."""
+    path = "/tmp/%s.log" % os.environ.get("JACK_DEFAULT_SERVER", "default")
+    with open(path, errors="replace") as f:
+        return f.read().count("ProcessGraphAsyncMaster: Process error")
+
+
 def scale(binary, seconds=300.0, streams=16, frames=128):
     engine = Engine(binary)
     try:
@@ -210,17 +255,33 @@ def scale(binary, seconds=300.0, streams=16, frames=128):
             for effect in ("PanEffect", "EqualizerEffect"):
                 engine.console("addEffect %d %s" % (stream, effect))
         time.sleep(2)
-        before = engine.text()
+        before, graph_before = engine.text(), jack_graph_xruns()
         start_rss = rss_kib(engine.process.pid)
         load = cpu_percent([engine.process.pid], seconds)
         window = engine.text()[len(before):]
         xruns = len(re.findall(r"Input overflow|Output underflow", window))
         xruns += sum(int(n) for n in re.findall(r"Skipped (\d+) overflow or underflow", window))
-        print("%d streams x %d frames, %.0f s: %d xruns (callback status), engine CPU %.1f %% of a core,"
-              " resident memory %d KiB -> %d KiB" % (streams, frames, seconds, xruns, load, start_rss,
-                                                     rss_kib(engine.process.pid)))
+        print("%d streams x %d frames, %.0f s: %d xruns (callback status), %d late graph periods (jackd),"
+              " engine CPU %.1f %% of a core, resident memory %d KiB -> %d KiB"
+              % (streams, frames, seconds, xruns, jack_graph_xruns() - graph_before, load, start_rss,
+                 rss_kib(engine.process.pid)))
     finally:
         engine.stop()
+    # The same server with as many of JACK's own pass-through clients and nothing else: what the machine
+    # and the server give any set of clients.
+    time.sleep(2)
+    peers = [subprocess.Popen(["jack_thru"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+             for _ in range(streams)]
+    try:
+        time.sleep(2)
+        graph_before = jack_graph_xruns()
+        time.sleep(seconds)
+        print("%d jack_thru clients, %.0f s: %d late graph periods (jackd)"
+              % (streams, seconds, jack_graph_xruns() - graph_before))
+    finally:
+        for peer in peers:
+            peer.terminate()
+            peer.wait()
 
 
 if __name__ == "__main__":

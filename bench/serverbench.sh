@@ -11,6 +11,10 @@ command=${1:?cost, latency or scale}; shift
 source scripts/audio-servers.sh
 if [ "$command" = scale ]; then
   trap 'stop_private_jack' EXIT
+  # Real-time scheduling where the machine grants it (root, or an rtprio limit), as a JACK user runs it.
+  if [ -z "${VANTRELL_JACK_REALTIME+set}" ] && chrt -f 1 true 2>/dev/null; then export VANTRELL_JACK_REALTIME=1; fi
+  # VANTRELL_JACK_REALTIME= (empty) asks for the server without it.
+  if [ -n "${VANTRELL_JACK_REALTIME:-}" ]; then echo "jackd: real-time scheduling"; else echo "jackd: no real-time scheduling"; fi
   VANTRELL_JACK_PERIOD=128 start_private_jack
   unset PULSE_SERVER
 else

@@ -83,7 +83,9 @@ restart_private_pulse() {
 
 start_private_jack() {
   export JACK_DEFAULT_SERVER=vantrell_test_jack
-  jackd --no-realtime -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p "${VANTRELL_JACK_PERIOD:-256}" -C 2 -P 2 \
+  local scheduling=--no-realtime
+  [ -n "${VANTRELL_JACK_REALTIME:-}" ] && scheduling="-R -P 70"
+  jackd $scheduling -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p "${VANTRELL_JACK_PERIOD:-256}" -C 2 -P 2 \
     >"/tmp/$JACK_DEFAULT_SERVER.log" 2>&1 &
   VANTRELL_JACK_PID=$!
   export VANTRELL_JACK_PID
