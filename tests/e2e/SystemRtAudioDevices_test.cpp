@@ -132,6 +132,37 @@ TEST_F(SystemRtAudioDevices, ANewSinkGetsANewIdAndGetsItBackWhenItReturns) {
     EXPECT_EQ(idOf(*audio, "Vantrell_Main"), mainId);
 }
 
+// Listings are answered from the last list until the server announces a change: each enumeration
+// would be a connection to the server (and memory the library never gives back).
+TEST_F(SystemRtAudioDevices, ListingsAskTheServerOnlyAfterItAnnouncesAChange) {
+    auto audio = makeInstance(nullptr);
+    ASSERT_NE(audio, nullptr);
+    // The server numbers its clients in order; pactl lists itself last.
+    auto latestClient = [] {
+        const auto listing = testsupport::runCommand("pactl list short clients | cut -f1 | sort -n | tail -1");
+        return std::stoul(listing.output);
+    };
+    auto until = [](auto done) {
+        for (auto deadline = std::chrono::steady_clock::now() + 3s; std::chrono::steady_clock::now() < deadline;
+             std::this_thread::sleep_for(20ms))
+            if (done()) return true;
+        return false;
+    };
+    std::this_thread::sleep_for(300ms); // the event subscription settles
+    audio->getDeviceIds();
+    const unsigned long first = latestClient();
+    for (int i = 0; i < 30; ++i) EXPECT_EQ(audio->getDeviceInfo(idOf(*audio, "Vantrell_Main")).name, "Vantrell_Main");
+    EXPECT_LE(latestClient() - first, 2u) << "listings opened connections of their own";
+
+    NullSink plug("vantrell_e2e_listed", "Vantrell_Listed");
+    ASSERT_TRUE(plug.loaded());
+    EXPECT_TRUE(until([&] { return idOf(*audio, "Vantrell_Listed") != 0; })) << "a new sink is not listed";
+    testsupport::runCommand("pactl set-default-sink vantrell_e2e_listed");
+    EXPECT_TRUE(until([&] { return audio->getDefaultOutputDevice() == idOf(*audio, "Vantrell_Listed"); }));
+    testsupport::runCommand("pactl set-default-sink vantrell_main");
+    EXPECT_TRUE(until([&] { return audio->getDefaultOutputDevice() == idOf(*audio, "Vantrell_Main"); }));
+}
+
 // --- Failures come back as codes ------------------------------------------------------------------
 
 using SystemRtAudioErrors = SystemRtAudioTest;

@@ -111,7 +111,7 @@ std::vector<DeviceEntry> enumerateFor(const InstanceState& state) {
     if (pulseServerDown()) return entries;
     Outcome outcome = callLibrary([&] {
         auto lock = registry().lock();
-        entries = registry().enumerate();
+        entries = registry().current();
     });
     finish(state, std::move(outcome));
     return entries;

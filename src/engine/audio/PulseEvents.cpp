@@ -2,6 +2,7 @@
 
 #include "engine/audio/DeviceWatch.hpp"
 #include "engine/audio/RtAudio.hpp"
+#include "engine/audio/StableDeviceIds.hpp"
 
 #include <pulse/pulseaudio.h>
 
@@ -83,6 +84,7 @@ private:
 
     void dropContext() {
         if (!context_) return;
+        registry().announceChanges(false);
         pa_context_set_state_callback(context_, nullptr, nullptr);
         pa_context_set_subscribe_callback(context_, nullptr, nullptr);
         pa_context_disconnect(context_);
@@ -91,6 +93,7 @@ private:
     }
 
     void lost() {
+        registry().announceChanges(false);
         if (stopping_) return;
         const bool wasUp = !serverDown_.exchange(true);
         // Streams on the server are gone with it; the watch checks them now rather than at the
@@ -123,8 +126,11 @@ private:
         switch (pa_context_get_state(context)) {
         case PA_CONTEXT_READY: {
             events->retryDelay_ = kFirstRetry;
-            const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE);
-            if (pa_operation* op = pa_context_subscribe(context, mask, nullptr, nullptr)) pa_operation_unref(op);
+            // The server's own changes carry the default sink and source.
+            const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
+                                                                  PA_SUBSCRIPTION_MASK_SERVER);
+            pa_operation* op = pa_context_subscribe(context, mask, &PulseEvents::onSubscribed, nullptr);
+            if (op) pa_operation_unref(op);
             // Back after a loss: the engine's lists are stale and its streams may be reopened.
             if (events->serverDown_.exchange(false)) notifyDevicesChanged();
             break;
@@ -135,7 +141,15 @@ private:
         }
     }
 
+    // Changes are announced from here on: device lists may be kept until the next one.
+    static void onSubscribed(pa_context*, int success, void*) {
+        if (success) registry().announceChanges(true);
+    }
+
     static void onEvent(pa_context*, pa_subscription_event_type_t type, uint32_t, void*) {
+        // Any change (a device, a default, a rate) makes the kept list stale.
+        registry().invalidate();
+        if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER) return;
         switch (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) {
         case PA_SUBSCRIPTION_EVENT_REMOVE: deviceWatch().requestSweep(); break;
         case PA_SUBSCRIPTION_EVENT_NEW: notifyDevicesChanged(); break;

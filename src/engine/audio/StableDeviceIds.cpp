@@ -9,6 +9,36 @@ StableDeviceIds& registry() {
     return *instance;
 }
 
+std::vector<DeviceEntry> StableDeviceIds::enumerate() {
+    // Taken before asking: a change announced while the library answers makes this list stale.
+    const std::uint64_t generation = generation_.load();
+    if (!probe_) {
+        probe_ = std::make_unique<::RtAudio>(processApi());
+        probe_->showWarnings(false);
+    }
+    std::vector<DeviceEntry> entries;
+    std::map<std::string, unsigned int> seen;
+    const unsigned int count = probe_->getDeviceCount();
+    for (unsigned int index = 0; index < count; ++index) {
+        ::RtAudio::DeviceInfo info = probe_->getDeviceInfo(index);
+        if (info.name.empty()) continue; // nothing to key it by
+        keepNativeRates(processApi(), info);
+        // Two devices may share a name; their order of appearance tells them apart.
+        const unsigned int occurrence = seen[info.name]++;
+        auto [it, added] = ids_.try_emplace({info.name, occurrence}, nextId_);
+        if (added) ++nextId_;
+        entries.push_back({it->second, index, std::move(info)});
+    }
+    kept_ = entries;
+    keptGeneration_ = generation;
+    return entries;
+}
+
+std::vector<DeviceEntry> StableDeviceIds::current() {
+    if (announced_.load() && keptGeneration_ == generation_.load()) return kept_;
+    return enumerate();
+}
+
 void keepNativeRates(::RtAudio::Api api, ::RtAudio::DeviceInfo& info) {
     const unsigned int native = info.preferredSampleRate;
     if (api != ::RtAudio::LINUX_PULSE || native == 0) return;

@@ -6,7 +6,10 @@
 #include "engine/audio/LibraryBackEnd.hpp"
 #include "engine/audio/LibraryState.hpp"
 
+#include <atomic>
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,37 +33,36 @@ void keepNativeRates(::RtAudio::Api api, ::RtAudio::DeviceInfo& info);
 // Owns the library's device list. The Pulse back end keeps one device list for the whole process
 // and every instance's openStream resolves indices against it, so enumerating and opening are
 // serialised under one lock: an index found here is still the same device when the open uses it.
+// On a server that announces every change of its devices the last list is kept and handed out
+// until a change arrives: on PulseAudio each enumeration is a new server connection, and the
+// library leaks some memory with each one.
 class StableDeviceIds {
 public:
     std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(mutex_); }
 
-    // Caller holds lock(). Throws what the library throws.
-    std::vector<DeviceEntry> enumerate() {
-        if (!probe_) {
-            probe_ = std::make_unique<::RtAudio>(processApi());
-            probe_->showWarnings(false);
-        }
-        std::vector<DeviceEntry> entries;
-        std::map<std::string, unsigned int> seen;
-        const unsigned int count = probe_->getDeviceCount();
-        for (unsigned int index = 0; index < count; ++index) {
-            ::RtAudio::DeviceInfo info = probe_->getDeviceInfo(index);
-            if (info.name.empty()) continue; // nothing to key it by
-            keepNativeRates(processApi(), info);
-            // Two devices may share a name; their order of appearance tells them apart.
-            const unsigned int occurrence = seen[info.name]++;
-            auto [it, added] = ids_.try_emplace({info.name, occurrence}, nextId_);
-            if (added) ++nextId_;
-            entries.push_back({it->second, index, std::move(info)});
-        }
-        return entries;
+    // Caller holds lock(). Asks the library for the list as it is now. Throws what the library throws.
+    std::vector<DeviceEntry> enumerate();
+    // Caller holds lock(). The kept list while no change can have happened since it was taken, a
+    // fresh one otherwise.
+    std::vector<DeviceEntry> current();
+
+    // From the server's event connection: while it is subscribed, every change is announced, so a
+    // kept list stays true until invalidate(). Either call drops the kept list.
+    void announceChanges(bool subscribed) {
+        announced_.store(subscribed);
+        invalidate();
     }
+    void invalidate() { generation_.fetch_add(1); }
 
 private:
     std::mutex mutex_;
     std::unique_ptr<::RtAudio> probe_;
     std::map<std::pair<std::string, unsigned int>, unsigned int> ids_;
     unsigned int nextId_{kFirstDeviceId};
+    std::atomic<bool> announced_{false};
+    std::atomic<std::uint64_t> generation_{0};
+    std::optional<std::uint64_t> keptGeneration_;
+    std::vector<DeviceEntry> kept_;
 };
 
 // The process's one set of ids; never destroyed, as late threads may still reach it during exit.
