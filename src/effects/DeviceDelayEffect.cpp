@@ -85,6 +85,7 @@ void DeviceDelayEffect::setDelay(float ms) {
         Utilities::error("Delay refused: " + std::to_string(ms) + " ms is beyond the maximum of " +
                              std::to_string(int(kMaxDelayMs)) + " ms",
                          "setDelay", __LINE__);
+        refuseValue();
         return;
     }
     delay.store(ms, relaxed);

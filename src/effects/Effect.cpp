@@ -22,13 +22,15 @@ Effect::~Effect() {
     Utilities::log("Effect destructor", "~Effect", __LINE__);
 }
 
-void Effect::setEffectParameter(const std::string& parameter, float value) {
+bool Effect::setEffectParameter(const std::string& parameter, float value) {
     const auto it = setters.find(parameter);
     if (it == setters.end()) {
         Utilities::error("Parameter not found", "setEffectParameter", __LINE__);
-        return;
+        return false;
     }
+    valueRefused = false;
     (this->*(it->second))(value);
+    return !valueRefused;
 }
 
 std::map<std::string, Effect::Getter> Effect::getGetters() const {

@@ -28,7 +28,9 @@ public:
     virtual void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) = 0;
     virtual std::string getSnapshotDump() = 0;
 
-    void setEffectParameter(const std::string& parameter, float value);
+    // False when the effect has no such parameter or its setter refused the value (which then
+    // leaves the parameter as it was).
+    bool setEffectParameter(const std::string& parameter, float value);
     std::map<std::string, Getter> getGetters() const;
     std::string getName() const;
 
@@ -72,6 +74,9 @@ protected:
         getters[parameter] = static_cast<Getter>(getter);
     }
 
+    // For a setter that keeps the value it has: the change is reported as failed.
+    void refuseValue() { valueRefused = true; }
+
     // The part every snapshot dump starts with: the name, ": " and a line break.
     std::string snapshotHeader() const;
 
@@ -89,4 +94,5 @@ protected:
 
 private:
     SpinLock processingGuard;
+    bool valueRefused = false; // set by a setter during setEffectParameter (control side only)
 };

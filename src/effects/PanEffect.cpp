@@ -54,9 +54,10 @@ void PanEffect::applyPanSingleChannel(float* in, float* out, unsigned count) {
 }
 
 void PanEffect::applyPanStereo(float* in, float* out, unsigned nFrames) const {
-    // A NaN balance would turn the attenuated side into NaN samples: it acts as the centre.
+    // Beyond full left or right a side would be amplified, inverted, or made infinite: the balance
+    // acts at its end, and a NaN one as the centre.
     const float raw = panX.load(relaxed);
-    const float stored = std::isnan(raw) ? 0.0f : raw;
+    const float stored = std::isnan(raw) ? 0.0f : std::clamp(raw, -1.0f, 1.0f);
     if (stored < 0.0f) {
         const float leftGain = 1.0f + stored;
         for (unsigned f = 0; f < nFrames; ++f) {

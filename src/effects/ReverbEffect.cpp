@@ -78,6 +78,7 @@ void ReverbEffect::setRoomSize(float value) {
         Utilities::error("Room size refused: " + std::to_string(value) + " is beyond the maximum of " +
                              std::to_string(int(kMaxRoomSize)),
                          "setRoomSize", __LINE__);
+        refuseValue();
         return;
     }
     roomSize.store(value, relaxed);

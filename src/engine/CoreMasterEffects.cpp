@@ -33,7 +33,7 @@ int Core::addMasterEffect(const std::string& name) {
 int Core::setMasterEffectParameter(const std::string& effect, const std::string& parameter, float value) {
     for (const auto& candidate : masterEffects)
         if (candidate->getName() == effect) {
-            candidate->setEffectParameter(parameter, value);
+            if (!candidate->setEffectParameter(parameter, value)) return -1; // said why; nothing changed
             Utilities::QuietScope quiet; // the streams' instances repeat what the master just logged
             for (const auto& stream : streams)
                 if (auto instance = stream->masterInstanceOf(candidate)) instance->setEffectParameter(parameter, value);

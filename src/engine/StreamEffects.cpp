@@ -78,17 +78,17 @@ int Stream::removeEffect(const std::string& name, bool force) {
 }
 
 int Stream::setEffectParameter(const std::string& effect, const std::string& parameter, float value) {
-    bool matched = false;
+    bool matched = false, accepted = true;
     for (const auto& candidate : effects) {
         if (!candidate || candidate->getName() != effect) continue;
-        candidate->setEffectParameter(parameter, value);
+        accepted = candidate->setEffectParameter(parameter, value) && accepted;
         matched = true;
     }
     if (!matched) {
         Utilities::error("Effect not found", "setEffectParameter", __LINE__);
         return -1;
     }
-    return 0;
+    return accepted ? 0 : -1;
 }
 
 int Stream::setEffectEnable(const std::string& effect, bool enable) {

@@ -101,11 +101,14 @@ TEST_F(EffectCatalogue, ParametersThatSizeMemoryRefuseValuesBeyondTheirMaximum) 
     for (const auto& [name, bound, maximum] : bounded) {
         const std::string parameter = bound; // a plain local: lambdas below capture it
         const auto effect = createEffect(name, nullptr, nullptr);
-        effect->setEffectParameter(parameter, maximum);
-        const auto logs = captureLogs([&] { effect->setEffectParameter(parameter, 5e6f); });
+        EXPECT_TRUE(effect->setEffectParameter(parameter, maximum)) << name;
+        bool accepted = true;
+        const auto logs = captureLogs([&] { accepted = effect->setEffectParameter(parameter, 5e6f); });
         EXPECT_THAT(logs.err, ElementsAre(Field(&LogLine::message, HasSubstr("5000000.000000 ")))) << name;
+        EXPECT_FALSE(accepted) << name << ": a refused value reported as set";
         EXPECT_EQ(read(*effect, parameter), maximum) << name;
     }
+    captureLogs([] { EXPECT_FALSE(createEffect("PanEffect", nullptr, nullptr)->setEffectParameter("tilt", 1.0f)); });
 }
 
 // A runaway setting gives silent blocks, never infinities or NaN; set back, the effect sounds like a

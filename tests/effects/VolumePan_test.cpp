@@ -65,6 +65,16 @@ TEST_F(VolumePanEffect, StereoPanAttenuatesOneSideLinearly) {
 
     pan.setPanX(kNaN);  // acts as the centre instead of turning a side into NaN
     EXPECT_EQ(run(pan, input, 2), input);
+
+    // Beyond an end the balance acts at that end: no side amplified, inverted or made infinite.
+    for (const float beyond : {-7.0f, -std::numeric_limits<float>::infinity()}) {
+        pan.setPanX(beyond);
+        output = run(pan, input, 2);
+        EXPECT_EQ(effecttest::channel(output, 2, 0), effecttest::channel(input, 2, 0)) << beyond;
+        EXPECT_THAT(effecttest::channel(output, 2, 1), Each(0.0f)) << beyond;
+    }
+    pan.setPanX(std::numeric_limits<float>::infinity());
+    EXPECT_THAT(effecttest::channel(run(pan, input, 2), 2, 0), Each(0.0f));
 }
 
 TEST_F(VolumePanEffect, PanCopiesMonoLeavesOtherLayoutsAndIgnoresPanY) {
