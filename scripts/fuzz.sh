@@ -5,27 +5,35 @@
 # also holds the fuzz targets.
 # SECONDS per target (default 30); 0 means no time limit, for example
 #   scripts/fuzz.sh 0 -runs=10000000
+# VANTRELL_FUZZ_TARGETS picks targets (default: socket_stream console_command session_loader); two
+# runs with different targets and the same DIR may go side by side, one per core.
 # Each target keeps its growing corpus in $build/corpus-<target>, seeded from fuzz/corpus/<target>;
 # a crash leaves its input as $build/crash-* and fails the script.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-30}; shift || true
 cd "$root"
-build=${VANTRELL_FUZZ_BUILD:-build/fuzz}
+build=$(realpath -m "${VANTRELL_FUZZ_BUILD:-build/fuzz}")
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTRELL_FUZZ=ON \
   -DVANTRELL_BENCH=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target socket_stream_fuzzer console_command_fuzzer session_loader_fuzzer
 
 status=0
-for target in socket_stream console_command session_loader; do
+for target in ${VANTRELL_FUZZ_TARGETS:-socket_stream console_command session_loader}; do
   corpus=$build/corpus-$target
-  mkdir -p "$corpus"
+  # Inputs save sessions under whatever names they spell, relative to the working folder: each
+  # target runs in a scratch folder of its own, emptied afterwards, so every path below is absolute.
+  scratch=$build/scratch-$target
+  rm -rf "$scratch"
+  mkdir -p "$corpus" "$scratch"
   options=(-max_total_time="$seconds" -close_fd_mask=3 -print_final_stats=1 -artifact_prefix=$build/)
-  [ -f "fuzz/$target.dict" ] && options+=(-dict="fuzz/$target.dict")
+  [ -f "$root/fuzz/$target.dict" ] && options+=(-dict="$root/fuzz/$target.dict")
   echo "== fuzzing $target"
   # The engine's log lines go to the closed standard streams; libFuzzer keeps its own output.
   log=$build/$target.log
-  "$build/fuzz/${target}_fuzzer" "${options[@]}" "$@" "$corpus" "fuzz/corpus/$target" >"$log" 2>&1 || status=1
+  (cd "$scratch" && "$build/fuzz/${target}_fuzzer" "${options[@]}" "$@" "$corpus" "$root/fuzz/corpus/$target") \
+    >"$log" 2>&1 || status=1
+  rm -rf "$scratch"
   grep -E '^(stat::(number_of_executed_units|average_exec_per_sec)|Done|==[0-9]+==|SUMMARY|Test unit written)' "$log" || true
 done
 exit $status

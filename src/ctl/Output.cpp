@@ -30,7 +30,10 @@ std::string formatTable(const Row& headers, const std::vector<Row>& rows) {
 
 void printTable(const Row& headers, const std::vector<Row>& rows) { std::cout << formatTable(headers, rows) << std::flush; }
 
-void printJson(const Json& value) { std::cout << value.dump(2) << "\n" << std::flush; }
+// Names from the engine need not be UTF-8: such bytes print as U+FFFD.
+void printJson(const Json& value) {
+    std::cout << value.dump(2, ' ', false, Json::error_handler_t::replace) << "\n" << std::flush;
+}
 
 std::string fixed(double value, int decimals) {
     char text[64];

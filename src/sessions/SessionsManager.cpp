@@ -64,7 +64,9 @@ void SessionsManager::saveSession(const std::string& path) {
     session->push_back({{"sessionName", path}, {"date", std::chrono::duration_cast<std::chrono::seconds>(now).count()}});
     createJsonObj();
     // Written beside the target and renamed over it: a failed save never damages the previous file.
-    if (!replaceFileContents(path, session->dump(4))) {
+    // Names come from clients and servers and need not be UTF-8, which JSON text must be: a byte
+    // that is not is saved as U+FFFD rather than failing the save (or, thrown, ending the engine).
+    if (!replaceFileContents(path, session->dump(4, ' ', false, json::error_handler_t::replace))) {
         Utilities::error("Could not create session file: " + path, "saveSession", __LINE__);
         return;
     }

@@ -199,6 +199,16 @@ TEST_F(SessionsTest, ShortAndEmptyDocumentsLoadAsEmpty) {
     EXPECT_TRUE(save("none.json")[1].is_null());
 }
 
+// Names that are not UTF-8 (a client's stream name, the file's own) are saved, not fatal.
+TEST_F(SessionsTest, NamesThatAreNotUtf8AreSavedReplaced) {
+    auto options = core->getStreamById(0)->getOptions();
+    options.streamName = "mic \xc5\xc5";
+    core->getStreamById(0)->setOptions(options);
+    const json saved = save("odd \xff.json");
+    EXPECT_EQ(saved[1][0]["options"]["streamName"], "mic \xef\xbf\xbd\xef\xbf\xbd");
+    EXPECT_EQ(saved[0]["sessionName"], engine.dir.file("odd \xef\xbf\xbd.json"));
+}
+
 // A save that cannot complete keeps the previous file byte for byte and leaves no temporary file.
 TEST_F(SessionsTest, AFailedSaveKeepsThePreviousFile) {
     save("kept.json");
