@@ -49,6 +49,7 @@ Core::Core(audio::RtAudioFactory factory) : rtAudioFactory(std::move(factory)) {
     deviceEventWorker->start([this] {
         auto guard = lock();
         findDisconnectedDevice();
+        resumeHaltedStreams();
     });
     // New devices, or the server back after a loss: the same pass refreshes both lists.
     audio::setDevicesChangedListener([events = std::weak_ptr<DeviceEventWorker>(deviceEventWorker)] {

@@ -39,6 +39,9 @@ public:
     int resetRtAudioInstance();
     RtAudio* getRtAudioInstance() const { return rtAudio.get(); }
     int findDisconnectedDevice();
+    // Starts again the streams the library halted (their server or a device went away) once the
+    // device lists hold their devices again; one line for each.
+    void resumeHaltedStreams();
 
     // Stream table.
     int addStream(unsigned int inputDeviceId, unsigned int outputDeviceId, unsigned int nChannelsInput,

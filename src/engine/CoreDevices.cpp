@@ -3,6 +3,7 @@
 #include "engine/Core.hpp"
 #include "utilities/Log.hpp"
 
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -122,4 +123,22 @@ int Core::findDisconnectedDevice() {
         Utilities::error("Failed to update output devices list", "findDisconnectedDevice", __LINE__);
     reportGone(outputSnapshot, outputDevices, lostOutputs, "Output");
     return 0;
+}
+
+void Core::resumeHaltedStreams() {
+    if (!rtAudio) return;
+    // Asked afresh: each list refresh empties the other direction's list.
+    const std::vector<unsigned int> present = rtAudio->getDeviceIds();
+    auto listed = [&present](unsigned int id) { return std::find(present.begin(), present.end(), id) != present.end(); };
+    // Open but not running: the library stopped it after an error. A stream the user stopped is closed.
+    std::vector<unsigned int> halted;
+    for (const auto& stream : streams)
+        if (stream->isOpen() && !stream->isStarted() &&
+            (stream->getNChannelsInput() == 0 || listed(stream->getInputDeviceId())) &&
+            (stream->getNChannelsOutput() == 0 || listed(stream->getOutputDeviceId())))
+            halted.push_back(stream->getStreamId());
+    for (unsigned int id : halted)
+        if (startStream(id) == 0)
+            Utilities::log("Stream " + std::to_string(id) + " restarted: its devices are back", "resumeHaltedStreams",
+                           __LINE__);
 }
