@@ -8,6 +8,7 @@
 #include "utilities/Log.hpp"
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 
 using nlohmann::json;
@@ -136,14 +137,20 @@ json SessionsManager::getEffects(const std::shared_ptr<Stream>& stream) const {
 
 void SessionsManager::loadSession(const std::string& path) {
     Utilities::log("Loading session " + path);
-    std::ifstream file(path);
+    // Only a regular file: reading a directory throws, and a FIFO would hold the engine until
+    // someone writes to it.
+    std::error_code error;
+    const bool regular = std::filesystem::is_regular_file(path, error);
+    std::ifstream file;
+    if (regular) file.open(path);
     if (!file.is_open()) {
         Utilities::error("Could not open session file: " + path, "loadSession", __LINE__);
         return;
     }
     try {
         *session = json::parse(file, nullptr, true, false);
-    } catch (const json::exception&) {
+    } catch (const std::exception&) { // a malformed document, or a read that failed
+
         *session = nullptr;
     }
     if (session->is_null()) {

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <fstream>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 using nlohmann::json;
 using testsupport::LogCapture;
@@ -207,6 +208,16 @@ TEST_F(SessionsTest, NamesThatAreNotUtf8AreSavedReplaced) {
     const json saved = save("odd \xff.json");
     EXPECT_EQ(saved[1][0]["options"]["streamName"], "mic \xef\xbf\xbd\xef\xbf\xbd");
     EXPECT_EQ(saved[0]["sessionName"], engine.dir.file("odd \xef\xbf\xbd.json"));
+}
+
+// Only a regular file is read: a directory would throw from the read, a FIFO would block the engine.
+TEST_F(SessionsTest, PathsThatAreNotRegularFilesAreRefusedAndChangeNothing) {
+    const std::string fifo = engine.dir.file("pipe");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {engine.dir.path().string(), fifo}) {
+        EXPECT_NE(load(path).find("Could not open session file: " + path), std::string::npos) << path;
+        EXPECT_EQ(core->getStreams().size(), 2u) << path;
+    }
 }
 
 // A save that cannot complete keeps the previous file byte for byte and leaves no temporary file.
