@@ -150,7 +150,6 @@ void SessionsManager::loadSession(const std::string& path) {
     try {
         *session = json::parse(file, nullptr, true, false);
     } catch (const std::exception&) { // a malformed document, or a read that failed
-
         *session = nullptr;
     }
     if (session->is_null()) {

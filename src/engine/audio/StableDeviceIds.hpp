@@ -9,9 +9,9 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <optional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
