@@ -22,10 +22,10 @@ status=0
 for target in ${VANTRELL_FUZZ_TARGETS:-socket_stream console_command session_loader}; do
   corpus=$build/corpus-$target
   # Inputs save sessions under whatever names they spell, relative to the working folder: each
-  # target runs in a scratch folder of its own, emptied afterwards, so every path below is absolute.
-  scratch=$build/scratch-$target
-  rm -rf "$scratch"
-  mkdir -p "$corpus" "$scratch"
+  # target runs in a scratch folder of its own, removed afterwards, so every path below is absolute.
+  # In memory where possible: each save flushes its file to disk.
+  mkdir -p "$corpus"
+  scratch=$(mktemp -d /dev/shm/vantrell-fuzz-$target.XXXXXX 2>/dev/null || mktemp -d "$build/scratch-$target.XXXXXX")
   options=(-max_total_time="$seconds" -close_fd_mask=3 -print_final_stats=1 -artifact_prefix=$build/)
   [ -f "$root/fuzz/$target.dict" ] && options+=(-dict="$root/fuzz/$target.dict")
   echo "== fuzzing $target"
