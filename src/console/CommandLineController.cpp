@@ -6,6 +6,7 @@
 #include "utilities/Split.hpp"
 
 #include <chrono>
+#include <exception>
 #include <iostream>
 #include <thread>
 
@@ -75,7 +76,12 @@ void CommandLineController::run() {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
-        if (parseCommand(line) == -1) Utilities::error("Command not found", "run", __LINE__);
+        // A command that throws is a fault to fix, but it must not end the engine and its streams.
+        try {
+            if (parseCommand(line) == -1) Utilities::error("Command not found", "run", __LINE__);
+        } catch (const std::exception& failure) {
+            Utilities::error(std::string("Command failed: ") + failure.what(), "run", __LINE__);
+        }
     }
 }
 
