@@ -36,28 +36,14 @@ protected:
         }
     }
 
-    // The id the engine gave a device, read from its "Added ... device" lines.
     unsigned int deviceId(const std::string& direction, const std::string& name) {
-        const std::regex line("Added " + direction + " device: " + name + " with id: ([0-9]+)");
-        std::smatch match;
-        const std::string out = engine->out();
-        EXPECT_TRUE(std::regex_search(out, match, line)) << "no " << direction << " device " << name;
-        return match.empty() ? 0 : static_cast<unsigned int>(std::stoul(match[1]));
+        const unsigned int id = engine->deviceId(direction, name);
+        EXPECT_NE(id, 0u) << "no " << direction << " device " << name;
+        return id;
     }
-
-    // Prompts written so far ("-> " in a stream listing is not one).
-    int prompts() { return engine->count("> ") - engine->count("-> "); }
 
     // Sends a command and waits for the prompt that follows it.
-    void command(const std::string& line) {
-        const int before = prompts();
-        engine->send(line);
-        const auto deadline = std::chrono::steady_clock::now() + 15s;
-        while (prompts() <= before) {
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "no prompt after " << line;
-            engine->waitFor("> ", 50ms, engine->count("> ") + 1);
-        }
-    }
+    void command(const std::string& line) { ASSERT_TRUE(engine->command(line, 15s)) << "no prompt after " << line; }
 
     testsupport::TempDir dir;
     std::unique_ptr<EngineProcess> engine;

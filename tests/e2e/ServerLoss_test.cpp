@@ -75,28 +75,16 @@ protected:
     }
 
     unsigned int deviceId(const std::string& direction, const std::string& name) {
-        const std::regex line("Added " + direction + " device: " + name + " with id: ([0-9]+)");
-        std::smatch match;
-        const std::string out = engine->out();
-        EXPECT_TRUE(std::regex_search(out, match, line)) << "no " << direction << " device " << name;
-        return match.empty() ? 0 : static_cast<unsigned int>(std::stoul(match[1]));
+        const unsigned int id = engine->deviceId(direction, name);
+        EXPECT_NE(id, 0u) << "no " << direction << " device " << name;
+        return id;
     }
-
-    int prompts() { return engine->count("> ") - engine->count("-> "); }
 
     // Sends a command and returns how long the prompt after it took to come.
     std::chrono::milliseconds command(const std::string& line) {
-        const int before = prompts();
-        const auto sent = std::chrono::steady_clock::now();
-        engine->send(line);
-        while (prompts() <= before) {
-            if (std::chrono::steady_clock::now() - sent > 30s) {
-                ADD_FAILURE() << "no prompt after " << line;
-                break;
-            }
-            engine->waitFor("> ", 20ms, engine->count("> ") + 1);
-        }
-        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
+        const auto took = engine->command(line, 30s);
+        if (!took) ADD_FAILURE() << "no prompt after " << line;
+        return took.value_or(30s);
     }
 
     static testsupport::ToneEstimate toneAt(const std::string& sink, unsigned int rate) {

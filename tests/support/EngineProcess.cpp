@@ -3,6 +3,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -125,6 +126,27 @@ std::string EngineProcess::err() {
 int EngineProcess::count(const std::string& text) {
     std::lock_guard<std::mutex> guard(mutex_);
     return countIn(out_ + err_, text);
+}
+
+unsigned int EngineProcess::deviceId(const std::string& direction, const std::string& name) {
+    const std::regex line("Added " + direction + " device: " + name + " with id: ([0-9]+)");
+    std::smatch match;
+    const std::string text = out();
+    return std::regex_search(text, match, line) ? static_cast<unsigned int>(std::stoul(match[1])) : 0;
+}
+
+int EngineProcess::prompts() { return count("> ") - count("-> "); }
+
+std::optional<std::chrono::milliseconds> EngineProcess::command(const std::string& line,
+                                                                std::chrono::milliseconds timeout) {
+    const int before = prompts();
+    const auto sent = std::chrono::steady_clock::now();
+    send(line);
+    while (prompts() <= before) {
+        if (std::chrono::steady_clock::now() - sent > timeout) return std::nullopt;
+        waitFor("> ", std::chrono::milliseconds(20), count("> ") + 1);
+    }
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
 }
 
 FileTail::FileTail(std::string path) : path_(std::move(path)) {

@@ -36,6 +36,13 @@ public:
     std::string out();
     std::string err();
     int count(const std::string& text);
+
+    // Console helpers. The id the engine gave a device, from its "Added <direction> device" lines (0
+    // when none); prompts written so far ("-> " in a stream listing is not one); a command sent and
+    // the time until the prompt after it, nothing when none came within the timeout.
+    unsigned int deviceId(const std::string& direction, const std::string& name);
+    int prompts();
+    std::optional<std::chrono::milliseconds> command(const std::string& line, std::chrono::milliseconds timeout);
     pid_t pid() const { return pid_; }
 
 private:
