@@ -31,7 +31,8 @@ int Core::linkStreams(const std::vector<unsigned int>& streamIds) {
         }
     }
     const unsigned int groupId = findAvailableStreamGroupID();
-    std::mt19937 generator(std::random_device{}());
+    // Seeded once: a random_device per link cost more than the link itself.
+    static std::mt19937 generator(std::random_device{}());
     std::uniform_int_distribution<unsigned int> component(0, 255);
     const unsigned int red = component(generator);
     const unsigned int green = component(generator);

@@ -73,6 +73,9 @@ RtAudioFactory VirtualAudioSystem::factory() {
         }
         auto instance = std::make_shared<VirtualRtAudio>(system, std::move(errorCallback));
         std::lock_guard<std::mutex> guard(system->mutex_);
+        // A dead instance's weak pointer still holds its memory (one block with the count): drop
+        // them as new ones come, or a long-lived system grows with every stream ever opened.
+        std::erase_if(system->instances_, [](const auto& weak) { return weak.expired(); });
         system->instances_.push_back(instance);
         return instance;
     };
