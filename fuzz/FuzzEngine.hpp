@@ -9,9 +9,11 @@
 #include "engine/Core.hpp"
 #include "utilities/Log.hpp"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
+#include <string>
 #include <unistd.h>
 
 namespace fuzzing {
@@ -21,12 +23,16 @@ namespace fuzzing {
 class ScratchFolder {
 public:
     ScratchFolder() {
-        char pattern[] = "/dev/shm/vantrell-fuzz.XXXXXX";
-        char fallback[] = "/tmp/vantrell-fuzz.XXXXXX";
-        const char* made = mkdtemp(pattern);
-        if (!made) made = mkdtemp(fallback);
+        // Under TMPDIR when set (the fuzz script's own folder, removed however the target ends),
+        // else in memory where possible.
+        const char* base = std::getenv("TMPDIR");
+        if (!base || !*base) base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        std::string pattern = std::string(base) + "/vantrell-fuzz.XXXXXX";
+        const char* made = mkdtemp(pattern.data());
         if (!made || ::chdir(made) != 0) throw std::runtime_error("no scratch folder for the fuzz target");
         path = made;
+        // libFuzzer writes new inputs and crashes to the paths it was given, now read from here.
+        std::fprintf(stderr, "Inputs run in %s: give corpus and artifact paths as absolute paths\n", made);
     }
     ~ScratchFolder() {
         std::error_code ignored;

@@ -31,7 +31,7 @@ for target in ${VANTRELL_FUZZ_TARGETS:-socket_stream console_command session_loa
   echo "== fuzzing $target"
   # The engine's log lines go to the closed standard streams; libFuzzer keeps its own output.
   log=$build/$target.log
-  (cd "$scratch" && "$build/fuzz/${target}_fuzzer" "${options[@]}" "$@" "$corpus" "$root/fuzz/corpus/$target") \
+  (cd "$scratch" && TMPDIR="$scratch" "$build/fuzz/${target}_fuzzer" "${options[@]}" "$@" "$corpus" "$root/fuzz/corpus/$target") \
     >"$log" 2>&1 || status=1
   rm -rf "$scratch"
   grep -E '^(stat::(number_of_executed_units|average_exec_per_sec)|Done|==[0-9]+==|SUMMARY|Test unit written)' "$log" || true
