@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """Drives the real engine binary on the private PulseAudio for the soak and the round-trip benchmark.
 
-  engine_driver.py roundtrip BINARY            FaderValue request to reply, p50/p99 over 1000 requests
+  engine_driver.py roundtrip BINARY            FaderValue request to reply, p50/p99: one client, then
+                                               8 clients at once, then beside one that never reads
   engine_driver.py soak BINARY [SECONDS]       reconnecting client + console against 4 streams
+  engine_driver.py codec                       prints sample requests as hex (checked against the
+                                               engine's own codec by its unit tests)
 
 Both start the engine with 4 running streams on the default devices. Packets: 32-bit payload size,
 16-bit type, payload; request strings carry a 32-bit length.
@@ -24,6 +27,20 @@ def packet(kind, payload=b""):
 
 def ints(*values):
     return b"".join(struct.pack("<i", v) for v in values)
+
+
+def floats(*values):
+    return b"".join(struct.pack("<f", v) for v in values)
+
+
+# One request of each payload shape, for the codec check.
+CODEC_SAMPLES = [
+    packet(4),
+    packet(5, ints(129, 130, 1, 2, 48000, 512)),
+    packet(6, ints(-1) + string("VolumeEffect") + string("volume") + floats(50.5)),
+    packet(15, ints(0, 129, 131, 1, 2, 44100, 256) + string("Mic \u2192 Speakers")),
+    packet(18, ints(3) + string("PanEffect") + ints(1)),
+]
 
 
 class Engine:
@@ -96,23 +113,67 @@ def receive_packet(client):
     return kind, exactly(size)
 
 
+def fader_round_trips(client, count, first=0):
+    """Round trips of `count` FaderValue requests in microseconds; every reply names the stream asked."""
+    times = []
+    for i in range(first, first + count):
+        start = time.perf_counter_ns()
+        client.sendall(packet(12, ints(i % STREAMS)))
+        kind, payload = receive_packet(client)
+        times.append((time.perf_counter_ns() - start) / 1000.0)
+        assert kind == 12, kind
+        assert struct.unpack("<i", payload[:4])[0] == i % STREAMS, "a reply out of order"
+    return times
+
+
+def percentiles(times):
+    times = sorted(times)
+    pick = lambda q: times[min(len(times) - 1, int(math.ceil(q * len(times))) - 1)]
+    return "p50 %.1f us, p99 %.1f us, max %.1f us" % (pick(0.50), pick(0.99), times[-1])
+
+
 def roundtrip(binary):
     engine = Engine(binary)
     try:
         client = connect()
-        times = []
-        for i in range(1100):
-            start = time.perf_counter_ns()
-            client.sendall(packet(12, ints(i % STREAMS)))
-            kind, _ = receive_packet(client)
-            elapsed = time.perf_counter_ns() - start
-            assert kind == 12, kind
-            if i >= 100:  # the first hundred warm the path up
-                times.append(elapsed / 1000.0)
-        times.sort()
-        pick = lambda q: times[min(len(times) - 1, int(math.ceil(q * len(times))) - 1)]
-        print("FaderValue round trip over %d requests, %d streams running: p50 %.1f us, p99 %.1f us, max %.1f us"
-              % (len(times), STREAMS, pick(0.50), pick(0.99), times[-1]))
+        fader_round_trips(client, 100)  # warms the path up
+        times = fader_round_trips(client, 1000)
+        print("FaderValue round trip over %d requests, one client, %d streams running: %s"
+              % (len(times), STREAMS, percentiles(times)))
+
+        # Eight clients at once, each with its own connection, 200 requests each, all in order.
+        results, errors = [], []
+        def one_client():
+            try:
+                own = connect()
+                fader_round_trips(own, 20)
+                results.extend(fader_round_trips(own, 200))
+                own.close()
+            except Exception as failure:  # reported below
+                errors.append(repr(failure))
+        threads = [threading.Thread(target=one_client) for _ in range(8)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+        if errors:
+            raise SystemExit("clients failed: %s" % errors)
+        print("FaderValue round trip over %d requests, 8 clients at once, all answered in order: %s"
+              % (len(results), percentiles(results)))
+
+        # A client that asks much and never reads, beside one that is measured.
+        deaf = connect()
+        deaf.sendall(b"".join(packet(19, ints(-1) + string("VolumeEffect")) for _ in range(8000)))
+        times = fader_round_trips(client, 200)
+        print("FaderValue round trip over %d requests beside a client that never reads: %s"
+              % (len(times), percentiles(times)))
+        deaf.settimeout(10)
+        try:
+            while deaf.recv(65536):
+                pass
+            print("the client that never read was closed by the engine")
+        except OSError as failure:
+            print("the client that never read: %r" % failure)
     finally:
         engine.stop()
 
@@ -126,7 +187,7 @@ def random_request(rng):
         packet(14, ints(stream)),
         packet(16, ints(stream)),
         packet(19, ints(stream) + string(effect)),
-        packet(6, ints(stream) + string("VolumeEffect") + string("volume") + struct.pack("<f", rng.uniform(20, 150))),
+        packet(6, ints(stream) + string("VolumeEffect") + string("volume") + floats(rng.uniform(20, 150))),
         packet(17, ints(stream) + string(rng.choice(["PanEffect", "ReverbEffect"]))),
         packet(20, ints(stream) + string(rng.choice(["PanEffect", "ReverbEffect"]))),
         packet(18, ints(stream) + string("PanEffect") + ints(rng.randrange(2))),
@@ -239,6 +300,10 @@ def soak(binary, seconds):
 
 
 if __name__ == "__main__":
+    if len(sys.argv) == 2 and sys.argv[1] == "codec":
+        for sample in CODEC_SAMPLES:
+            print(sample.hex())
+        sys.exit(0)
     if len(sys.argv) < 3 or sys.argv[1] not in ("roundtrip", "soak"):
         raise SystemExit(__doc__)
     if sys.argv[1] == "roundtrip":

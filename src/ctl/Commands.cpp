@@ -10,7 +10,7 @@ namespace Ctl {
 
 namespace {
 
-// Replies normally come in milliseconds; this only bounds a wait behind another client.
+// Replies normally come in milliseconds; this only bounds a wait on an engine that has stopped.
 constexpr std::chrono::milliseconds kReplyTimeout{3000};
 
 std::string optionText(unsigned options) {

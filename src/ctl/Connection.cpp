@@ -41,7 +41,7 @@ void Connection::open() {
     if (::connect(_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return;
     const int cause = errno;
     if (cause == EAGAIN)
-        throw Failure(kNoReply, "the engine at " + _path + " has too many clients waiting; try again");
+        throw Failure(kNoReply, "the engine at " + _path + " has too many connections waiting; try again");
     throw Failure(kNotRunning, "engine not running: cannot connect to " + _path + " (" + std::strerror(cause) +
                                    "); set VANTRELL_SOCKET if it listens elsewhere");
 }
@@ -101,7 +101,7 @@ Frame Connection::await(EPacketType type, const std::function<bool(const Frame&)
 Failure Connection::noReply() const {
     return Failure(kNoReply, "no reply from the engine at " + _path + " within " +
                                  std::to_string(_replyTimeout.count()) +
-                                 " ms (it serves one client at a time: is another one connected?)");
+                                 " ms (is it busy with a slow request, or stopped?)");
 }
 
 } // namespace Ctl

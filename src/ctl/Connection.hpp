@@ -16,8 +16,8 @@ class Failure;
 using Frame = IPC::PacketFramer::Frame;
 using Clock = std::chrono::steady_clock;
 
-// One connection to the engine's socket. Every wait has a deadline: the engine serves one client at
-// a time, so a client queued behind another must give up rather than hang.
+// One connection to the engine's socket. Every wait has a deadline: an engine that is stopped (or
+// busy with a request that takes long) must make the client give up rather than hang.
 class Connection {
 public:
     Connection(std::string path, std::chrono::milliseconds replyTimeout);

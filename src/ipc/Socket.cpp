@@ -6,11 +6,11 @@
 #include "ipc/SocketUtils.hpp"
 #include "utilities/Log.hpp"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <exception>
-#include <iostream>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -21,15 +21,12 @@ namespace IPC {
 
 namespace {
 
-constexpr std::size_t kReadSize = 16384;
-constexpr int kAcceptWaitMs = 250;
-// Pending connections: a second front end waits for its turn instead of being refused.
+using Clock = std::chrono::steady_clock;
+
+// The longest poll: a stop request and a slow client's time limits are noticed within it.
+constexpr auto kLongestWait = std::chrono::milliseconds(250);
+// Connections the kernel holds until the thread accepts them.
 constexpr int kListenBacklog = 16;
-// How long a packet may take to arrive whole, from its first byte, before the connection is
-// dropped: a client that stalls mid-packet cannot keep the next one waiting.
-constexpr auto kIncompletePacketTimeout = std::chrono::seconds(2);
-// A client that stops reading must not hold the engine lock for ever.
-constexpr timeval kSendTimeout{2, 0};
 
 sockaddr_un socketAddress(const std::string& path) {
     sockaddr_un address{};
@@ -49,30 +46,11 @@ bool listenerAnswers(const sockaddr_un& address) {
     return answers;
 }
 
-// The received bytes as text for the console, up to the first zero byte: anything outside printable
-// ASCII (and the backslash, so the text stays unambiguous) is written as \xHH, so a client cannot
-// drive the operator's terminal.
-std::string escapedEcho(const char* bytes, std::size_t count) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(count);
-    for (std::size_t i = 0; i < count && bytes[i] != '\0'; ++i) {
-        const auto byte = static_cast<unsigned char>(bytes[i]);
-        if (byte >= 0x20 && byte < 0x7f && byte != '\\') {
-            text += static_cast<char>(byte);
-        } else {
-            text += "\\x";
-            text += kDigits[byte >> 4];
-            text += kDigits[byte & 0xf];
-        }
-    }
-    return text;
-}
-
 } // namespace
 
 Socket::Socket(Core* core) : _core(core), _registry(core) {
     Utilities::log("Socket constructor");
+    SocketUtils::attachOutbox(&_outbox);
     auto guard = _core->lock();
     _core->setSocket(this);
 }
@@ -81,11 +59,6 @@ Socket::~Socket() {
     Utilities::log("Socket destructor");
     if (_listenThread.joinable()) {
         stopListenThread();
-        {
-            // A served client keeps the listener in its read: end the connection so it returns.
-            std::lock_guard<std::mutex> guard(SocketUtils::connectionMutex());
-            if (_clientSocket >= 0) ::shutdown(_clientSocket, SHUT_RDWR);
-        }
         Utilities::log("Waiting for listen thread to finish...");
         _listenThread.join();
     }
@@ -94,8 +67,7 @@ Socket::~Socket() {
         auto guard = _core->lock();
         if (_core->getSocket() == this) _core->setSocket(nullptr);
     }
-    std::lock_guard<std::mutex> guard(SocketUtils::connectionMutex());
-    if (clientSocketInstance == &_clientSocket) clientSocketInstance = nullptr;
+    SocketUtils::detachOutbox(&_outbox);
 }
 
 void Socket::startListenThread() {
@@ -104,64 +76,99 @@ void Socket::startListenThread() {
     _listenThread = std::thread(&Socket::_beginListenThread, this);
 }
 
-void Socket::stopListenThread() { _running = false; }
-
-int Socket::getClientSocket() const {
-    std::lock_guard<std::mutex> guard(SocketUtils::connectionMutex());
-    return _clientSocket;
+void Socket::stopListenThread() {
+    _running = false;
+    _outbox.wake();
 }
 
-void Socket::_beginListenThread() {
-    const std::string& path = socketPath();
+int Socket::getClientSocket() const { return _outbox.firstDescriptor(); }
+
+std::size_t Socket::clientCount() const { return _outbox.openCount(); }
+
+int Socket::_openListener(const std::string& path) {
     // A cut path would bind somewhere else and unlink that at shutdown.
     if (path.size() >= sizeof(sockaddr_un{}.sun_path)) {
         Utilities::log("Failed to bind socket: " + path + " is longer than " +
                        std::to_string(sizeof(sockaddr_un{}.sun_path) - 1) + " bytes");
-        return;
+        return -1;
     }
     const sockaddr_un address = socketAddress(path);
     // Another user's file or listener at the path is theirs: say whose, and leave it be.
     if (const auto owner = SocketSecurity::foreignOwner(path.c_str())) {
         Utilities::log("Failed to bind socket: " + path + " is held by user " +
                        SocketSecurity::describeUser(*owner));
-        return;
+        return -1;
     }
     // A file left by an earlier run is removed; one that another engine still serves is not.
     if (listenerAnswers(address)) {
         Utilities::log("Failed to bind socket");
-        return;
+        return -1;
     }
     ::unlink(path.c_str());
 
-    _serverSocket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (_serverSocket < 0) {
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listener < 0) {
         Utilities::log("Failed to create socket");
-        return;
+        return -1;
     }
-    if (::bind(_serverSocket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) < 0) {
+    if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) < 0) {
         Utilities::log("Failed to bind socket");
-        ::close(_serverSocket);
-        _serverSocket = -1;
-        return;
+        ::close(listener);
+        return -1;
     }
     // Owner-only whatever the umask; a client that slips in before this is still checked at accept.
     if (::chmod(path.c_str(), S_IRUSR | S_IWUSR) != 0)
         Utilities::log("Could not make " + path + " owner-only: " + std::strerror(errno));
-    ::listen(_serverSocket, kListenBacklog);
+    ::listen(listener, kListenBacklog);
     Utilities::log("Unix socket started at: " + path);
+    return listener;
+}
 
+void Socket::_beginListenThread() {
+    const std::string& path = socketPath();
+    _serverSocket = _openListener(path);
+    if (_serverSocket < 0) return;
+    _serve();
+    while (!_clients.empty()) _closeClient(_clients.front().get());
+    ::close(_serverSocket);
+    _serverSocket = -1;
+    ::unlink(path.c_str());
+}
+
+void Socket::_serve() {
+    std::vector<pollfd> waiting;
     while (_running) {
-        pollfd waiting{_serverSocket, POLLIN, 0};
-        const int ready = ::poll(&waiting, 1, kAcceptWaitMs);
-        if (ready < 0) {
+        // The wait ends early enough to close a client whose packet has run out of time.
+        auto until = Clock::now() + kLongestWait;
+        waiting.assign({{_serverSocket, POLLIN, 0}, {_outbox.wakeDescriptor(), POLLIN, 0}});
+        for (const auto& client : _clients) {
+            if (const auto deadline = client->incompleteDeadline()) until = std::min(until, *deadline);
+            const short events = POLLIN | (_outbox.hasPending(client->descriptor()) ? POLLOUT : 0);
+            waiting.push_back({client->descriptor(), events, 0});
+        }
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+        const int ready = ::poll(waiting.data(), waiting.size(), static_cast<int>(std::max<long long>(wait, 0)));
+        if (ready < 0 && errno != EINTR) {
             Utilities::log("select() error");
             continue;
         }
-        if (ready == 0) continue;
-        const int client = ::accept4(_serverSocket, nullptr, nullptr, SOCK_CLOEXEC);
+        if (waiting[1].revents) _outbox.clearWake();
+        // Clients in the order they came; those accepted below wait for the next round.
+        std::vector<ClientConnection*> leaving;
+        for (std::size_t i = 0; i + 2 < waiting.size(); ++i)
+            if (!_serviceClient(*_clients[i], waiting[i + 2].revents)) leaving.push_back(_clients[i].get());
+        for (ClientConnection* client : leaving) _closeClient(client);
+        if (waiting[0].revents) _acceptClients();
+    }
+}
+
+void Socket::_acceptClients() {
+    for (;;) {
+        const int client = ::accept4(_serverSocket, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (client < 0) {
-            Utilities::log("Error accepting client connection");
-            continue;
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) Utilities::log("Error accepting client connection");
+            return;
         }
         const auto peer = SocketSecurity::peerUser(client);
         if (!peer || *peer != ::geteuid()) {
@@ -171,92 +178,72 @@ void Socket::_beginListenThread() {
             ::close(client);
             continue;
         }
-        ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &kSendTimeout, sizeof(kSendTimeout));
-        bool stopping = false;
-        {
-            std::lock_guard<std::mutex> guard(SocketUtils::connectionMutex());
-            _clientSocket = client;
-            if (!clientSocketInstance) clientSocketInstance = &_clientSocket;
-            *clientSocketInstance = client;
-            // The destructor may have looked for a client just before this one was stored.
-            stopping = !_running;
-        }
-        Utilities::log("Client connected");
-        _registry.set_client_fd(client);
-        _framer.clear();
-        if (!stopping)
-            while (_receiveLoop() == 1) {
-            }
-        _registry.set_client_fd(-1);
-        {
-            // Cleared before the close, so no writer can reach a descriptor number that gets reused.
-            std::lock_guard<std::mutex> guard(SocketUtils::connectionMutex());
-            _clientSocket = -1;
+        if (_clients.size() >= kMaxClients) {
+            Utilities::log("Refused a client: " + std::to_string(kMaxClients) +
+                           " clients are connected already; closing the connection");
             ::close(client);
+            continue;
         }
-        Utilities::log("Client socket closed");
+        _outbox.open(client);
+        _clients.push_back(std::make_unique<ClientConnection>(client));
+        Utilities::log("Client connected");
     }
-    ::close(_serverSocket);
-    _serverSocket = -1;
-    ::unlink(path.c_str());
 }
 
-int Socket::_receiveLoop() {
-    // Waits in slices, so a stop or a packet that stalls half-way is noticed while the client is quiet.
-    for (;;) {
-        if (!_running) return 0;
-        pollfd readable{_clientSocket, POLLIN, 0};
-        const int ready = ::poll(&readable, 1, kAcceptWaitMs);
-        if (ready > 0) break;
-        if (ready < 0 && errno != EINTR) return 0;
-        if (ready == 0 && _framer.buffered() > 0 &&
-            std::chrono::steady_clock::now() - _pendingSince >= kIncompletePacketTimeout) {
-            Utilities::log("Client left a packet incomplete for " +
-                           std::to_string(std::chrono::seconds(kIncompletePacketTimeout).count()) +
-                           " s; closing the connection");
-            return 0;
-        }
+bool Socket::_serviceClient(ClientConnection& client, short events) {
+    const int descriptor = client.descriptor();
+    if (events & (POLLIN | POLLHUP | POLLERR)) {
+        const bool open =
+            client.receive([&](const PacketFramer::Frame& frame) { _deserializePacket(descriptor, frame); });
+        if (!open) return false;
     }
-    char buffer[kReadSize];
-    ssize_t received = 0;
-    do {
-        received = ::recv(_clientSocket, buffer, sizeof(buffer), 0);
-    } while (received < 0 && errno == EINTR);
-    if (received <= 0) return 0;
-    const auto length = static_cast<std::size_t>(received);
-    std::cout << escapedEcho(buffer, length) + "\n";
-    // A packet that starts in this read starts its time-out now; one still arriving keeps its start,
-    // so trickling a byte at a time does not hold the connection either.
-    bool startsHere = _framer.buffered() == 0;
-    _framer.append(buffer, length);
-    PacketFramer::Frame frame;
-    for (;;) {
-        const auto next = _framer.next(frame);
-        if (next == PacketFramer::Next::Incomplete) break;
-        startsHere = true;
-        if (next == PacketFramer::Next::Rejected) {
-            Utilities::log("Socket dropped a packet with impossible size: " + std::to_string(frame.size) +
-                           " and id: " + std::to_string(frame.type) + " (at most " +
-                           std::to_string(PacketFramer::kMaxPayloadSize) + " bytes); buffered bytes discarded");
-            break;
-        }
-        _deserializePacket(frame);
+    switch (_outbox.flush(descriptor)) {
+    case Outbox::State::Idle:
+    case Outbox::State::Waiting:
+        break;
+    case Outbox::State::Failed:
+        return false;
+    case Outbox::State::Overflow:
+        Utilities::log("Client stopped reading: more than " + std::to_string(Outbox::kQueueLimit) +
+                       " bytes waited for it; closing the connection");
+        return false;
+    case Outbox::State::Stalled:
+        Utilities::log("Client stopped reading: it took nothing for " +
+                       std::to_string(Outbox::kStallLimit.count()) + " s; closing the connection");
+        return false;
     }
-    if (startsHere) _pendingSince = std::chrono::steady_clock::now();
-    return 1;
+    const auto deadline = client.incompleteDeadline();
+    if (deadline && Clock::now() >= *deadline) {
+        Utilities::log("Client left a packet incomplete for " +
+                       std::to_string(ClientConnection::kIncompletePacketTimeout.count()) +
+                       " s; closing the connection");
+        return false;
+    }
+    return true;
 }
 
-void Socket::_deserializePacket(const PacketFramer::Frame& frame) {
+void Socket::_closeClient(ClientConnection* client) {
+    // Out of the outbox before the descriptor closes, so nothing reaches a number that gets reused.
+    _outbox.close(client->descriptor());
+    _clients.erase(std::find_if(_clients.begin(), _clients.end(),
+                                [client](const auto& held) { return held.get() == client; }));
+    Utilities::log("Client socket closed");
+}
+
+void Socket::_deserializePacket(int clientSocket, const PacketFramer::Frame& frame) {
     Utilities::log("Socket received packet with size: " + std::to_string(frame.size) +
                    " and id: " + std::to_string(frame.type));
 
     auto guard = _core->lock();
+    _servingClient = clientSocket;
+    _registry.set_client_fd(clientSocket);
     try {
         _registry.handlePacket(static_cast<EPacketType>(frame.type), frame.payload);
     } catch (const std::exception& failure) {
         // One bad request must not end the process or the connection.
         Utilities::error(std::string("Request failed: ") + failure.what(), "_deserializePacket", __LINE__);
     }
+    _servingClient = -1;
 }
 
 } // namespace IPC

@@ -1,24 +1,31 @@
 #pragma once
 
 #include "engine/FrontEndListener.hpp"
-#include "ipc/PacketFramer.hpp"
+#include "ipc/ClientConnection.hpp"
+#include "ipc/Outbox.hpp"
 #include "ipc/PacketsRegistry.hpp"
 
 #include <atomic>
-#include <chrono>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 class Core;
 
 namespace IPC {
 
-// The front end's endpoint: a Unix-domain stream socket at socketPath(), served on a thread of its
-// own, one client at a time. What the client sends is cut into packets as it arrives; each whole
-// packet is handled under the engine lock, in arrival order.
+// The front ends' endpoint: a Unix-domain stream socket at socketPath(), served on a thread of its
+// own for several clients at once. What each client sends is cut into packets as it arrives; each
+// whole packet is handled under the engine lock, in arrival order per client. Replies go to the
+// client that asked, the engine's news to every client; both wait in the outbox and are written by
+// this thread alone, never under the engine lock.
 class Socket : public FrontEndListener {
 public:
+    // Connections served at once; one more is accepted, told nothing and closed, with one line.
+    static constexpr std::size_t kMaxClients = 64;
+
     explicit Socket(Core* core);
     ~Socket();
     Socket(const Socket&) = delete;
@@ -26,30 +33,39 @@ public:
 
     void startListenThread();
     void stopListenThread();
-    // The connected client's descriptor, or -1 when none is connected.
+    // The oldest connected client's descriptor, or -1 when none is connected.
     int getClientSocket() const;
+    std::size_t clientCount() const;
 
-    // FrontEndListener: the engine's notifications, as packets to the connected client.
+    // FrontEndListener: the engine's notifications, as packets to every connected client.
     int clientDescriptor() const override;
     void effectChainChanged(int streamId) override;
     void masterEffectMissing(const std::string& effectName) override;
     void deviceLost(int deviceId) override;
 
 private:
+    using Connections = std::vector<std::unique_ptr<ClientConnection>>;
+
     void _beginListenThread();
-    int _receiveLoop();
-    void _deserializePacket(const PacketFramer::Frame& frame);
+    // Binds and listens at `path`; the listening descriptor, or -1 (said why).
+    int _openListener(const std::string& path);
+    void _serve();
+    void _acceptClients();
+    // Reads, handles and writes for one connection; false when it has to be closed.
+    bool _serviceClient(ClientConnection& client, short events);
+    void _deserializePacket(int clientSocket, const PacketFramer::Frame& frame);
+    void _closeClient(ClientConnection* client);
 
     Core* _core;
     int _serverSocket{-1};
     std::thread _listenThread;
-    // Written by the listen thread under SocketUtils::connectionMutex(); read under it elsewhere.
-    int _clientSocket{-1};
     PacketsRegistry _registry;
     std::atomic<bool> _running{false};
-    // The served client's bytes not yet handled, and when the packet they begin started to arrive.
-    PacketFramer _framer;
-    std::chrono::steady_clock::time_point _pendingSince;
+    Outbox _outbox;
+    Connections _clients; // the listen thread's alone
+    // The client whose request is being handled (-1 between requests); read and written under the
+    // engine lock, so a reply made by the engine itself reaches the one who asked.
+    int _servingClient{-1};
 };
 
 } // namespace IPC

@@ -1,4 +1,4 @@
-// The engine's notifications, sent to the connected front end as the packets it already knows.
+// The engine's notifications, sent to every connected front end as the packets it already knows.
 
 #include "ipc/PacketFunction.hpp"
 #include "ipc/Socket.hpp"
@@ -8,19 +8,20 @@ namespace IPC {
 int Socket::clientDescriptor() const { return getClientSocket(); }
 
 void Socket::effectChainChanged(int streamId) {
-    int clientSocket = getClientSocket();
-    PacketFunction::getEffects(clientSocket, _core, streamId);
+    int everyone = Outbox::kEveryClient;
+    PacketFunction::getEffects(everyone, _core, streamId);
 }
 
 void Socket::masterEffectMissing(const std::string& effectName) {
-    int clientSocket = getClientSocket();
-    PacketFunction::getEffectParameters(clientSocket, _core, -1, effectName);
+    // An answer to whoever asked; from the console, every client hears it, as any change.
+    int asker = _servingClient >= 0 ? _servingClient : Outbox::kEveryClient;
+    PacketFunction::getEffectParameters(asker, _core, -1, effectName);
 }
 
 void Socket::deviceLost(int deviceId) {
-    int clientSocket = getClientSocket();
-    if (clientSocket < 0) return;
-    PacketFunction::sendDeviceDisconnect(clientSocket, _core, deviceId);
+    if (clientCount() == 0) return;
+    int everyone = Outbox::kEveryClient;
+    PacketFunction::sendDeviceDisconnect(everyone, _core, deviceId);
 }
 
 } // namespace IPC

@@ -1,10 +1,10 @@
 #include "ipc/SocketUtils.hpp"
 
+#include "ipc/Outbox.hpp"
+
 #include <cerrno>
 #include <cstring>
-#include <sys/socket.h>
-
-int* clientSocketInstance = nullptr;
+#include <mutex>
 
 namespace IPC::SocketUtils {
 
@@ -29,9 +29,14 @@ void serializeValue(std::vector<char>& out, const std::string& value) {
     out.insert(out.end(), value.begin(), value.end());
 }
 
+std::vector<char> frameHeader(std::int32_t payloadSize, std::uint16_t type) {
+    std::vector<char> header;
+    serializeValues(header, static_cast<int>(payloadSize), static_cast<short>(type));
+    return header;
+}
+
 std::vector<char> framePacket(EPacketType type, const std::vector<char>& payload) {
-    std::vector<char> packet;
-    serializeValues(packet, static_cast<int>(payload.size()), static_cast<short>(type));
+    std::vector<char> packet = frameHeader(static_cast<std::int32_t>(payload.size()), static_cast<std::uint16_t>(type));
     packet.insert(packet.end(), payload.begin(), payload.end());
     return packet;
 }
@@ -61,27 +66,28 @@ bool ReplyReader::read(std::string& value) {
     return true;
 }
 
-std::mutex& connectionMutex() {
-    static std::mutex mutex;
-    return mutex;
+namespace {
+
+std::mutex attachedMutex;
+Outbox* attached = nullptr;
+
+} // namespace
+
+void attachOutbox(Outbox* outbox) {
+    std::lock_guard<std::mutex> guard(attachedMutex);
+    attached = outbox;
+}
+
+void detachOutbox(Outbox* outbox) {
+    std::lock_guard<std::mutex> guard(attachedMutex);
+    if (attached == outbox) attached = nullptr;
 }
 
 void sendPacket(int clientSocket, EPacketType type, const std::vector<char>& payload) {
+    if (clientSocket < 0 && clientSocket != Outbox::kEveryClient) return;
     const std::vector<char> packet = framePacket(type, payload);
-
-    std::lock_guard<std::mutex> guard(connectionMutex());
-    if (clientSocket < 0 || !clientSocketInstance || *clientSocketInstance != clientSocket) return;
-    std::size_t sent = 0;
-    while (sent < packet.size()) {
-        const ssize_t n = ::send(clientSocket, packet.data() + sent, packet.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            // Gone, or not reading: the listener sees the end of the connection and serves the next.
-            ::shutdown(clientSocket, SHUT_RDWR);
-            return;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
+    std::lock_guard<std::mutex> guard(attachedMutex);
+    if (attached) attached->post(clientSocket, packet);
 }
 
 } // namespace IPC::SocketUtils

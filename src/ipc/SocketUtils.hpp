@@ -3,12 +3,15 @@
 #include "ipc/EPacketType.hpp"
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
 // Reply encoding and the one way bytes reach the front end. Numbers go out in host byte order;
 // a reply string is an 8-byte length followed by its bytes.
+namespace IPC {
+class Outbox;
+}
+
 namespace IPC::SocketUtils {
 
 void serializeValue(std::vector<char>& out, int value);
@@ -24,6 +27,8 @@ void serializeValues(std::vector<char>& out, const Values&... values) {
 
 // Header (payload size, type) followed by the payload: one packet as it goes on the wire.
 std::vector<char> framePacket(EPacketType type, const std::vector<char>& payload);
+// The 6-byte header alone, announcing whatever size it is given (tests send dishonest ones).
+std::vector<char> frameHeader(std::int32_t payloadSize, std::uint16_t type);
 
 // Reads reply fields in the layout serializeValue writes. A read that the payload is too short for
 // fails, leaves the value as it was, and makes every later read fail too.
@@ -47,19 +52,14 @@ private:
     bool _good{true};
 };
 
-// Header (payload size, type) and payload in one write to the client. Writes to the client are
-// serialised by connectionMutex(), so a notification from another thread never splits a reply.
-// Nothing is written unless `clientSocket` is the connection open right now (the descriptor that
-// clientSocketInstance points at): a stale or absent descriptor (-1) goes nowhere. A client that
-// has gone away costs a failed write, never a signal; a write that fails or times out part-way
-// shuts the connection down, since the stream can no longer be framed.
+// The one way bytes reach the front ends: header (payload size, type) and payload, as one whole
+// packet, posted to the outbox of the socket that serves, for the connection `clientSocket` (or
+// Outbox::kEveryClient). Nothing is sent here: the socket's thread writes it. A descriptor that is
+// not an open connection of that socket (-1, or a number another file now holds) gets nothing.
 void sendPacket(int clientSocket, EPacketType type, const std::vector<char>& payload);
 
-// Guards the connection's descriptor and every write to it.
-std::mutex& connectionMutex();
+// The socket that serves registers its outbox for as long as it lives.
+void attachOutbox(Outbox* outbox);
+void detachOutbox(Outbox* outbox);
 
 } // namespace IPC::SocketUtils
-
-// The descriptor of the connected front end (-1 between clients), owned by the socket server and
-// written under SocketUtils::connectionMutex(). Null until the first client connects.
-extern int* clientSocketInstance;

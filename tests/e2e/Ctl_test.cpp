@@ -162,7 +162,7 @@ TEST_F(CtlTest, FailuresAreNamedQuicklyWithTheirStatus) {
     }
 }
 
-TEST_F(CtlTest, WatchPrintsPushedEffectListsAndStopsOnInterrupt) {
+TEST_F(CtlTest, WatchPrintsPushesFromConsoleAndOtherClientsAndStopsOnInterrupt) {
     engine->send("addStream");
     ASSERT_TRUE(engine->waitFor(" added", 10s)) << engine->out();
     const int connected = engine->count("Client connected");
@@ -172,9 +172,17 @@ TEST_F(CtlTest, WatchPrintsPushedEffectListsAndStopsOnInterrupt) {
     });
     ASSERT_TRUE(engine->waitFor("Client connected", 5s, connected + 1));
     engine->send("addEffect 0 PanEffect");
+    // Another client beside the watching one is served at once, and its change is pushed to both.
+    const auto started = std::chrono::steady_clock::now();
+    const auto added = ctl("add-effect 0 ReverbEffect");
+    EXPECT_EQ(added.status, 0) << added.output;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
     const auto result = watching.get();
     EXPECT_EQ(result.status, 0);
     EXPECT_NE(result.output.find("effects of stream 0: VolumeEffect on, PanEffect on\n"), std::string::npos)
+        << result.output;
+    EXPECT_NE(result.output.find("effects of stream 0: VolumeEffect on, PanEffect on, ReverbEffect on\n"),
+              std::string::npos)
         << result.output;
 }
 

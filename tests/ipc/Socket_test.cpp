@@ -1,6 +1,7 @@
-// The socket server over an engine of virtual devices: what reaches the connected client when the
-// engine itself has news (chain changes made from another thread, a lost device), and that nothing
-// is written once the client has gone, not even to a descriptor that now has its old number.
+// The socket server over an engine of virtual devices, with several clients at once: each answered
+// on its own connection, every one told of every change whoever made it, a client that stops reading
+// or trickles a packet closed without holding the others up, and nothing written to a descriptor
+// once its client has gone.
 
 #include "ipc/Socket.hpp"
 
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <thread>
@@ -20,8 +22,11 @@
 using namespace std::chrono_literals;
 using testsupport::LogCapture;
 using testsupport::ProtocolClient;
+using testsupport::Request;
 
 namespace {
+
+constexpr std::uint16_t kEffectList = 14, kSetEffectEnable = 18, kEffectParameters = 19;
 
 class SocketTest : public ::testing::Test {
 protected:
@@ -34,60 +39,89 @@ protected:
 
     void TearDown() override {
         LogCapture quiet;
-        client.close();
+        for (auto& client : clients) client.close();
         socket.reset();
     }
 
-    // Waits until the engine's view of the client descriptor satisfies `done`.
     template <class Done>
-    bool clientSocketBecomes(Done done) {
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (!done(socket->getClientSocket()))
+    static bool eventually(Done done, std::chrono::milliseconds timeout = 5s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (!done())
             if (std::chrono::steady_clock::now() > deadline) return false;
             else std::this_thread::sleep_for(5ms);
         return true;
     }
 
+    void connectAll() {
+        for (auto& client : clients) ASSERT_TRUE(client.connect());
+        ASSERT_TRUE(eventually([&] { return socket->clientCount() == clients.size(); }));
+    }
+
+    // The master chain's list as each client must see it.
+    static std::vector<std::string> masterList(bool volumeEnabled) {
+        return {std::string("-1 VolumeEffect ") + (volumeEnabled ? "1" : "0")};
+    }
+
+    // The list pushed to every client; the one that asked (if any) also has its reply, the same list.
+    void expectEveryClientHears(const std::vector<std::string>& list, std::size_t asker = 99) {
+        for (std::size_t i = 0; i < clients.size(); ++i)
+            for (int copy = 0; copy < (i == asker ? 2 : 1); ++copy) {
+                const auto pushed = clients[i].receive(2s);
+                ASSERT_TRUE(pushed) << "client " << i;
+                EXPECT_EQ(pushed->type, kEffectList);
+                EXPECT_EQ(testsupport::entries(*pushed, "isi"), list) << "client " << i;
+            }
+        for (std::size_t i = 0; i < clients.size(); ++i) EXPECT_FALSE(clients[i].receive(0ms)) << "client " << i;
+    }
+
     testsupport::VirtualEngine engine;
     std::unique_ptr<IPC::Socket> socket;
-    ProtocolClient client;
+    std::array<ProtocolClient, 4> clients;
 };
 
-TEST_F(SocketTest, EngineNewsReachTheConnectedClientAndNothingElse) {
-    EXPECT_EQ(socket->getClientSocket(), -1);
+TEST_F(SocketTest, EveryClientIsAnsweredAloneAndHearsEveryChange) {
+    connectAll();
+    // A question is answered to the one who asked, and only to it.
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        ASSERT_TRUE(clients[i].send(kEffectParameters, Request().i32(-1).str("VolumeEffect")));
+        const auto answer = clients[i].receive(2s);
+        ASSERT_TRUE(answer) << "client " << i;
+        EXPECT_EQ(answer->type, kEffectParameters);
+        for (std::size_t other = 0; other < clients.size(); ++other)
+            if (other != i) EXPECT_FALSE(clients[other].receive(0ms)) << "client " << other << " heard " << i;
+    }
+    // A change made by one client reaches all of them, the one that made it included.
+    ASSERT_TRUE(clients[2].send(kSetEffectEnable, Request().i32(-1).str("VolumeEffect").i32(0)));
+    expectEveryClientHears(masterList(false), 2);
+    // So does one made on another thread, as the console would.
     {
         auto guard = engine.core->lock();
-        ASSERT_EQ(engine.core->addMasterEffect("PanEffect"), 0); // nobody to tell yet
+        ASSERT_EQ(engine.core->setMasterEffectEnable("VolumeEffect", true), 0);
     }
-    ASSERT_TRUE(client.connect());
-    ASSERT_TRUE(clientSocketBecomes([](int fd) { return fd >= 0; }));
-    const int served = socket->getClientSocket();
-
-    // A change made on this thread, as the console would, is pushed to the client.
-    {
-        auto guard = engine.core->lock();
-        ASSERT_EQ(engine.core->setMasterEffectEnable("PanEffect", false), 0);
-    }
-    const auto pushed = client.receive(2s);
-    ASSERT_TRUE(pushed);
-    EXPECT_EQ(pushed->type, 14);
-    EXPECT_EQ(testsupport::entries(*pushed, "isi"), (std::vector<std::string>{"-1 VolumeEffect 1", "-1 PanEffect 0"}));
-
-    // A device that goes while a stream uses it.
+    expectEveryClientHears(masterList(true));
+    // And a device that goes while a stream uses it.
     auto stream = engine.core->getStreamById(static_cast<unsigned>(
         engine.core->addStream(engine.headset, engine.headset, 0, 0, 48000, 256)));
     ASSERT_TRUE(stream);
     ASSERT_EQ(engine.core->startStream(stream->getStreamId()), 0);
     engine.system->unplug(engine.headset);
     engine.core->deviceEvents().drain();
-    const auto lost = client.receive(2s);
-    ASSERT_TRUE(lost);
-    EXPECT_EQ(testsupport::hex(lost->wire()),
-              testsupport::hex(testsupport::Request().i32(static_cast<int>(engine.headset)).i32(0).packet(21)));
+    const auto notice = testsupport::hex(Request().i32(static_cast<int>(engine.headset)).i32(0).packet(21));
+    for (auto& client : clients) {
+        const auto lost = client.receive(2s);
+        ASSERT_TRUE(lost);
+        EXPECT_EQ(testsupport::hex(lost->wire()), notice);
+    }
+}
 
-    // Once the client has gone, its old descriptor number may belong to something else.
+TEST_F(SocketTest, NothingReachesADescriptorWhoseClientHasGone) {
+    ProtocolClient& client = clients[0];
+    ASSERT_TRUE(client.connect());
+    ASSERT_TRUE(eventually([&] { return socket->getClientSocket() >= 0; }));
+    const int served = socket->getClientSocket();
     client.close();
-    ASSERT_TRUE(clientSocketBecomes([](int fd) { return fd == -1; }));
+    ASSERT_TRUE(eventually([&] { return socket->getClientSocket() == -1; }));
+    // Its old number may belong to something else now.
     int pair[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     // Out of the way first: the pair itself may have taken the freed number.
@@ -98,13 +132,74 @@ TEST_F(SocketTest, EngineNewsReachTheConnectedClientAndNothingElse) {
     ASSERT_EQ(::dup2(stranger, served), served);
     {
         auto guard = engine.core->lock();
-        ASSERT_EQ(engine.core->setMasterEffectEnable("PanEffect", true), 0);
+        ASSERT_EQ(engine.core->setMasterEffectEnable("VolumeEffect", false), 0);
     }
     char byte;
-    EXPECT_EQ(::recv(watcher, &byte, 1, MSG_DONTWAIT), -1) << "a push reached a descriptor that is not the client";
+    EXPECT_EQ(::recv(watcher, &byte, 1, MSG_DONTWAIT), -1) << "a push reached a descriptor that is not a client";
     ::close(served);
     ::close(stranger);
     ::close(watcher);
+}
+
+TEST_F(SocketTest, AClientThatStopsReadingIsClosedWithoutHoldingTheOthers) {
+    connectAll();
+    LogCapture log;
+    // Far more replies than the connection's buffers hold, never read.
+    ProtocolClient& deaf = clients[0];
+    testsupport::Bytes flood;
+    for (int i = 0; i < 8000; ++i) {
+        const auto packet = Request().i32(-1).str("VolumeEffect").packet(kEffectParameters);
+        flood.insert(flood.end(), packet.begin(), packet.end());
+    }
+    ASSERT_TRUE(deaf.sendBytes(flood));
+    // While its replies wait, the others and the engine lock are served at once.
+    for (int round = 0; round < 5; ++round) {
+        const auto asked = std::chrono::steady_clock::now();
+        ASSERT_TRUE(clients[1].send(kEffectList, Request().i32(-1)));
+        ASSERT_TRUE(clients[1].receive(2s));
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, 500ms) << "round " << round;
+        const auto locking = std::chrono::steady_clock::now();
+        { auto guard = engine.core->lock(); }
+        EXPECT_LT(std::chrono::steady_clock::now() - locking, 100ms) << "round " << round;
+    }
+    ASSERT_TRUE(eventually([&] { return socket->clientCount() == clients.size() - 1; }, 10s));
+    EXPECT_TRUE(deaf.waitClosedByPeer(5s));
+    EXPECT_EQ(log.count("Client stopped reading"), 1) << log.out();
+    ASSERT_TRUE(clients[3].send(kEffectList, Request().i32(-1)));
+    EXPECT_TRUE(clients[3].receive(2s));
+}
+
+TEST_F(SocketTest, APacketTrickledByteByByteIsClosedTwoSecondsAfterItsFirstByte) {
+    ProtocolClient& trickler = clients[0];
+    ASSERT_TRUE(trickler.connect());
+    ASSERT_TRUE(eventually([&] { return socket->clientCount() == 1; }));
+    const auto header = testsupport::rawPacket(1000, kEffectList, {});
+    const auto started = std::chrono::steady_clock::now();
+    bool closed = false;
+    for (std::size_t sent = 0; !closed && std::chrono::steady_clock::now() - started < 5s; ++sent) {
+        trickler.sendBytes({sent < header.size() ? header[sent] : std::uint8_t{0}});
+        closed = trickler.waitClosedByPeer(200ms);
+    }
+    ASSERT_TRUE(closed) << "a trickle kept the packet open";
+    const auto lasted = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(lasted, 1900ms);
+    EXPECT_LT(lasted, 3500ms);
+}
+
+TEST_F(SocketTest, PastTheClientLimitAConnectionIsClosedAndTheOthersStay) {
+    std::vector<ProtocolClient> many(IPC::Socket::kMaxClients);
+    for (auto& client : many) ASSERT_TRUE(client.connect());
+    ASSERT_TRUE(eventually([&] { return socket->clientCount() == IPC::Socket::kMaxClients; }));
+    ProtocolClient& extra = clients[0];
+    ASSERT_TRUE(extra.connect());
+    EXPECT_TRUE(extra.waitClosedByPeer(5s));
+    ASSERT_TRUE(many.back().send(kEffectList, Request().i32(-1)));
+    EXPECT_TRUE(many.back().receive(2s));
+    many.front().close();
+    ASSERT_TRUE(eventually([&] { return socket->clientCount() == IPC::Socket::kMaxClients - 1; }));
+    ASSERT_TRUE(extra.connect());
+    ASSERT_TRUE(extra.send(kEffectList, Request().i32(-1)));
+    EXPECT_TRUE(extra.receive(2s)) << "a freed place was not given to the next client";
 }
 
 } // namespace

@@ -2,6 +2,9 @@
 
 #include "PulseTools.hpp"
 
+#include "ipc/Packet.hpp"
+#include "ipc/SocketUtils.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -20,28 +23,25 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-template <typename T>
-void append(Bytes& bytes, const T& value) {
-    std::uint8_t raw[sizeof(T)];
-    std::memcpy(raw, &value, sizeof(T));
-    bytes.insert(bytes.end(), raw, raw + sizeof(T));
-}
+// The wire format is the engine's own codec's; these only move between its bytes and the tests'.
+void append(Bytes& bytes, const std::vector<char>& encoded) { bytes.insert(bytes.end(), encoded.begin(), encoded.end()); }
+
+std::vector<char> chars(const Bytes& bytes) { return {bytes.begin(), bytes.end()}; }
 
 } // namespace
 
 Request& Request::i32(std::int32_t value) {
-    append(bytes_, value);
+    append(bytes_, IPC::Packet<int>::serialize(value));
     return *this;
 }
 
 Request& Request::f32(float value) {
-    append(bytes_, value);
+    append(bytes_, IPC::Packet<float>::serialize(value));
     return *this;
 }
 
 Request& Request::str(const std::string& value) {
-    append(bytes_, static_cast<std::int32_t>(value.size()));
-    bytes_.insert(bytes_.end(), value.begin(), value.end());
+    append(bytes_, IPC::Packet<std::string>::serialize(value));
     return *this;
 }
 
@@ -56,45 +56,30 @@ Bytes Request::packet(std::uint16_t type) const {
 
 Bytes rawPacket(std::int32_t size, std::uint16_t type, const Bytes& payload) {
     Bytes bytes;
-    append(bytes, size);
-    append(bytes, type);
+    append(bytes, IPC::SocketUtils::frameHeader(size, type));
     bytes.insert(bytes.end(), payload.begin(), payload.end());
     return bytes;
 }
 
 Bytes Packet::wire() const { return rawPacket(static_cast<std::int32_t>(payload.size()), type, payload); }
 
-bool Reply::take(void* into, std::size_t size) {
-    if (bytes_.size() - position_ < size) {
-        ADD_FAILURE() << "reply ends at byte " << position_ << ", wanted " << size << " more: " << hex(bytes_);
-        std::memset(into, 0, size);
-        position_ = bytes_.size();
-        return false;
+Reply::Reply(const Packet& packet) : bytes_(chars(packet.payload)), reader_(bytes_) {}
+
+template <typename Value>
+Value Reply::read(Value value) {
+    if (!reader_.read(value)) {
+        if (!failed_) ADD_FAILURE() << "reply too short: " << hex(Bytes(bytes_.begin(), bytes_.end()));
+        failed_ = true;
+        return Value{};
     }
-    std::memcpy(into, bytes_.data() + position_, size);
-    position_ += size;
-    return true;
-}
-
-std::int32_t Reply::i32() {
-    std::int32_t value = 0;
-    take(&value, sizeof(value));
     return value;
 }
 
-float Reply::f32() {
-    float value = 0;
-    take(&value, sizeof(value));
-    return value;
-}
+std::int32_t Reply::i32() { return read(0); }
 
-std::string Reply::str() {
-    std::uint64_t length = 0;
-    if (!take(&length, sizeof(length))) return {};
-    std::string value(static_cast<std::size_t>(std::min<std::uint64_t>(length, bytes_.size())), '\0');
-    if (!take(value.data(), value.size()) || value.size() != length) return {};
-    return value;
-}
+float Reply::f32() { return read(0.0f); }
+
+std::string Reply::str() { return read(std::string()); }
 
 ProtocolClient::~ProtocolClient() { close(); }
 
@@ -141,26 +126,23 @@ bool ProtocolClient::fill(Clock::time_point deadline) {
         const ssize_t n = ::recv(fd_, buffer, sizeof(buffer), 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
-        inbox_.insert(inbox_.end(), buffer, buffer + n);
+        inbox_.append(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
         return true;
     }
 }
 
 std::optional<Packet> ProtocolClient::takePacket() {
-    if (inbox_.size() < 6) return std::nullopt;
-    std::int32_t size = 0;
-    std::uint16_t type = 0;
-    std::memcpy(&size, inbox_.data(), 4);
-    std::memcpy(&type, inbox_.data() + 4, 2);
-    if (size < 0) {
-        ADD_FAILURE() << "negative payload size in a reply: " << hex(inbox_);
-        inbox_.clear();
+    IPC::PacketFramer::Frame frame;
+    switch (inbox_.next(frame)) {
+    case IPC::PacketFramer::Next::Incomplete:
         return std::nullopt;
+    case IPC::PacketFramer::Next::Rejected:
+        ADD_FAILURE() << "a reply announced an impossible payload size: " << frame.size;
+        return std::nullopt;
+    case IPC::PacketFramer::Next::Packet:
+        break;
     }
-    if (inbox_.size() < 6 + static_cast<std::size_t>(size)) return std::nullopt;
-    Packet packet{type, Bytes(inbox_.begin() + 6, inbox_.begin() + 6 + size)};
-    inbox_.erase(inbox_.begin(), inbox_.begin() + 6 + size);
-    return packet;
+    return Packet{frame.type, Bytes(frame.payload.begin(), frame.payload.end())};
 }
 
 std::optional<Packet> ProtocolClient::receive(std::chrono::milliseconds timeout) {

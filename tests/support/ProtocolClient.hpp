@@ -1,10 +1,14 @@
 #pragma once
 
 // A front end's side of the engine's socket protocol, for end-to-end tests: builds requests (4-byte
-// string lengths), sends raw bytes, and reads reply packets (8-byte string lengths) with deadlines.
+// string lengths), sends raw bytes, and reads reply packets (8-byte string lengths) with deadlines,
+// all through the engine's own codec.
 
 #include "EngineProcess.hpp"
 #include "TempDir.hpp"
+
+#include "ipc/PacketFramer.hpp"
+#include "ipc/SocketUtils.hpp"
 
 #include <gtest/gtest.h>
 
@@ -46,16 +50,20 @@ struct Packet {
 // Reads reply fields in order; reading past the end fails the current test and yields zeros.
 class Reply {
 public:
-    explicit Reply(const Packet& packet) : bytes_(packet.payload) {}
+    explicit Reply(const Packet& packet);
+    Reply(const Reply&) = delete;
+    Reply& operator=(const Reply&) = delete;
     std::int32_t i32();
     float f32();
     std::string str(); // 8-byte length, then the bytes
-    bool atEnd() const { return position_ == bytes_.size(); }
+    bool atEnd() const { return reader_.atEnd(); }
 
 private:
-    bool take(void* into, std::size_t size);
-    Bytes bytes_;
-    std::size_t position_{0};
+    template <typename Value>
+    Value read(Value value);
+    std::vector<char> bytes_;
+    IPC::SocketUtils::ReplyReader reader_;
+    bool failed_{false};
 };
 
 class ProtocolClient {
@@ -90,7 +98,7 @@ private:
     std::optional<Packet> takePacket();
 
     int fd_{-1};
-    Bytes inbox_;
+    IPC::PacketFramer inbox_;
 };
 
 // Bytes as "00 0E ..." for readable failure messages.
