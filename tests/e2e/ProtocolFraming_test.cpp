@@ -147,7 +147,7 @@ TEST_F(ProtocolFramingTest, AHalfPacketThenATrickleIsClosedAfterTwoSecondsAndHol
     ProtocolClient next;
     ASSERT_TRUE(next.connect());
     const auto sent = std::chrono::steady_clock::now();
-    ASSERT_TRUE(client.sendBytes({0x08, 0x00, 0x00, 0x00, 0x01}));
+    ASSERT_TRUE(client.sendBytes({0xE8, 0x03, 0x00, 0x00, 0x01})); // a header announcing 1000 bytes
     ASSERT_TRUE(next.sendBytes(Request().i32(-1).str("VolumeEffect").packet(EffectParameters)));
     const auto reply = next.receive(1s);
     ASSERT_TRUE(reply) << "the half packet held another client up";
