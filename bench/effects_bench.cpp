@@ -56,15 +56,15 @@ std::map<std::string, std::shared_ptr<Effect>> buildEffects() {
     std::streambuf* console = std::cout.rdbuf(&silence);
 
     std::map<std::string, std::shared_ptr<Effect>> effects;
-    effects["Volume"] = createEffect("VolumeEffect", nullptr, nullptr);
+    effects["Volume"] = createEffect("VolumeEffect");
     effects["Volume"]->setEffectParameter("volume", 80);
-    effects["Pan"] = createEffect("PanEffect", nullptr, nullptr);
+    effects["Pan"] = createEffect("PanEffect");
     effects["Pan"]->setEffectParameter("panX", 0.3f);
-    effects["Equalizer"] = createEffect("EqualizerEffect", nullptr, nullptr);
+    effects["Equalizer"] = createEffect("EqualizerEffect");
     effects["Equalizer"]->setEffectParameter("midGain", 0.7f);
-    effects["DeviceDelay"] = createEffect("DeviceDelayEffect", nullptr, nullptr);
+    effects["DeviceDelay"] = createEffect("DeviceDelayEffect");
     effects["DeviceDelay"]->setEffectParameter("delay", 10);
-    effects["Reverb"] = createEffect("ReverbEffect", nullptr, nullptr);
+    effects["Reverb"] = createEffect("ReverbEffect");
     effects["EQ_1Peak"] = eqWithPeaks(1);
     effects["EQ_5Peaks"] = eqWithPeaks(5);
 

@@ -1,33 +1,27 @@
 #include "effects/EQDemoEffect.hpp"
 
-#include "engine/Core.hpp"
 #include "utilities/Log.hpp"
 
 #include <cstring>
 
-EQDemoEffect::EQDemoEffect(std::string name, Core* core, std::shared_ptr<Stream> stream)
-    : Effect(std::move(name)), core(core), stream(stream) {
+EQDemoEffect::EQDemoEffect(std::string name, std::shared_ptr<EqualizerControl> equalizer)
+    : Effect(std::move(name)), equalizer(std::move(equalizer)) {
     Utilities::log("EQDemoEffect constructor", "EQDemoEffect", __LINE__);
     registerBands();
-    if (stream) {
-        // A stream that already has a parametric equalizer keeps it (and logs so).
-        stream->addEffect("EQEffect");
-        if (core) {
-            const unsigned int id = stream->getStreamId();
-            for (int band = 0; band < kBands; ++band) core->addEQFilterToStream(id, "PeakFilter");
-            for (int band = 0; band < kBands; ++band) {
-                const auto filter = static_cast<unsigned int>(band);
-                core->setEQFilterParameter(id, filter, "centerFreq", bandFrequencies[band]);
-                core->setEQFilterParameter(id, filter, "Q", bandQs[band]);
-                core->setEQFilterParameter(id, filter, "gain", 0.0f);
-            }
+    if (this->equalizer) {
+        this->equalizer->addPeakFilters(kBands);
+        for (int band = 0; band < kBands; ++band) {
+            const auto filter = static_cast<unsigned int>(band);
+            this->equalizer->setFilterParameter(filter, "centerFreq", bandFrequencies[band]);
+            this->equalizer->setFilterParameter(filter, "Q", bandQs[band]);
+            this->equalizer->setFilterParameter(filter, "gain", 0.0f);
         }
     }
     minValue = -24.0f;
     maxValue = 10.0f;
 }
 
-EQDemoEffect::EQDemoEffect(const EQDemoEffect& other) : Effect(other.name), core(other.core), stream(other.stream) {
+EQDemoEffect::EQDemoEffect(const EQDemoEffect& other) : Effect(other.name), equalizer(other.equalizer) {
     registerBands();
     for (int band = 0; band < kBands; ++band)
         gains[band].store(other.gains[band].load(std::memory_order_relaxed), std::memory_order_relaxed);
@@ -43,9 +37,7 @@ void EQDemoEffect::registerBands() {
 
 void EQDemoEffect::setBandGain(int band, float gain) {
     gains[band].store(gain, std::memory_order_relaxed);
-    // Checked before each use: the stream may have been removed while a copy of this effect lives on.
-    auto target = stream.lock();
-    if (target && core) core->setEQFilterParameter(target->getStreamId(), static_cast<unsigned int>(band), "gain", gain);
+    if (equalizer) equalizer->setFilterParameter(static_cast<unsigned int>(band), "gain", gain);
 }
 
 void EQDemoEffect::process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned) {

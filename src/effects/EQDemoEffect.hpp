@@ -1,25 +1,20 @@
 #pragma once
 
 #include "effects/Effect.hpp"
+#include "effects/EqualizerControl.hpp"
 
 #include <array>
 #include <atomic>
 #include <memory>
 
-class Core;
-class Stream;
-
 // A five-band graphic equalizer shown as one effect. It processes nothing itself: at creation it
 // gives its stream a parametric equalizer with five peak filters, and each band's gain becomes a
-// "gain" change on the matching filter through the engine's group-aware equalizer operations.
-//
-// The stream holds this effect, so the effect holds the stream weakly: a removed stream, its audio
-// instance and its audio thread go at once, and a band change afterwards reaches nothing.
+// "gain" change on the matching filter, through the control the engine hands it.
 class EQDemoEffect : public Effect {
 public:
     static constexpr int kBands = 5;
 
-    EQDemoEffect(std::string name, Core* core, std::shared_ptr<Stream> stream);
+    EQDemoEffect(std::string name, std::shared_ptr<EqualizerControl> equalizer);
     // Drives the same stream as the source; adds no filters anywhere.
     EQDemoEffect(const EQDemoEffect& other);
 
@@ -45,7 +40,6 @@ private:
     // Band `band` (0-based) drives the filter with the same id.
     void setBandGain(int band, float gain);
 
-    Core* core;
-    std::weak_ptr<Stream> stream;
+    std::shared_ptr<EqualizerControl> equalizer;
     std::array<std::atomic<float>, kBands> gains{};
 };

@@ -22,7 +22,7 @@ std::shared_ptr<Effect> copyAs(const std::shared_ptr<Effect>& effect) {
 
 } // namespace
 
-std::shared_ptr<Effect> createEffect(const std::string& name, Core* core, std::shared_ptr<Stream> stream) {
+std::shared_ptr<Effect> createEffect(const std::string& name, std::shared_ptr<EqualizerControl> equalizer) {
     if (name == "VolumeEffect") return std::make_shared<VolumeEffect>(name);
     if (name == "PanEffect") return std::make_shared<PanEffect>(name);
     if (name == "EqualizerEffect") return std::make_shared<EqualizerEffect>(name);
@@ -31,7 +31,7 @@ std::shared_ptr<Effect> createEffect(const std::string& name, Core* core, std::s
     if (name == "ReverbEffect") return std::make_shared<ReverbEffect>(name);
     if (name == "EQDemoEffect") {
         // The only effect that drives its own stream through the engine.
-        if (core && stream) return std::make_shared<EQDemoEffect>(name, core, std::move(stream));
+        if (equalizer) return std::make_shared<EQDemoEffect>(name, std::move(equalizer));
         Utilities::error("Core or Stream is null for EQDemoEffect", "createEffect", __LINE__);
     }
     Utilities::error("Effect not found", "createEffect", __LINE__);

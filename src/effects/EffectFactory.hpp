@@ -1,18 +1,16 @@
 #pragma once
 
 #include "effects/Effect.hpp"
+#include "effects/EqualizerControl.hpp"
 
 #include <memory>
 #include <string>
 #include <vector>
 
-class Core;
-class Stream;
-
 // Effects are created only by catalogue name (exact, case-sensitive; the effect's name is the
-// catalogue name). `core` and `stream` are used only by "EQDemoEffect"; pass a null stream for every
-// other name. Null and an error line when the name is unknown. Control threads only.
-std::shared_ptr<Effect> createEffect(const std::string& name, Core* core, std::shared_ptr<Stream> stream);
+// catalogue name). `equalizer` is used only by "EQDemoEffect", which cannot be made without one.
+// Null and an error line when the name is unknown. Control threads only.
+std::shared_ptr<Effect> createEffect(const std::string& name, std::shared_ptr<EqualizerControl> equalizer = nullptr);
 
 // An independent effect of the same concrete type (what each type carries over is documented on its
 // copy constructor), or null for an unknown name.

@@ -17,7 +17,7 @@ int Core::addMasterEffect(const std::string& name) {
             Utilities::error("Master effect " + name + " already exists", "addMasterEffect", __LINE__);
             return -1;
         }
-    auto effect = createEffect(name, this, nullptr);
+    auto effect = createEffect(name);
     if (!effect) {
         Utilities::error("Effect creation failed", "addMasterEffect", __LINE__);
         return -1;

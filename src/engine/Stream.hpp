@@ -24,7 +24,8 @@ using EffectChain = std::vector<std::shared_ptr<Effect>>;
 // What a stream takes from the engine that creates it. Without a factory the stream has no audio
 // instance.
 struct StreamServices {
-    // Handed on to effects that drive their own stream through the engine; the stream never calls it.
+    // Handed to the five-band equalizer's control, which drives the stream through the engine's
+    // group-aware operations; the stream never calls it.
     Core* owner{nullptr};
     audio::RtAudioFactory rtAudioFactory;
     audio::RtAudioCallback callback{nullptr};

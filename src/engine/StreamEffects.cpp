@@ -4,6 +4,7 @@
 #include "effects/Effect.hpp"
 #include "effects/EQEffect.hpp"
 #include "effects/EffectFactory.hpp"
+#include "engine/StreamEqualizerControl.hpp"
 #include "engine/Stream.hpp"
 #include "utilities/Log.hpp"
 
@@ -28,9 +29,11 @@ int Stream::addEffect(const std::string& name) {
         Utilities::error("Effect already added", "addEffect", __LINE__);
         return -1;
     }
-    // The five-band equalizer drives its own stream, so it alone is handed one.
-    std::shared_ptr<Stream> self = name == "EQDemoEffect" ? weak_from_this().lock() : nullptr;
-    auto effect = createEffect(name, services.owner, self);
+    // The five-band equalizer drives its own stream's parametric one, so it alone is handed that.
+    std::shared_ptr<EqualizerControl> equalizer;
+    if (name == "EQDemoEffect" && services.owner && !weak_from_this().expired())
+        equalizer = std::make_shared<StreamEqualizerControl>(services.owner, weak_from_this());
+    auto effect = createEffect(name, equalizer);
     if (!effect) {
         Utilities::error("Effect not found", "addEffect", __LINE__);
         return -1;

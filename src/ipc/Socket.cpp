@@ -195,7 +195,12 @@ bool Socket::_serviceClient(ClientConnection& client, short events) {
     if (events & (POLLIN | POLLHUP | POLLERR)) {
         const bool open =
             client.receive([&](const PacketFramer::Frame& frame) { _deserializePacket(descriptor, frame); });
-        if (!open) return false;
+        if (!open) {
+            // A client that only closed its sending side still gets what it asked for, as far as
+            // the connection takes it without waiting.
+            _outbox.flush(descriptor);
+            return false;
+        }
     }
     switch (_outbox.flush(descriptor)) {
     case Outbox::State::Idle:

@@ -85,7 +85,7 @@ TEST_F(DeviceDelayEffectTest, SampleRateChangeLogsAndRestartsFromSilence) {
 }
 
 TEST_F(DeviceDelayEffectTest, DeepCopyContinuesFromItsOwnCopyOfTheRing) {
-    const auto source = createEffect("DeviceDelayEffect", nullptr, nullptr);
+    const auto source = createEffect("DeviceDelayEffect");
     source->setEffectParameter("delay", 10.0f);
     const auto before = effecttest::noise(2 * 300, 5);
     auto first = before;

@@ -35,20 +35,20 @@ public:
 TEST_F(EffectCatalogue, NamesAreExactAndTheFiveBandEqualizerNeedsItsStream) {
     for (const std::string name : {"volumeeffect", "Reverb", ""}) {
         std::shared_ptr<Effect> effect;
-        const auto logs = captureLogs([&] { effect = createEffect(name, nullptr, nullptr); });
+        const auto logs = captureLogs([&] { effect = createEffect(name); });
         EXPECT_EQ(effect, nullptr) << name;
         EXPECT_THAT(logs.err, ElementsAre(LogLine{"ERROR", "createEffect", "Effect not found"})) << name;
     }
 
     std::shared_ptr<Effect> effect;
-    auto logs = captureLogs([&] { effect = createEffect("EQDemoEffect", nullptr, nullptr); });
+    auto logs = captureLogs([&] { effect = createEffect("EQDemoEffect"); });
     EXPECT_EQ(effect, nullptr);
     EXPECT_THAT(logs.err, ElementsAre(LogLine{"ERROR", "createEffect", "Core or Stream is null for EQDemoEffect"},
                                       LogLine{"ERROR", "createEffect", "Effect not found"}));
 }
 
 TEST_F(EffectCatalogue, DeepCopiesKeepFlagsAndReportTheirOwnRange) {
-    const auto volume = createEffect("VolumeEffect", nullptr, nullptr);
+    const auto volume = createEffect("VolumeEffect");
     volume->setIsMandatory(true);
     volume->setEnable(false);
     std::shared_ptr<Effect> copy;
@@ -59,14 +59,14 @@ TEST_F(EffectCatalogue, DeepCopiesKeepFlagsAndReportTheirOwnRange) {
     // The base is built from the name; the type's own constructor line is not repeated.
     EXPECT_THAT(logs.out, ElementsAre(LogLine{"LOG", "Effect", "Effect constructor"}));
 
-    const auto reverb = createEffect("ReverbEffect", nullptr, nullptr);
+    const auto reverb = createEffect("ReverbEffect");
     copy = makeDeepCopy(reverb);
     EXPECT_EQ(reverb->getMinValue(), 0.0f);
     EXPECT_EQ(reverb->getMaxValue(), 100.0f);
     EXPECT_EQ(copy->getMinValue(), -1.0f);
     EXPECT_EQ(copy->getMaxValue(), 1.0f);
 
-    const auto equalizer = createEffect("EqualizerEffect", nullptr, nullptr);
+    const auto equalizer = createEffect("EqualizerEffect");
     copy.reset();
     logs = captureLogs([&] { copy = makeDeepCopy(equalizer); });
     EXPECT_THAT(logs.out, IsEmpty());
@@ -85,7 +85,7 @@ TEST_F(EffectCatalogue, CopiesActOnThemselvesThroughTheRegistry) {
     };
     for (const auto& [name, parameter] : parameters) {
         SCOPED_TRACE(name);
-        const auto source = createEffect(name, nullptr, nullptr);
+        const auto source = createEffect(name);
         source->setEffectParameter(parameter, 0.25f);
         const auto copy = makeDeepCopy(source);
         EXPECT_EQ(read(*copy, parameter), 0.25f);
@@ -100,7 +100,7 @@ TEST_F(EffectCatalogue, ParametersThatSizeMemoryRefuseValuesBeyondTheirMaximum) 
                                                                    {"ReverbEffect", "roomSize", 1000.0f}};
     for (const auto& [name, bound, maximum] : bounded) {
         const std::string parameter = bound; // a plain local: lambdas below capture it
-        const auto effect = createEffect(name, nullptr, nullptr);
+        const auto effect = createEffect(name);
         EXPECT_TRUE(effect->setEffectParameter(parameter, maximum)) << name;
         bool accepted = true;
         const auto logs = captureLogs([&] { accepted = effect->setEffectParameter(parameter, 5e6f); });
@@ -108,7 +108,7 @@ TEST_F(EffectCatalogue, ParametersThatSizeMemoryRefuseValuesBeyondTheirMaximum) 
         EXPECT_FALSE(accepted) << name << ": a refused value reported as set";
         EXPECT_EQ(read(*effect, parameter), maximum) << name;
     }
-    captureLogs([] { EXPECT_FALSE(createEffect("PanEffect", nullptr, nullptr)->setEffectParameter("tilt", 1.0f)); });
+    captureLogs([] { EXPECT_FALSE(createEffect("PanEffect")->setEffectParameter("tilt", 1.0f)); });
 }
 
 // A runaway setting gives silent blocks, never infinities or NaN; set back, the effect sounds like a
@@ -118,7 +118,7 @@ TEST_F(EffectCatalogue, RunawaySettingsGiveSilenceAndTheEffectRecovers) {
         {"ReverbEffect", "decay", 1000.0f, 50.0f}, {"ReverbEffect", "mix", NAN, 50.0f},
         {"EqualizerEffect", "lowGain", INFINITY, 1.0f}};
     for (const auto& [name, parameter, wild, sane] : runaways) {
-        const auto effect = createEffect(name, nullptr, nullptr), fresh = createEffect(name, nullptr, nullptr);
+        const auto effect = createEffect(name), fresh = createEffect(name);
         effect->setEffectParameter(parameter, wild);
         bool silenced = false;
         for (int block = 0; block < 4000 && !silenced; ++block) {
@@ -137,7 +137,7 @@ TEST_F(EffectCatalogue, RunawaySettingsGiveSilenceAndTheEffectRecovers) {
 }
 
 TEST_F(EffectCatalogue, UnknownParametersAndEnableChangesAreLogged) {
-    const auto reverb = createEffect("ReverbEffect", nullptr, nullptr);
+    const auto reverb = createEffect("ReverbEffect");
     auto logs = captureLogs([&] { reverb->setEffectParameter("Mix", 10.0f); });
     EXPECT_THAT(logs.err, ElementsAre(LogLine{"ERROR", "setEffectParameter", "Parameter not found"}));
     EXPECT_EQ(read(*reverb, "mix"), 50.0f);
@@ -156,7 +156,7 @@ TEST_F(EffectCatalogue, UnknownParametersAndEnableChangesAreLogged) {
 
 TEST_F(EffectCatalogue, SnapshotDumps) {
     const auto dump = [](const std::string& name, const std::string& parameter = "", float value = 0) {
-        const auto effect = createEffect(name, nullptr, nullptr);
+        const auto effect = createEffect(name);
         if (!parameter.empty()) effect->setEffectParameter(parameter, value);
         if (auto* eq = dynamic_cast<EQEffect*>(effect.get()))
             for (int i = 0; i < 2; ++i) eq->addFilter("PeakFilter");

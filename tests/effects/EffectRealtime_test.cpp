@@ -40,7 +40,7 @@ TEST_F(EffectRealtime, NormalBlocksDoNotAllocateEvenAfterControlChanges) {
     };
     effecttest::captureLogs([&] {
         for (const auto& [name, change] : effects) {
-            const auto effect = createEffect(name, nullptr, nullptr);
+            const auto effect = createEffect(name);
             auto block = effecttest::noise(2 * 256);
             // The first block tells the effect its format; the delay and the reverb size themselves there.
             effect->process(block.data(), block.data(), 2, 256, 48000);
@@ -60,7 +60,7 @@ TEST_F(EffectRealtime, NormalBlocksDoNotAllocateEvenAfterControlChanges) {
 TEST_F(EffectRealtime, SharedEffectsSurviveTwoAudioThreadsAndAControlThread) {
     std::vector<std::shared_ptr<Effect>> chain;
     for (const char* name : {"VolumeEffect", "EqualizerEffect", "EQEffect", "DeviceDelayEffect", "ReverbEffect"})
-        chain.push_back(createEffect(name, nullptr, nullptr));
+        chain.push_back(createEffect(name));
     auto& eq = asEq(*chain[2]);
     std::atomic<bool> stop{false};
     std::atomic<int> nonFinite{0};

@@ -71,7 +71,7 @@ TEST_F(ReverbEffectTest, RoomSizeChangeKeepsTheStartOfTheComb) {
 }
 
 TEST_F(ReverbEffectTest, DeepCopyContinuesTheSameTail) {
-    const auto source = createEffect("ReverbEffect", nullptr, nullptr);
+    const auto source = createEffect("ReverbEffect");
     source->setEffectParameter("mix", 100.0f);
     source->setEffectParameter("decay", 100.0f);
     std::vector<float> head(1000, 0.0f);

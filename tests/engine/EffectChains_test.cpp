@@ -69,11 +69,11 @@ TEST_F(EffectChainTest, DuplicatesAndUnknownNamesAreRefusedWithoutPartialChanges
 TEST_F(EffectChainTest, AddByInstanceReplacesAtTheEndOrAppends) {
     LogCapture log;
     ASSERT_EQ(stream->addEffect("PanEffect"), 0);
-    auto newVolume = createEffect("VolumeEffect", nullptr, nullptr);
+    auto newVolume = createEffect("VolumeEffect");
     EXPECT_EQ(stream->addEffectByInstance(newVolume), 0);
     EXPECT_EQ(names(stream->getEffects()), (std::vector<std::string>{"PanEffect", "VolumeEffect"}));
     EXPECT_EQ(stream->getEffects().back(), newVolume);
-    EXPECT_EQ(stream->addEffectByInstance(createEffect("ReverbEffect", nullptr, nullptr)), 0);
+    EXPECT_EQ(stream->addEffectByInstance(createEffect("ReverbEffect")), 0);
     EXPECT_EQ(names(stream->getEffects()), (std::vector<std::string>{"PanEffect", "VolumeEffect", "ReverbEffect"}));
     EXPECT_TRUE(log.contains("Effect already added, replacing it"));
 }
