@@ -90,6 +90,16 @@ void DeviceDelayEffect::setDelay(float ms) {
     }
     delay.store(ms, relaxed);
     logDelay(ms);
+    publishLine(ms);
+}
+
+void DeviceDelayEffect::prepare(const ProcessSpec& spec) {
+    sampleRate.store(spec.sampleRate, relaxed);
+    nChannels.store(spec.nChannels, relaxed);
+    publishLine(delay.load(relaxed));
+}
+
+void DeviceDelayEffect::publishLine(float ms) {
     const unsigned rate = sampleRate.load(relaxed);
     const unsigned channels = nChannels.load(relaxed);
     std::unique_ptr<DelayLine> next(newLine(framesFor(ms, rate), channels, rate));
@@ -137,50 +147,14 @@ DeviceDelayEffect::DelayLine* DeviceDelayEffect::newLine(std::uint64_t delayFram
     return created;
 }
 
-void DeviceDelayEffect::rebuildInProcess() {
-    const float ms = delay.load(relaxed);
-    logDelay(ms);
-    const unsigned rate = sampleRate.load(relaxed);
-    const unsigned channels = nChannels.load(relaxed);
-    const std::uint64_t frames = framesFor(ms, rate);
-    DelayLine* current = line.active();
-    if (current && (channels == 0 || frames <= current->capacity / channels)) {  // reuse the memory
-        current->delayFrames = frames;
-        current->nChannels = channels;
-        current->sampleRate = rate;
-        current->writePos = 0;
-        std::fill_n(current->samples.get(), current->size(), 0.0f);
-        return;
-    }
-    DelayLine* next = newLine(frames, channels, rate);
-    if (!next) {
-        logAllocationFailure("process", __LINE__);
-        next = newLine(0, channels, rate);
-    }
-    if (next || current) line.install(next);
-}
-
-void DeviceDelayEffect::process(float* in, float* out, unsigned channels, unsigned nFrames, unsigned rate) {
+void DeviceDelayEffect::process(float* in, float* out, unsigned channels, unsigned nFrames, unsigned rate) noexcept {
     if (DelayLine* published = line.takePending()) line.install(published);
-    if (rate != sampleRate.load(relaxed)) {
-        sampleRate.store(rate, relaxed);
-        rebuildInProcess();
-    }
-    if (channels != nChannels.load(relaxed)) {
-        nChannels.store(channels, relaxed);
-        rebuildInProcess();
-    }
-    // A ring published for a format the stream had already left is rebuilt here, not left idle.
     DelayLine* ring = line.active();
-    if (ring && (ring->sampleRate != rate || ring->nChannels != channels)) {
-        rebuildInProcess();
-        ring = line.active();
-    }
-
     const std::size_t count = std::size_t(channels) * nFrames;
     const float ms = delay.load(relaxed);
-    if (!ring || ring->delayFrames != framesFor(ms, rate) || ms == 0.0f || ring->delayFrames == 0 ||
-        channels == 0) {
+    // No ring yet for this format (not prepared for it) or for this delay: the block plays undelayed.
+    if (!ring || ring->sampleRate != rate || ring->nChannels != channels || ring->delayFrames != framesFor(ms, rate) ||
+        ms == 0.0f || ring->delayFrames == 0 || channels == 0) {
         if (in != out) std::copy(in, in + count, out);
         return;
     }

@@ -10,9 +10,9 @@
 
 // Delays a stream by a number of milliseconds through a ring of interleaved samples sized from the
 // delay, the sample rate and the channel count; every change of one of them restarts the delay from
-// silence. The ring is handed to the audio side whole (StateHandoff): setDelay builds it on the
-// control side; a format change seen in process() rebuilds it there (the only allocation the
-// effect makes on the audio thread), and the audio side never frees a ring itself.
+// silence. The ring is built on the control side (by prepare for a format, by setDelay for a delay)
+// and handed to the audio side whole (StateHandoff); the audio side never allocates or frees one, and
+// plays a block through undelayed while it holds no ring for the block's format and delay.
 class DeviceDelayEffect : public Effect {
 public:
     // Longest delay accepted, either sign; setDelay refuses more (or NaN) and keeps the current one.
@@ -22,7 +22,8 @@ public:
     // Takes the delay, the format and the ring's contents and position (under the source's guard).
     DeviceDelayEffect(const DeviceDelayEffect& other);
 
-    void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) override;
+    void prepare(const ProcessSpec& spec) override;
+    void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) noexcept override;
     std::string getSnapshotDump() override;
 
     void setDelay(float ms);
@@ -47,8 +48,8 @@ private:
     static std::uint64_t framesFor(float ms, unsigned sampleRate);
     // Null when the ring cannot be allocated (or its size is not representable).
     static DelayLine* newLine(std::uint64_t delayFrames, unsigned nChannels, unsigned sampleRate);
-    // Logs the delay line and builds a silent ring for the current delay and format, on the audio side.
-    void rebuildInProcess();
+    // Builds a silent ring for `ms` and the prepared format and hands it to the audio side.
+    void publishLine(float ms);
 
     std::atomic<float> delay{0.0f};
     std::atomic<unsigned> sampleRate{0};

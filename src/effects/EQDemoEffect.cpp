@@ -40,7 +40,7 @@ void EQDemoEffect::setBandGain(int band, float gain) {
     if (equalizer) equalizer->setFilterParameter(static_cast<unsigned int>(band), "gain", gain);
 }
 
-void EQDemoEffect::process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned) {
+void EQDemoEffect::process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned) noexcept {
     // The stream's parametric equalizer has already shaped the sound.
     if (in != out) std::memmove(out, in, sizeof(float) * nChannels * nFrames);
 }

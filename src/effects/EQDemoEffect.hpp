@@ -18,7 +18,7 @@ public:
     // Drives the same stream as the source; adds no filters anywhere.
     EQDemoEffect(const EQDemoEffect& other);
 
-    void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) override;
+    void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) noexcept override;
     std::string getSnapshotDump() override;
 
     void setGainBand1(float gain) { setBandGain(0, gain); }

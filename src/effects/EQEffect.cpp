@@ -80,7 +80,7 @@ void EQEffect::adoptPublishedFilters() noexcept {
     if (FilterList* published = running.takePending()) running.install(published);
 }
 
-void EQEffect::process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) {
+void EQEffect::process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) noexcept {
     adoptPublishedFilters();
     const FilterList* list = running.active();
     if (!list || list->filters.empty()) {

@@ -19,7 +19,7 @@ public:
     // Every filter copied in order (silent history), the id counter, the flags; the base range.
     EQEffect(const EQEffect& other);
 
-    void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) override;
+    void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) noexcept override;
     // Lists the filters the audio side runs. Takes the processing guard: not from inside a
     // lockProcessing()/unlockProcessing() bracket.
     std::string getSnapshotDump() override;

@@ -15,7 +15,7 @@ public:
     virtual ~EQFilter() = default;
     EQFilter& operator=(const EQFilter&) = delete;
 
-    virtual void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) = 0;
+    virtual void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) noexcept = 0;
     virtual void getInfos() = 0;
 
     // 0 when the parameter is registered, -1 (and a log line) otherwise.

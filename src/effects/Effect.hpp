@@ -16,6 +16,18 @@
 // effect runs inside every stream's callback). The guard spins, never sleeps, and is held for one
 // block at most. Stateless effects may be bracketed too; it costs one uncontended atomic exchange.
 // Destructors log, so effects are destroyed on control threads only.
+//
+// Real-time contract: prepare() runs on a control thread with the stream's format before the effect
+// processes its first block, and again whenever that format changes (the stream is stopped then, or
+// the effect not yet in a running chain); it makes whatever memory process() needs. process() never
+// allocates, locks (beyond the processing guard), logs or calls the system. A block in a format the
+// effect was not prepared for passes through unchanged rather than making room on the audio thread.
+struct ProcessSpec {
+    unsigned sampleRate{0};
+    unsigned nChannels{0};
+    unsigned maxFrames{0}; // the longest block the audio library will hand over
+};
+
 class Effect {
 public:
     using Setter = void (Effect::*)(float);
@@ -25,7 +37,8 @@ public:
     virtual ~Effect();
     Effect& operator=(const Effect&) = delete;
 
-    virtual void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) = 0;
+    virtual void prepare(const ProcessSpec& /*spec*/) {}
+    virtual void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) noexcept = 0;
     virtual std::string getSnapshotDump() = 0;
 
     // False when the effect has no such parameter or its setter refused the value (which then

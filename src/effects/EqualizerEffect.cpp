@@ -75,32 +75,42 @@ float EqualizerEffect::applyHighPass(float x, float& state) {
     return x - kCoefficient * previous;
 }
 
-void EqualizerEffect::process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned) {
+void EqualizerEffect::process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) noexcept {
     if (nChannels > kMaxStateChannels) {
         if (in != out) std::copy(in, in + std::size_t(nChannels) * nFrames, out);
         return;
     }
-    const float low = lowGain.load(relaxed);
-    const float mid = midGain.load(relaxed);
-    const float high = highGain.load(relaxed);
-    // Channels are independent, so running them one at a time with the state in locals gives the
-    // same samples as frame by frame, without a round trip through memory per sample.
-    for (unsigned c = 0; c < nChannels; ++c) {
-        float lowValue = lowState[c];
-        float bandValue = bandState[c];
-        float highValue = highState[c];
-        for (unsigned f = 0; f < nFrames; ++f) {
-            const std::size_t i = std::size_t(f) * nChannels + c;
-            const float x = in[i];
-            const float lowPart = applyLowPass(x, lowValue);
-            const float midPart = applyBandPass(x, bandValue);
-            // The high state keeps the last output, not the last input: high[n] = x[n] - 0.1 high[n-1].
-            highValue = applyHighPass(x, highValue);
-            out[i] = std::fma(highValue, high, std::fma(lowPart, low, midPart * mid));
+    lowRamp.setTarget(lowGain.load(relaxed), sampleRate);
+    midRamp.setTarget(midGain.load(relaxed), sampleRate);
+    highRamp.setTarget(highGain.load(relaxed), sampleRate);
+    // The gains of a run of frames, so that channels can still run one at a time with the state in
+    // locals (the same samples as frame by frame, without a round trip through memory per sample).
+    constexpr unsigned kRun = 64;
+    float low[kRun], mid[kRun], high[kRun];
+    for (unsigned first = 0; first < nFrames; first += kRun) {
+        const unsigned frames = std::min(kRun, nFrames - first);
+        for (unsigned f = 0; f < frames; ++f) {
+            low[f] = lowRamp.next();
+            mid[f] = midRamp.next();
+            high[f] = highRamp.next();
         }
-        lowState[c] = lowValue;
-        bandState[c] = bandValue;
-        highState[c] = highValue;
+        for (unsigned c = 0; c < nChannels; ++c) {
+            float lowValue = lowState[c];
+            float bandValue = bandState[c];
+            float highValue = highState[c];
+            for (unsigned f = 0; f < frames; ++f) {
+                const std::size_t i = std::size_t(first + f) * nChannels + c;
+                const float x = in[i];
+                const float lowPart = applyLowPass(x, lowValue);
+                const float midPart = applyBandPass(x, bandValue);
+                // The high state keeps the last output, not the last input: high[n] = x[n] - 0.1 high[n-1].
+                highValue = applyHighPass(x, highValue);
+                out[i] = std::fma(highValue, high[f], std::fma(lowPart, low[f], midPart * mid[f]));
+            }
+            lowState[c] = lowValue;
+            bandState[c] = bandValue;
+            highState[c] = highValue;
+        }
     }
     // A non-finite gain (or a sum that overflows): silence for the block and a fresh start.
     if (silenceIfNonFinite(out, std::size_t(nChannels) * nFrames)) {

@@ -41,11 +41,11 @@ void PanEffect::setPanY(float y) {
     Utilities::log("Pan Y set to " + std::to_string(y));
 }
 
-void PanEffect::process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned) {
+void PanEffect::process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) noexcept {
     if (nChannels == 1) {
         applyPanSingleChannel(in, out, nFrames);
     } else if (nChannels == 2) {
-        applyPanStereo(in, out, nFrames);
+        applyPanStereo(in, out, nFrames, sampleRate);
     }
 }
 
@@ -53,23 +53,17 @@ void PanEffect::applyPanSingleChannel(float* in, float* out, unsigned count) {
     if (in != out) std::copy(in, in + count, out);
 }
 
-void PanEffect::applyPanStereo(float* in, float* out, unsigned nFrames) const {
+void PanEffect::applyPanStereo(float* in, float* out, unsigned nFrames, unsigned sampleRate) noexcept {
     // Beyond full left or right a side would be amplified, inverted, or made infinite: the balance
     // acts at its end, and a NaN one as the centre.
     const float raw = panX.load(relaxed);
     const float stored = std::isnan(raw) ? 0.0f : std::clamp(raw, -1.0f, 1.0f);
-    if (stored < 0.0f) {
-        const float leftGain = 1.0f + stored;
-        for (unsigned f = 0; f < nFrames; ++f) {
-            out[2 * f] = in[2 * f] * leftGain;
-            out[2 * f + 1] = in[2 * f + 1];
-        }
-    } else {
-        const float rightGain = 1.0f - stored;
-        for (unsigned f = 0; f < nFrames; ++f) {
-            out[2 * f] = in[2 * f];
-            out[2 * f + 1] = in[2 * f + 1] * rightGain;
-        }
+    leftRamp.setTarget(stored < 0.0f ? 1.0f + stored : 1.0f, sampleRate);
+    rightRamp.setTarget(stored < 0.0f ? 1.0f : 1.0f - stored, sampleRate);
+    // A gain of 1 gives the very sample back, so the settled centre is the input bit for bit.
+    for (unsigned f = 0; f < nFrames; ++f) {
+        out[2 * f] = in[2 * f] * leftRamp.next();
+        out[2 * f + 1] = in[2 * f + 1] * rightRamp.next();
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "effects/Effect.hpp"
+#include "effects/GainRamp.hpp"
 
 #include <atomic>
 
@@ -12,7 +13,7 @@ public:
     PanEffect(const PanEffect& other);
 
     // Mono passes unchanged, stereo is balanced, any other layout is left as it is in `out`.
-    void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) override;
+    void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) noexcept override;
     std::string getSnapshotDump() override;
 
     void setPanX(float x);
@@ -20,9 +21,11 @@ public:
     void setPanY(float y);
 
     static void applyPanSingleChannel(float* in, float* out, unsigned count);
-    void applyPanStereo(float* in, float* out, unsigned nFrames) const;
+    // The sides' gains glide to a new balance over GainRamp's time.
+    void applyPanStereo(float* in, float* out, unsigned nFrames, unsigned sampleRate) noexcept;
 
 private:
     std::atomic<float> panX{0.0f};
     std::atomic<float> panY{0.0f};
+    GainRamp leftRamp, rightRamp; // audio side
 };

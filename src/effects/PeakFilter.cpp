@@ -93,7 +93,7 @@ void PeakFilter::getInfos() {
                    std::to_string(centerFreq.load(relaxed)) + " Q: " + std::to_string(Q.load(relaxed)));
 }
 
-void PeakFilter::process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) {
+void PeakFilter::process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) noexcept {
     const std::size_t count = std::size_t(nChannels) * nFrames;
     const auto passThrough = [&] {
         if (in != out) std::copy(in, in + count, out);

@@ -21,7 +21,7 @@ public:
     PeakFilter(const PeakFilter& other);
     ~PeakFilter() override;
 
-    void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) override;
+    void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) noexcept override;
     void getInfos() override;
 
     void setGain(float gain);

@@ -81,15 +81,25 @@ void ReverbEffect::setRoomSize(float value) {
         refuseValue();
         return;
     }
+    // The memory first: the audio side must never see a room larger than the comb it holds.
+    growFor(combLengthFor(lastSampleRate.load(relaxed), value));
     roomSize.store(value, relaxed);
+}
+
+void ReverbEffect::prepare(const ProcessSpec& spec) {
+    lastSampleRate.store(spec.sampleRate, relaxed);
+    growFor(combLengthFor(spec.sampleRate, roomSize.load(relaxed)));
+}
+
+void ReverbEffect::growFor(std::size_t length) {
     comb.reclaim();
-    const std::size_t length = combLengthFor(lastSampleRate.load(relaxed), value);
     if (length <= grownCapacity.load(relaxed)) return;
     if (CombMemory* memory = newMemory(length)) {
         grownCapacity.store(length, relaxed);
         comb.publish(std::unique_ptr<CombMemory>(memory));
+    } else {
+        Utilities::error("Reverb memory could not be allocated", "growFor", __LINE__);
     }
-    // Without memory here the audio side tries again itself.
 }
 
 float ReverbEffect::getDecay() const {
@@ -123,21 +133,8 @@ ReverbEffect::CombMemory* ReverbEffect::newMemory(std::size_t capacity) {
     return memory;
 }
 
-bool ReverbEffect::reserveInProcess(std::size_t length) {
-    CombMemory* current = comb.active();
-    const std::size_t capacity = current ? current->capacity : 0;
-    if (length <= capacity) return true;
-    CombMemory* grown = newMemory(length);
-    if (!grown) return false;
-    if (combLength > 0) std::memcpy(grown->samples.get(), current->samples.get(), combLength * sizeof(float));
-    comb.install(grown);
-    if (length > grownCapacity.load(relaxed)) grownCapacity.store(length, relaxed);
-    return true;
-}
-
-void ReverbEffect::process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) {
+void ReverbEffect::process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) noexcept {
     const std::size_t count = std::size_t(nChannels) * nFrames;
-    lastSampleRate.store(sampleRate, relaxed);
 
     // Memory grown by the control side: take it over with the samples the comb holds.
     if (CombMemory* published = comb.takePending()) {
@@ -152,24 +149,16 @@ void ReverbEffect::process(float* in, float* out, unsigned nChannels, unsigned n
     }
 
     const std::size_t length = combLengthFor(sampleRate, roomSize.load(relaxed));
-    if (combLength == 0) {
-        if (length > 0) {
-            if (!reserveInProcess(length)) {
-                if (in != out) std::copy(in, in + count, out);
-                return;
-            }
-            std::fill_n(comb.active()->samples.get(), length, 0.0f);
-        }
-        combLength = length;
-        if (writePos >= combLength) writePos = 0;
-    } else if (length != combLength) {
-        if (length > combLength) {
-            if (!reserveInProcess(length)) {
-                if (in != out) std::copy(in, in + count, out);
-                return;
-            }
+    const CombMemory* memory = comb.active();
+    if (length > (memory ? memory->capacity : 0)) {
+        // Not prepared for this rate: dry, with the comb as it was.
+        if (in != out) std::copy(in, in + count, out);
+        return;
+    }
+    if (length != combLength) {
+        // A new comb starts silent; a longer one keeps what it holds and adds silence.
+        if (length > combLength)
             std::fill(comb.active()->samples.get() + combLength, comb.active()->samples.get() + length, 0.0f);
-        }
         combLength = length;
         if (writePos >= combLength) writePos = 0;
     }

@@ -12,9 +12,10 @@
 // all three are percentages. A comb length of 0 (sample rate 0, room size -10 or less) gives the dry
 // input.
 //
-// The comb's memory only grows. A room-size change grows it on the control side for the last sample
-// rate the audio side reported and hands it over (StateHandoff), so the audio side allocates only on
-// its first block or for a higher sample rate, and never frees.
+// The comb's memory only grows, and only on the control side: prepare sizes it for the stream's rate
+// and a room-size change grows it for that rate, each handing it over (StateHandoff) before the new
+// size takes effect. The audio side never allocates or frees; a block the memory cannot hold (a rate
+// the effect was not prepared for) passes dry.
 class ReverbEffect : public Effect {
 public:
     // Largest room size accepted (percent); setRoomSize refuses more (or NaN) and keeps the current one.
@@ -25,7 +26,8 @@ public:
     // copy reports the base range -1 .. 1.
     ReverbEffect(const ReverbEffect& other);
 
-    void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) override;
+    void prepare(const ProcessSpec& spec) override;
+    void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) noexcept override;
     std::string getSnapshotDump() override;
 
     void setDecay(float decay);
@@ -46,8 +48,8 @@ private:
     // negative, NaN or too large for the 32-bit position.
     static std::size_t combLengthFor(unsigned sampleRate, float roomSize);
     static CombMemory* newMemory(std::size_t capacity);
-    // Audio side: makes room for `length` samples, keeping the first combLength ones.
-    bool reserveInProcess(std::size_t length);
+    // Control side: hands over memory for `length` samples unless as much was built already.
+    void growFor(std::size_t length);
 
     std::atomic<float> decay{50.0f};
     std::atomic<float> mix{50.0f};
@@ -55,6 +57,6 @@ private:
     StateHandoff<CombMemory> comb;
     std::size_t writePos = 0;    // audio side
     std::size_t combLength = 0;  // audio side: the comb's current length
-    std::atomic<unsigned> lastSampleRate{0};
-    std::atomic<std::size_t> grownCapacity{0};  // largest memory built so far, on either side
+    std::atomic<unsigned> lastSampleRate{0};    // the rate prepared for
+    std::atomic<std::size_t> grownCapacity{0};  // largest memory built so far
 };

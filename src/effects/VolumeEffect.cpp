@@ -46,9 +46,16 @@ float VolumeEffect::getVolume() const {
     return volume.load(relaxed);
 }
 
-void VolumeEffect::process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned) {
-    const float factor = volumeFactor.load(relaxed);
-    scaleSamples(in, out, std::size_t(nChannels) * nFrames, factor);
+void VolumeEffect::process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) noexcept {
+    ramp.setTarget(volumeFactor.load(relaxed), sampleRate);
+    if (ramp.settled()) return scaleSamples(in, out, std::size_t(nChannels) * nFrames, ramp.value());
+    for (unsigned f = 0; f < nFrames; ++f) {
+        const float factor = ramp.next();
+        for (unsigned c = 0; c < nChannels; ++c) {
+            const std::size_t i = std::size_t(f) * nChannels + c;
+            out[i] = in[i] * factor;
+        }
+    }
 }
 
 std::string VolumeEffect::getSnapshotDump() {

@@ -1,31 +1,21 @@
 // The real-time side of the engine: one call per period on each running stream's audio thread.
-// A normal period takes no lock, allocates nothing and makes no system call; it reads only what
-// the control side published for it. On overflow, underflow or request it only copies the period
-// for the stream's snapshot writer; the export region is created by the first period.
+// No period, the first included, takes a lock, allocates or makes a system call: it reads only what
+// the control side published and prepared for it (effects, the export region) before the stream
+// started. On overflow, underflow or request it only copies the period for the stream's snapshot
+// writer, which writes the line and the file.
 
 #include "effects/Effect.hpp"
 #include "engine/ChannelRouting.hpp"
 #include "engine/Core.hpp"
 #include "engine/Stream.hpp"
-#include "utilities/Log.hpp"
-
-#include <exception>
-#include <string>
 
 namespace {
 
 void exportPeriod(Stream& stream, const float* output, unsigned int nFrames, unsigned int nChannels) {
-    auto& realtime = stream.realtime();
     const std::size_t bytes = static_cast<std::size_t>(nFrames) * nChannels * sizeof(float);
-    if (realtime.exportFailed || bytes == 0) return;
-    try {
-        if (!stream.isSharedMemoryStarted()) stream.startSharedMemory(bytes, 5);
-        stream.writeSharedMemory(output, bytes);
-    } catch (const std::exception& failure) {
-        // The stream keeps playing; only its export stops, and that is said once.
-        realtime.exportFailed = true;
-        Utilities::error(std::string("Shared memory export disabled: ") + failure.what(), "callback", __LINE__);
-    }
+    // A region that could not be made was reported when the stream opened.
+    if (stream.realtime().exportFailed || bytes == 0 || !stream.isSharedMemoryStarted()) return;
+    stream.writeSharedMemory(output, bytes);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "utilities/Log.hpp"
 
 #include <algorithm>
+#include <exception>
 #include <iostream>
 
 using namespace audio;
@@ -127,6 +128,7 @@ int Stream::start() {
     realtimeState.nChannelsInput = inputParameters.nChannels;
     realtimeState.nChannelsOutput = outputParameters.nChannels;
     realtimeState.sampleRate = sampleRate;
+    prepareForPeriods();
     prepareSnapshots();
     const RtAudioErrorType started = rtAudio->startStream();
     if (started != RTAUDIO_NO_ERROR) {
@@ -135,6 +137,31 @@ int Stream::start() {
     }
     Utilities::success("Stream " + options.streamName + " started successfully", "start", __LINE__);
     return 0;
+}
+
+ProcessSpec Stream::processSpec() const {
+    return {realtimeState.sampleRate, realtimeState.nChannelsOutput, settledBufferFrames};
+}
+
+void Stream::prepareEffect(Effect& effect) const {
+    const ProcessSpec spec = processSpec();
+    if (spec.sampleRate != 0) effect.prepare(spec);
+}
+
+void Stream::prepareForPeriods() {
+    for (const auto& effect : effects)
+        if (effect) prepareEffect(*effect);
+    for (const auto& [master, instance] : masterInstances) prepareEffect(*instance);
+    // The export region too: creating it takes system calls the audio thread must not make.
+    const std::size_t bytes = std::size_t(settledBufferFrames) * realtimeState.nChannelsOutput * sizeof(float);
+    if (sharedMemory.isStarted() || realtimeState.exportFailed || bytes == 0) return;
+    try {
+        sharedMemory.start(bytes, 5);
+    } catch (const std::exception& failure) {
+        // The stream plays all the same; only its export is off, and that is said once.
+        realtimeState.exportFailed = true;
+        Utilities::error(std::string("Shared memory export disabled: ") + failure.what(), "start", __LINE__);
+    }
 }
 
 bool Stream::supportsSampleRate(unsigned int rate, unsigned int inputId, unsigned int outputId,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "effects/Effect.hpp"
 #include "engine/ChannelRouting.hpp"
 #include "engine/DeviceEventWorker.hpp"
 #include "engine/SharedMemory.hpp"
@@ -14,7 +15,6 @@
 #include <vector>
 
 class Core;
-class Effect;
 
 using audio::RtAudio;
 using audio::RtAudioErrorType;
@@ -90,11 +90,15 @@ public:
     void followMasterChain(const EffectChain& masterEffects);
     std::shared_ptr<Effect> masterInstanceOf(const std::shared_ptr<Effect>& master) const;
 
-    // Shared-memory export.
+    // Shared-memory export: the region is made when the stream opens, before its first period.
     void startSharedMemory(unsigned long dataSize, unsigned long margin) { sharedMemory.start(dataSize, margin); }
     void writeSharedMemory(const void* src) { sharedMemory.write(src); }
     void writeSharedMemory(const void* src, std::size_t bytes) { sharedMemory.write(src, bytes); }
     bool isSharedMemoryStarted() const { return sharedMemory.isStarted(); }
+
+    // The format the stream's effects are prepared for: the one it last opened with (all zero before
+    // its first open, when effects are prepared at the open instead).
+    ProcessSpec processSpec() const;
 
     // Snapshots.
     bool getMustDoSnapshot() const { return mustDoSnapshot.load(std::memory_order_relaxed); }
@@ -155,6 +159,9 @@ public:
     RealtimeState& realtime() { return realtimeState; }
 
 private:
+    // Control side, before the audio thread may see the effect or the period.
+    void prepareEffect(Effect& effect) const;
+    void prepareForPeriods();
     void publishRedirects() { realtimeState.redirects.publish(channelsRedirects); }
     void publishEffects() { realtimeState.effects.publish(effects); }
     std::shared_ptr<RtAudio> makeRtAudioInstance() const;

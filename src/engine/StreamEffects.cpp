@@ -39,6 +39,7 @@ int Stream::addEffect(const std::string& name) {
         return -1;
     }
     if (isMandatoryName(name)) effect->setIsMandatory(true);
+    prepareEffect(*effect);
     effects.push_back(effect);
     publishEffects();
     Utilities::success("Effect " + name + " added", "addEffect", __LINE__);
@@ -57,6 +58,7 @@ int Stream::addEffectByInstance(std::shared_ptr<Effect> effect) {
             removeEffect(name, true);
         }
     }
+    prepareEffect(*effect);
     effects.push_back(std::move(effect));
     publishEffects();
     Utilities::success("Effect " + name + " added", "addEffectByInstance", __LINE__);

@@ -16,7 +16,10 @@ void Stream::followMasterChain(const EffectChain& masterEffects) {
     for (const auto& master : masterEffects) {
         // An effect the stream already follows keeps its instance, and with it its state.
         std::shared_ptr<Effect> instance = masterInstanceOf(master);
-        if (!instance) instance = makeDeepCopy(master);
+        if (!instance) {
+            instance = makeDeepCopy(master);
+            if (instance) prepareEffect(*instance);
+        }
         if (instance) next.emplace_back(master, std::move(instance));
     }
     masterInstances = std::move(next);

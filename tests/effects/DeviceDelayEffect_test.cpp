@@ -24,9 +24,11 @@ void PrintTo(const Landing& l, std::ostream* os) {
     *os << "frame " << l.frame << " channel " << l.channel << " value " << l.value;
 }
 
-// Frame 0 holds `impulses` (one value per channel), everything else is silence.
+// Frame 0 holds `impulses` (one value per channel), everything else is silence; the effect is
+// prepared for the format first, as a stream does when it opens.
 std::vector<Landing> impulseResponse(DeviceDelayEffect& delay, unsigned sampleRate, const std::vector<float>& impulses) {
     const auto channels = unsigned(impulses.size());
+    delay.prepare({sampleRate, channels, 256});
     std::vector<float> signal(2048 * channels, 0.0f);
     std::copy(impulses.begin(), impulses.end(), signal.begin());
     effecttest::processInBlocks(delay, signal, channels, sampleRate);
@@ -67,16 +69,23 @@ TEST_F(DeviceDelayEffectTest, NegativeDelaysCountAsPositiveAndNonFrameCountsPass
     }
 }
 
-TEST_F(DeviceDelayEffectTest, SampleRateChangeLogsAndRestartsFromSilence) {
+TEST_F(DeviceDelayEffectTest, ANewRateRestartsFromSilenceOnceItIsPrepared) {
     DeviceDelayEffect delay("DeviceDelayEffect");
+    delay.prepare({48000, 2, 256});
     delay.setDelay(10.0f);
     std::vector<float> ones(2 * 1024, 1.0f);
     effecttest::processInBlocks(delay, ones, 2, 48000);
     ASSERT_EQ(ones.back(), 1.0f);  // the ring is full of signal
 
+    // A block in a format it was not prepared for passes undelayed: no ring is built on the audio side.
+    std::vector<float> unprepared = effecttest::noise(2 * 256, 3);
+    const auto expected = unprepared;
+    effecttest::processInBlocks(delay, unprepared, 2, 44100);
+    EXPECT_EQ(unprepared, expected);
+
+    delay.prepare({44100, 2, 256});
     std::vector<float> signal(2 * 1024, 1.0f);
-    const auto logs = effecttest::captureLogs([&] { effecttest::processInBlocks(delay, signal, 2, 44100); });
-    EXPECT_THAT(logs.out, testing::Contains(effecttest::LogLine{"LOG", "", "Delay set to 10.000000 ms"}));
+    effecttest::processInBlocks(delay, signal, 2, 44100);
     // 441 frames now; nothing of the old ring survives.
     for (std::size_t f = 0; f < 1024; ++f) {
         ASSERT_EQ(signal[2 * f], f >= 441 ? 1.0f : 0.0f) << f;
@@ -86,6 +95,7 @@ TEST_F(DeviceDelayEffectTest, SampleRateChangeLogsAndRestartsFromSilence) {
 
 TEST_F(DeviceDelayEffectTest, DeepCopyContinuesFromItsOwnCopyOfTheRing) {
     const auto source = createEffect("DeviceDelayEffect");
+    source->prepare({48000, 2, 256});
     source->setEffectParameter("delay", 10.0f);
     const auto before = effecttest::noise(2 * 300, 5);
     auto first = before;

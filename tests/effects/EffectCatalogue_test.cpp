@@ -26,7 +26,7 @@ float read(Effect& effect, const std::string& parameter) {
 class UncataloguedEffect : public Effect {
 public:
     UncataloguedEffect() : Effect("VolumeEffect2") {}
-    void process(float*, float*, unsigned, unsigned, unsigned) override {}
+    void process(float*, float*, unsigned, unsigned, unsigned) noexcept override {}
     std::string getSnapshotDump() override { return {}; }
 };
 
@@ -119,6 +119,8 @@ TEST_F(EffectCatalogue, RunawaySettingsGiveSilenceAndTheEffectRecovers) {
         {"EqualizerEffect", "lowGain", INFINITY, 1.0f}};
     for (const auto& [name, parameter, wild, sane] : runaways) {
         const auto effect = createEffect(name), fresh = createEffect(name);
+        effect->prepare({48000, 2, 256});
+        fresh->prepare({48000, 2, 256});
         effect->setEffectParameter(parameter, wild);
         bool silenced = false;
         for (int block = 0; block < 4000 && !silenced; ++block) {

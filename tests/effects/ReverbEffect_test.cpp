@@ -18,8 +18,10 @@ void expectEchoes(const std::vector<float>& signal, const std::vector<std::pair<
     }
 }
 
+// Prepared for mono or stereo at 48 kHz, as a stream prepares it when it opens.
 std::unique_ptr<ReverbEffect> fullWet(float decay = 100.0f) {
     auto reverb = std::make_unique<ReverbEffect>("ReverbEffect");
+    reverb->prepare({48000, 2, 256});
     reverb->setMix(100.0f);
     reverb->setDecay(decay);
     return reverb;
@@ -38,6 +40,7 @@ TEST_F(ReverbEffectTest, ImpulseRepeatsEveryCombLengthWithTheFeedback) {
 TEST_F(ReverbEffectTest, DryMixNoFeedbackOrNoCombPassTheInput) {
     const auto input = effecttest::noise(2 * 40000);
     ReverbEffect dryMix("ReverbEffect");
+    dryMix.prepare({48000, 2, 256});
     dryMix.setMix(0.0f);
     auto signal = input;
     effecttest::processInBlocks(dryMix, signal, 2, 48000);
@@ -47,8 +50,9 @@ TEST_F(ReverbEffectTest, DryMixNoFeedbackOrNoCombPassTheInput) {
     effecttest::processInBlocks(*fullWet(0.0f), signal, 2, 48000);
     EXPECT_EQ(signal, input);
 
-    // A comb of length 0 (room -10 %, sample rate 0) gives the dry input.
-    for (const auto& [room, rate] : {std::pair{-10.0f, 48000u}, std::pair{50.0f, 0u}}) {
+    // A comb of length 0 (room -10 %, sample rate 0), or a rate the effect was not prepared for (no
+    // comb memory is made on the audio side), gives the dry input.
+    for (const auto& [room, rate] : {std::pair{-10.0f, 48000u}, std::pair{50.0f, 0u}, std::pair{50.0f, 96000u}}) {
         auto reverb = fullWet();
         reverb->setRoomSize(room);
         signal = input;
@@ -72,6 +76,7 @@ TEST_F(ReverbEffectTest, RoomSizeChangeKeepsTheStartOfTheComb) {
 
 TEST_F(ReverbEffectTest, DeepCopyContinuesTheSameTail) {
     const auto source = createEffect("ReverbEffect");
+    source->prepare({48000, 1, 1000});
     source->setEffectParameter("mix", 100.0f);
     source->setEffectParameter("decay", 100.0f);
     std::vector<float> head(1000, 0.0f);

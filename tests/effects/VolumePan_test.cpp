@@ -17,7 +17,11 @@ class VolumePanEffect : public effecttest::EffectTestBase {};
 
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
+// A change glides for GainRamp's time: a block of silence first lets it settle, so the block
+// returned shows the value reached.
 std::vector<float> run(Effect& effect, std::vector<float> signal, unsigned channels) {
+    std::vector<float> settle(1024 * channels, 0.0f);
+    effect.process(settle.data(), settle.data(), channels, 1024, 48000);
     effect.process(signal.data(), signal.data(), channels, unsigned(signal.size() / channels), 48000);
     return signal;
 }

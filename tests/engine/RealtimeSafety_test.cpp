@@ -1,11 +1,13 @@
-// A normal period allocates nothing on the audio thread, even while the control side rewrites the
-// routing, the chains and the parameters; and the two sides never race (run under ThreadSanitizer
-// by the test command).
+// No period allocates, locks a mutex or calls the system on the audio thread, from the very first
+// one, even while the control side rewrites the routing, the chains and the parameters, adds effects
+// or changes the format; and the two sides never race (run under ThreadSanitizer by the test command).
 
 #include "AllocationCounter.hpp"
+#include "SystemCallCounter.hpp"
 
 #include "effects/Effect.hpp"
 #include "engine/Core.hpp"
+#include "utilities/Log.hpp"
 
 #include "LogCapture.hpp"
 #include "VirtualEngine.hpp"
@@ -37,11 +39,18 @@ protected:
             audio.push_back(engine.audioOf(*streams.back()));
         }
         for (std::size_t i = 0; i < input.size(); ++i) input[i] = std::sin(0.01f * static_cast<float>(i));
-        // The first period of each stream creates its export region: not a normal period.
-        for (std::size_t i = 0; i < streams.size(); ++i) runPeriod(i);
     }
 
     void runPeriod(std::size_t stream) { audio[stream]->runPeriod(input.data(), output.data()); }
+
+    // Allocations and system calls the periods made on this thread.
+    template <class Periods>
+    static std::pair<std::size_t, std::size_t> costOf(Periods periods) {
+        const std::size_t allocations = allocationcounter::allocationsOnThisThread();
+        const std::size_t calls = systemcallcounter::callsOnThisThread();
+        periods();
+        return {allocationcounter::allocationsOnThisThread() - allocations, systemcallcounter::callsOnThisThread() - calls};
+    }
 
     VirtualEngine engine;
     std::vector<std::shared_ptr<Stream>> streams;
@@ -85,17 +94,67 @@ TEST_F(RealtimeSafetyTest, PeriodsAllocateNothingWhileTheControlSideChangesEvery
         }
     });
 
-    std::size_t allocations = 0;
+    std::size_t allocations = 0, calls = 0;
     for (int period = 0; period < 3000 || changes.load() < 50; ++period) {
-        const std::size_t before = allocationcounter::allocationsOnThisThread();
-        runPeriod(static_cast<std::size_t>(period % 2));
-        allocations += allocationcounter::allocationsOnThisThread() - before;
+        const auto [allocated, called] = costOf([&] { runPeriod(static_cast<std::size_t>(period % 2)); });
+        allocations += allocated;
+        calls += called;
         for (float sample : output) ASSERT_TRUE(std::isfinite(sample));
     }
     stop = true;
     control.join();
     EXPECT_EQ(allocations, 0u);
+    EXPECT_EQ(calls, 0u);
     EXPECT_GE(changes.load(), 50);
+}
+
+// The first period of a stream, periods after effects with memory of their own join a running
+// chain, and the first periods at a new rate: each is as cheap as any other.
+TEST_F(RealtimeSafetyTest, FirstPeriodsNewEffectsAndANewRateCostNothingOnTheAudioThread) {
+    const auto expectFree = [&](const char* what) {
+        const auto [allocations, calls] = costOf([&] {
+            for (int period = 0; period < 4; ++period) runPeriod(0);
+        });
+        EXPECT_EQ(allocations, 0u) << what;
+        EXPECT_EQ(calls, 0u) << what;
+    };
+    if (systemcallcounter::counting()) {
+        LogCapture quiet;
+        ASSERT_GT(costOf([] { Utilities::log("a line to the log file"); }).second, 0u) << "the counter sees nothing";
+    }
+    expectFree("first periods");
+    EXPECT_TRUE(streams[0]->isSharedMemoryStarted()) << "the export exists before the first period";
+    {
+        LogCapture quiet;
+        auto guard = engine.core->lock();
+        const unsigned int id = streams[0]->getStreamId();
+        for (const char* name : {"DeviceDelayEffect", "ReverbEffect", "EqualizerEffect"})
+            ASSERT_EQ(engine.core->addEffectToStream(id, name), 0) << name;
+        engine.core->setEffectParameter(id, "DeviceDelayEffect", "delay", 3.0f);
+        engine.core->addMasterEffect("ReverbEffect");
+    }
+    expectFree("effects added while playing");
+    {
+        LogCapture quiet;
+        auto guard = engine.core->lock();
+        ASSERT_EQ(streams[0]->changeSampleRate(44100), 0);
+        engine.core->setMasterEffectParameter("ReverbEffect", "roomSize", 90.0f);
+    }
+    expectFree("a new rate");
+    // They really ran: back at 48 kHz the delay starts afresh, 3 ms (144 frames) of silence first.
+    std::fill(input.begin(), input.end(), 1.0f);
+    {
+        LogCapture quiet;
+        auto guard = engine.core->lock();
+        ASSERT_EQ(streams[0]->changeSampleRate(48000), 0);
+        engine.core->deleteMasterEffect("ReverbEffect");
+        engine.core->removeEffectFromStream(streams[0]->getStreamId(), "ReverbEffect");
+        engine.core->removeEffectFromStream(streams[0]->getStreamId(), "EqualizerEffect");
+    }
+    runPeriod(0);
+    EXPECT_EQ(output[0], 0.0f);
+    EXPECT_EQ(output[2 * 143], 0.0f);
+    EXPECT_EQ(output[2 * 144], 1.0f);
 }
 
 TEST_F(RealtimeSafetyTest, StartingARunningStreamChangesNothingItsAudioThreadReads) {
@@ -141,15 +200,25 @@ TEST_F(RealtimeSafetyTest, OverflowAndRequestedSnapshotsLeaveTheAudioThreadWitho
     EXPECT_GE(log.count("Input overflow") + log.count("Output underflow"), 1);
 }
 
+// Both streams run every master effect with state of their own while the chain changes under them:
+// no sample goes wild, and once the chain is back to its volume alone both play their input as it is.
 TEST_F(RealtimeSafetyTest, TwoAudioThreadsShareTheMasterChainWhileItChanges) {
     std::atomic<bool> stop{false};
-    auto audioThread = [&](audio::VirtualRtAudio* instance) {
+    std::atomic<int> nonFinite{0};
+    std::atomic<long> periods[2]{{0}, {0}};
+    std::vector<float> lastOutput[2];
+    auto audioThread = [&](int index) {
         std::vector<float> in(input), out(output.size());
-        while (!stop.load()) instance->runPeriod(in.data(), out.data());
+        while (!stop.load()) {
+            audio[index]->runPeriod(in.data(), out.data());
+            for (float sample : out) nonFinite.fetch_add(std::isfinite(sample) && std::fabs(sample) < 8.0f ? 0 : 1);
+            periods[index].fetch_add(1);
+        }
+        lastOutput[index] = out;
     };
     // Each stream's periods run on their own thread, as the library does.
-    std::thread first(audioThread, audio[0]);
-    std::thread second(audioThread, audio[1]);
+    std::thread first(audioThread, 0);
+    std::thread second(audioThread, 1);
     {
         LogCapture quiet;
         for (int round = 0; round < 200; ++round) {
@@ -162,10 +231,15 @@ TEST_F(RealtimeSafetyTest, TwoAudioThreadsShareTheMasterChainWhileItChanges) {
             engine.core->deleteMasterEffect("EqualizerEffect");
         }
     }
+    // Two more periods each, all with the final chain.
+    const long seen[2] = {periods[0].load(), periods[1].load()};
+    while (periods[0].load() < seen[0] + 2 || periods[1].load() < seen[1] + 2) std::this_thread::yield();
     stop = true;
     first.join();
     second.join();
-    SUCCEED();
+    EXPECT_EQ(nonFinite.load(), 0);
+    EXPECT_EQ(lastOutput[0], input);
+    EXPECT_EQ(lastOutput[1], input);
 }
 
 } // namespace

@@ -25,7 +25,7 @@ namespace {
 class GateEffect : public Effect {
 public:
     GateEffect() : Effect("GateEffect") {}
-    void process(float*, float*, unsigned, unsigned, unsigned) override {}
+    void process(float*, float*, unsigned, unsigned, unsigned) noexcept override {}
     std::string getSnapshotDump() override {
         if (!signalled.exchange(true)) entered.set_value();
         gate.wait();
