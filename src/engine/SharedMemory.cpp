@@ -58,7 +58,7 @@ void SharedMemory::start(unsigned long dataSize, unsigned long margin) {
     header->ringSize = ringSize;
     header->writeOffset.store(0, std::memory_order_release);
     started = true;
-    // One write: this runs on an audio thread while the console may be printing.
+    // One write: the console may be printing from another thread.
     std::cout << "Shared memory " + name + " created with size " + std::to_string(totalSize) + "\n" << std::flush;
 }
 
@@ -107,14 +107,18 @@ void SharedMemory::write(const void* src, std::size_t bytes) {
     header->writeOffset.store(writeOffset, std::memory_order_release);
 }
 
-SharedMemory::~SharedMemory() {
+void SharedMemory::release() {
     if (!started) return;
+    started = false;
     if (munmap(header, totalSize) == -1)
         Utilities::error("Failed to unmap shared memory", "~SharedMemory", __LINE__, errno);
+    header = nullptr;
     // Asked before the descriptor closes (which drops the lock): a region of this name that is not
     // the one this object created belongs to someone else now.
     const bool ours = namesRegion(fd);
-    if (close(fd) == -1) {
+    const int descriptor = fd;
+    fd = -1;
+    if (close(descriptor) == -1) {
         Utilities::error("Failed to close shared memory", "~SharedMemory", __LINE__, errno);
         return;
     }

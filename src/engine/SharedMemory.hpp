@@ -15,7 +15,9 @@ public:
 
     explicit SharedMemory(std::string name);
     // Unmaps and closes; removes the name only while it still refers to the region this object created.
-    ~SharedMemory();
+    ~SharedMemory() { release(); }
+    // The same, leaving the object not started (it may then be assigned or started again).
+    void release();
 
     // Only an object that is not started may be assigned: each mapping has exactly one owner.
     SharedMemory& operator=(const SharedMemory& other);

@@ -50,7 +50,7 @@ Stream::Stream(unsigned int streamId, StreamServices services, unsigned int inpu
     inputParameters = {this->inputDeviceId, this->nChannelsInput, 0};
     outputParameters = {this->outputDeviceId, this->nChannelsOutput, 0};
     options.streamName = "Stream" + std::to_string(this->inputDeviceId) + "-" + std::to_string(this->outputDeviceId);
-    sharedMemory = SharedMemory("/Stream" + std::to_string(streamId));
+    sharedMemory = SharedMemory(exportName());
     realtimeState.masterEffects.addReader(&realtimeState.masterSlot);
     realtimeState.redirects.addReader(&realtimeState.redirectsSlot);
     realtimeState.effects.addReader(&realtimeState.effectsSlot);
@@ -148,7 +148,24 @@ void Stream::prepareEffect(Effect& effect) const {
     if (spec.sampleRate != 0) effect.prepare(spec);
 }
 
+std::string Stream::exportName() const { return "/Stream" + std::to_string(streamId); }
+
+void Stream::setStreamId(unsigned int id) {
+    streamId = id;
+    if (!isStarted()) nameExportAfterId();
+}
+
+void Stream::nameExportAfterId() {
+    if (sharedMemory.getName() == exportName()) return;
+    // The old name goes with the old region; a region that could not be made under the old name
+    // may well be made under the new one.
+    sharedMemory.release();
+    sharedMemory = SharedMemory(exportName());
+    realtimeState.exportFailed = false;
+}
+
 void Stream::prepareForPeriods() {
+    nameExportAfterId();
     for (const auto& effect : effects)
         if (effect) prepareEffect(*effect);
     for (const auto& [master, instance] : masterInstances) prepareEffect(*instance);

@@ -131,7 +131,11 @@ public:
     RtAudio::StreamOptions getOptions() const { return options; }
     const std::string& getName() const { return options.streamName; }
 
-    void setStreamId(unsigned int id) { streamId = id; }
+    // The export follows the id (a front end reads stream N's audio under N's name): a stream that
+    // is not running is renamed at once, a running one when it next starts.
+    void setStreamId(unsigned int id);
+    // "/Stream" and the id.
+    std::string exportName() const;
     void setInputDeviceId(unsigned int id);
     void setOutputDeviceId(unsigned int id);
     void setNChannelsInput(unsigned int channels);
@@ -162,6 +166,8 @@ private:
     // Control side, before the audio thread may see the effect or the period.
     void prepareEffect(Effect& effect) const;
     void prepareForPeriods();
+    // Control side, while no audio thread writes the export: gives it the current id's name.
+    void nameExportAfterId();
     void publishRedirects() { realtimeState.redirects.publish(channelsRedirects); }
     void publishEffects() { realtimeState.effects.publish(effects); }
     std::shared_ptr<RtAudio> makeRtAudioInstance() const;

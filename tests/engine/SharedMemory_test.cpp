@@ -1,6 +1,7 @@
 #include "engine/SharedMemory.hpp"
 
 #include "engine/Core.hpp"
+#include "sessions/SessionsManager.hpp"
 
 #include "LogCapture.hpp"
 #include "VirtualEngine.hpp"
@@ -265,3 +266,29 @@ TEST(SharedMemoryTest, AnExportThatCannotStartIsSkippedOnceAndTheStreamsPlayOn) 
 }
 
 } // namespace
+
+// Streams 1 and 2 (0 removed) saved and loaded back: each exports under its own id, its own audio,
+// and nothing is left under the id the loader built it with.
+TEST(SharedMemoryTest, LoadedStreamsExportUnderTheirSavedIds) {
+    testsupport::VirtualEngine engine;
+    LogCapture log;
+    engine.system->settleBufferFramesAt(4);
+    Core& core = engine.makeCore();
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(core.addStream(engine.mic, engine.speakers, 2, 2, 48000, 4), i);
+    ASSERT_EQ(core.removeStream(0), 0);
+    for (unsigned int id : {1u, 2u}) ASSERT_EQ(core.startStream(id), 0);
+    const std::string path = engine.dir.file("two.json");
+    SessionsManager(&core).saveSession(path);
+    SessionsManager(&core).loadSession(path);
+    EXPECT_FALSE(regionExists("/Stream0"));
+    for (unsigned int id : {1u, 2u}) {
+        auto stream = core.getStreamById(id);
+        ASSERT_TRUE(stream && stream->isStarted()) << id;
+        const float level = float(id);
+        engine.runPeriod(*stream, std::vector<float>(8, level));
+        Mapping reader("/Stream" + std::to_string(id));
+        ASSERT_TRUE(reader.ok()) << id;
+        EXPECT_EQ(reader.sample(0), level) << id;
+    }
+}
+
