@@ -11,10 +11,7 @@ namespace {
 constexpr auto relaxed = std::memory_order_relaxed;
 constexpr double kTwoPi = 6.283185307179586;
 
-// Coefficients already divided by a0.
-struct Coefficients {
-    float b0, b1, b2, a1, a2;
-};
+using Coefficients = PeakFilter::Coefficients;
 
 // One channel's direct form I history, held in registers for a block.
 struct History {
@@ -93,14 +90,8 @@ void PeakFilter::getInfos() {
                    std::to_string(centerFreq.load(relaxed)) + " Q: " + std::to_string(Q.load(relaxed)));
 }
 
-void PeakFilter::process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) noexcept {
-    const std::size_t count = std::size_t(nChannels) * nFrames;
-    const auto passThrough = [&] {
-        if (in != out) std::copy(in, in + count, out);
-    };
-    if (nChannels > kMaxStateChannels) return passThrough();
-
-    const float A = float(std::pow(10.0, double(gain.load(relaxed) / 40.0f)));
+PeakFilter::Coefficients PeakFilter::coefficientsFor(float gainDb, unsigned sampleRate) const noexcept {
+    const float A = float(std::pow(10.0, double(gainDb / 40.0f)));
     const float w0 = float(kTwoPi * double(centerFreq.load(relaxed)) / double(sampleRate));
     const float cosW0 = std::cos(w0);
     const float alpha = std::sin(w0) / (2.0f * Q.load(relaxed));
@@ -110,11 +101,38 @@ void PeakFilter::process(float* in, float* out, unsigned nChannels, unsigned nFr
     const float a0 = 1.0f + alpha / A;
     const float a1 = -2.0f * cosW0;
     const float a2 = 1.0f - alpha / A;
-    const Coefficients k{b0 / a0, b1 / a0, b2 / a0, a1 / a0, a2 / a0};
-    if (!std::isfinite(k.b0) || !std::isfinite(k.b1) || !std::isfinite(k.b2) || !std::isfinite(k.a1) ||
-        !std::isfinite(k.a2))
-        return passThrough();
+    return {b0 / a0, b1 / a0, b2 / a0, a1 / a0, a2 / a0};
+}
 
+void PeakFilter::process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) noexcept {
+    const std::size_t count = std::size_t(nChannels) * nFrames;
+    if (nChannels > kMaxStateChannels) {
+        if (in != out) std::copy(in, in + count, out);
+        return;
+    }
+    // A gain change glides: the coefficients follow the gliding gain every kGlideRun frames.
+    constexpr unsigned kGlideRun = 32;
+    gainRamp.setTarget(gain.load(relaxed), sampleRate);
+    for (unsigned first = 0; first < nFrames;) {
+        const unsigned frames = gainRamp.settled() ? nFrames - first : std::min(kGlideRun, nFrames - first);
+        const float gainDb = gainRamp.value();
+        for (unsigned f = 0; f < frames; ++f) gainRamp.next();
+        runFrames(in, out, nChannels, first, frames, coefficientsFor(gainDb, sampleRate));
+        first += frames;
+    }
+    // The history restarts at the next block anyway; the block itself must not carry the blow-up on.
+    if (silenceIfNonFinite(out, count))
+        for (unsigned channel = 0; channel < nChannels; ++channel) x1[channel] = x2[channel] = y1[channel] = y2[channel] = 0.0f;
+}
+
+void PeakFilter::runFrames(float* in, float* out, unsigned nChannels, unsigned first, unsigned frames,
+                           const Coefficients& k) noexcept {
+    const std::size_t begin = std::size_t(first) * nChannels, end = begin + std::size_t(frames) * nChannels;
+    if (!std::isfinite(k.b0) || !std::isfinite(k.b1) || !std::isfinite(k.b2) || !std::isfinite(k.a1) ||
+        !std::isfinite(k.a2)) {
+        if (in != out) std::copy(in + begin, in + end, out + begin);
+        return;
+    }
     // Channels are independent, so they run two at a time with their history in registers: the
     // samples are the same as frame by frame, and the two recursions overlap in the CPU.
     const auto load = [this](unsigned c) {
@@ -131,8 +149,7 @@ void PeakFilter::process(float* in, float* out, unsigned nChannels, unsigned nFr
     unsigned c = 0;
     for (; c + 1 < nChannels; c += 2) {
         History a = load(c), b = load(c + 1);
-        for (unsigned f = 0; f < nFrames; ++f) {
-            const std::size_t i = std::size_t(f) * nChannels + c;
+        for (std::size_t i = begin + c; i < end; i += nChannels) {
             const float xa = in[i], xb = in[i + 1];
             out[i] = a.step(xa, k);
             out[i + 1] = b.step(xb, k);
@@ -142,13 +159,7 @@ void PeakFilter::process(float* in, float* out, unsigned nChannels, unsigned nFr
     }
     if (c < nChannels) {
         History a = load(c);
-        for (unsigned f = 0; f < nFrames; ++f) {
-            const std::size_t i = std::size_t(f) * nChannels + c;
-            out[i] = a.step(in[i], k);
-        }
+        for (std::size_t i = begin + c; i < end; i += nChannels) out[i] = a.step(in[i], k);
         store(c, a);
     }
-    // The history restarts at the next block anyway; the block itself must not carry the blow-up on.
-    if (silenceIfNonFinite(out, count))
-        for (unsigned channel = 0; channel < nChannels; ++channel) store(channel, History{});
 }
