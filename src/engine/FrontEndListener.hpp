@@ -2,13 +2,14 @@
 
 #include <string>
 
-// What the engine tells the connected front end, whatever carries it. The engine calls these under
-// its lock, after a change has been made; an implementation with no client connected sends nothing.
+// What the engine tells the connected front ends, whatever carries it. The engine calls these under
+// its lock, after a change has been made; an implementation queues what it sends (it must never wait
+// on a client here) and sends nothing when no client is connected.
 class FrontEndListener {
 public:
     virtual ~FrontEndListener() = default;
 
-    // The connected client's descriptor for diagnostics, or -1 when none is connected.
+    // A connected client's descriptor for diagnostics (the oldest), or -1 when none is connected.
     virtual int clientDescriptor() const = 0;
     // The effect chain of a stream (-1: the master chain) changed.
     virtual void effectChainChanged(int streamId) = 0;

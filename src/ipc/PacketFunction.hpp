@@ -5,9 +5,10 @@
 class Core;
 
 // Request handlers and the engine's own notifications. Each gets the client descriptor to reply
-// to, the engine and the request's decoded fields; stream id -1 names the master chain in the
-// effect requests. Handlers run on the socket's listen thread under the engine lock; getEffects,
-// getEffectParameters and sendDeviceDisconnect are also called by the Core, under the same lock.
+// to (Outbox::kEveryClient for a notification), the engine and the request's decoded fields; stream
+// id -1 names the master chain in the effect requests. Handlers run on the socket's listen thread
+// under the engine lock; getEffects, getEffectParameters and sendDeviceDisconnect are also called by
+// the Core, under the same lock. What they send is queued, never written here.
 namespace IPC::PacketFunction {
 
 // Devices and streams.
