@@ -72,4 +72,9 @@ addable=$("$ctl" effects 0 | sed -n 's/^can add: //p' | tr -d ,)
 same "parameters" "volume" "$(offers set 0 VolumeEffect '')"
 same "master chain parameters" "volume" "$(offers set -1 VolumeEffect vol)"
 
+# Names come from whatever listens at the socket; none may run as shell code in the user's shell.
+_vantrellctl_values() { printf '%s\n' "\$(touch $tmp/ran)" '`touch $tmp/ran`' PanEffect; }
+same "names that are shell code" "PanEffect" "$(offers add-effect 0 '')"
+[ ! -e "$tmp/ran" ] || fail "a name from the socket ran as a command"
+
 [ $failures -eq 0 ]
