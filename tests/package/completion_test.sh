@@ -34,7 +34,6 @@ same() { # what, expected, actual
 }
 
 same "commands" "$(ctl_commands "$ctl") --help --version" "$(offers '')"
-same "commands starting with re" "remove remove-effect" "$(offers re)"
 same "meter options" "--json --once --channels" "$(offers meter -)"
 same "after --json, still the command" "streams" "$(offers --json stre)"
 same "on or off" "on off" "$(offers enable 0 VolumeEffect '')"

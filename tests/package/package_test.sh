@@ -41,10 +41,6 @@ expect_words "vantrellctl(1)" "$(ctl_commands "$tree/usr/bin/vantrellctl")" "$(m
 expect_words "vantrell(1)" "$(console_commands "$tree/usr/bin/vantrell")" "$(man_text vantrell)"
 [ "$(ctl_commands "$tree/usr/bin/vantrellctl" | wc -l)" -ge 10 ] || fail "vantrellctl --help lists too few commands"
 [ "$(console_commands "$tree/usr/bin/vantrell" | wc -w)" -ge 20 ] || fail "vantrell --help lists too few commands"
-# Compressed as Debian wants: no file name, no time stamp in the gzip header (flags and mtime zero).
-for page in "$tree"/usr/share/man/man1/*.gz; do
-  [ "$(od -An -tx1 -j3 -N5 "$page" | tr -d ' ')" = 0000000000 ] || fail "$page: gzip header has a name or time"
-done
 
 # Installed elsewhere, the unit follows the prefix and DESTDIR stays out of it.
 DESTDIR=$tmp/destdir cmake --install "$build" --prefix /opt/vantrell >/dev/null || fail "cmake --install"
