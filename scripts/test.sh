@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, starts a private PulseAudio and runs every test:
-# the libFuzzer targets for 30 s each, the release build (unit and end-to-end tests), the unit tests
-# and the end-to-end tests of the failure paths under AddressSanitizer/UndefinedBehaviorSanitizer,
-# and the concurrency tests under ThreadSanitizer.
+# the libFuzzer targets for 30 s each, the release build (unit, end-to-end and package tests), the
+# unit tests and the end-to-end tests of the failure paths under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and the concurrency tests under ThreadSanitizer.
 # The audio server is stopped on every way out.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

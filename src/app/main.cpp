@@ -19,7 +19,17 @@ void printHelp() {
                  "Front ends and vantrellctl connect to the Unix-domain socket "
               << IPC::socketPath()
               << "\n(VANTRELL_SOCKET in the environment changes it). Diagnostics are appended to\n"
-                 "/tmp/vantrell_runtime.log.\n";
+                 "/tmp/vantrell_runtime.log.\n\nConsole commands:\n";
+    std::size_t width = 0;
+    for (const auto& name : CommandLineController::commandNames()) {
+        if (width + name.size() > 94) {
+            std::cout << "\n";
+            width = 0;
+        }
+        std::cout << (width ? " " : "  ") << name;
+        width += name.size() + 1;
+    }
+    std::cout << "\n";
 }
 
 } // namespace

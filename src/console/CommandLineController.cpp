@@ -10,8 +10,9 @@
 #include <iostream>
 #include <thread>
 
-CommandLineController::CommandLineController(Core* core) : core(core) {
-    commands = {
+// Static so that `vantrell --help` lists the commands without an engine.
+const std::map<std::string, CommandLineController::Handler>& CommandLineController::commandTable() {
+    static const std::map<std::string, Handler> table = {
         {"addChannelRedirect", &CommandLineController::addChannelRedirect},
         {"removeEffectFromStreamGroupSync", &CommandLineController::removeEffectFromStreamGroupSync},
         {"addEffectToStreamGroupSync", &CommandLineController::addEffectToStreamGroupSync},
@@ -47,6 +48,16 @@ CommandLineController::CommandLineController(Core* core) : core(core) {
         {"updateInputDevicesList", &CommandLineController::updateInputDevicesList},
         {"updateOutputDevicesList", &CommandLineController::updateOutputDevicesList},
     };
+    return table;
+}
+
+std::vector<std::string> CommandLineController::commandNames() {
+    std::vector<std::string> names;
+    for (const auto& [name, handler] : commandTable()) names.push_back(name);
+    return names;
+}
+
+CommandLineController::CommandLineController(Core* core) : core(core), commands(commandTable()) {
     Utilities::log("CommandLineController constructor");
 }
 

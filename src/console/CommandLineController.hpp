@@ -17,6 +17,8 @@ public:
     // Reads and executes lines until "exit" or an input error; at end of input it idles forever.
     void run();
     int parseCommand(const std::string& line);
+    // The console's command names, in the order `help` lists them.
+    static std::vector<std::string> commandNames();
 
     // Devices and streams.
     int addStream();
@@ -61,6 +63,7 @@ public:
 
 private:
     using Handler = int (CommandLineController::*)();
+    static const std::map<std::string, Handler>& commandTable();
 
     // Token `index` as an unsigned id; logs `message` (context: the command) when it does not parse.
     std::optional<unsigned int> unsignedArgument(std::size_t index, const std::string& message) const;

@@ -39,11 +39,13 @@ const Command* findCommand(const std::string& name) {
     return nullptr;
 }
 
-std::string usageLine(const Command& command) {
-    std::string line = "usage: vantrellctl " + command.name;
+std::string synopsis(const Command& command) {
+    std::string line = command.name;
     if (!command.arguments.empty()) line += " " + command.arguments;
     return line + optionText(command.options);
 }
+
+std::string usageLine(const Command& command) { return "usage: vantrellctl " + synopsis(command); }
 
 void usageFailure(const std::string& command, const std::string& problem) {
     const Command* known = findCommand(command);

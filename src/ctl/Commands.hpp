@@ -37,6 +37,8 @@ struct Command {
 // Every subcommand, in the order the help lists them.
 const std::vector<Command>& commandTable();
 const Command* findCommand(const std::string& name);
+// The command with its arguments and options, as the help and the usage line show it.
+std::string synopsis(const Command& command);
 std::string usageLine(const Command& command);
 
 // Parses the command line into an invocation of a known subcommand; throws Failure(kUsage).

@@ -13,10 +13,16 @@ void printHelp() {
     std::string text = "usage: vantrellctl COMMAND [ARGS...] [--json]\n\n"
                        "Controls a running vantrell engine over its socket (" + IPC::socketPath() +
                        "; VANTRELL_SOCKET\nchanges it). Stream id -1 names the master chain in effect commands.\n\n";
+    // Two blanks at least between a synopsis and its summary, so the shell completion can split them.
+    constexpr std::size_t kSummaryColumn = 40;
     for (const auto& command : Ctl::commandTable()) {
-        std::string line = "  " + command.name + (command.arguments.empty() ? "" : " " + command.arguments);
-        line += std::string(line.size() < 52 ? 52 - line.size() : 1, ' ');
-        text += line + command.summary + "\n";
+        std::string line = "  " + Ctl::synopsis(command);
+        // A synopsis too long for the column puts its summary on the next line.
+        if (line.size() + 2 > kSummaryColumn) {
+            text += line + "\n";
+            line.clear();
+        }
+        text += line + std::string(kSummaryColumn - line.size(), ' ') + command.summary + "\n";
     }
     text += "\nOptions: --json (listings, meter --once), --once and --channels N (meter, default 2).\n"
             "Exit status: 0 done, 1 refused or not found, 2 bad arguments, 3 engine not running,\n"
