@@ -23,8 +23,6 @@ EQDemoEffect::EQDemoEffect(std::string name, Core* core, std::shared_ptr<Stream>
             }
         }
     }
-    minValue = -24.0f;
-    maxValue = 10.0f;
 }
 
 EQDemoEffect::EQDemoEffect(const EQDemoEffect& other) : Effect(other.name), core(other.core), stream(other.stream) {

@@ -2,6 +2,7 @@
 
 #include "effects/Effect.hpp"
 #include "effects/EffectFactory.hpp"
+#include "utilities/ExportName.hpp"
 #include "utilities/Log.hpp"
 
 #include <algorithm>
@@ -49,7 +50,7 @@ Stream::Stream(unsigned int streamId, StreamServices services, unsigned int inpu
     inputParameters = {this->inputDeviceId, this->nChannelsInput, 0};
     outputParameters = {this->outputDeviceId, this->nChannelsOutput, 0};
     options.streamName = "Stream" + std::to_string(this->inputDeviceId) + "-" + std::to_string(this->outputDeviceId);
-    sharedMemory = SharedMemory("/Stream" + std::to_string(streamId));
+    sharedMemory = SharedMemory(Utilities::exportName(streamId, this->services.exportTag));
     realtimeState.masterEffects.addReader(&realtimeState.masterSlot);
     realtimeState.redirects.addReader(&realtimeState.redirectsSlot);
     realtimeState.effects.addReader(&realtimeState.effectsSlot);
@@ -127,6 +128,8 @@ int Stream::start() {
     realtimeState.nChannelsInput = inputParameters.nChannels;
     realtimeState.nChannelsOutput = outputParameters.nChannels;
     realtimeState.sampleRate = sampleRate;
+    // A region another engine held when the export gave up may be free now: a start tries again.
+    realtimeState.exportFailed = false;
     prepareSnapshots();
     const RtAudioErrorType started = rtAudio->startStream();
     if (started != RTAUDIO_NO_ERROR) {
@@ -200,6 +203,12 @@ int Stream::editStream(unsigned int newInputDeviceId, unsigned int newOutputDevi
                        unsigned int newNChannelsOutput, unsigned int newSampleRate, unsigned int newBufferFrames,
                        const std::string& streamName) {
     // Refused before anything stops: the stream plays on as it was.
+    if (streamName.size() > kMaxNameBytes) {
+        Utilities::error("Stream name refused: " + std::to_string(streamName.size()) + " bytes is beyond the limit of " +
+                             std::to_string(kMaxNameBytes),
+                         "editStream", __LINE__);
+        return -1;
+    }
     if (newSampleRate != 0 && !supportsSampleRate(newSampleRate, newInputDeviceId, newOutputDeviceId, "editStream"))
         return -1;
     if (resetRtAudioInstance() == -1) {
