@@ -202,8 +202,7 @@ TEST_F(CtlTest, TwoEnginesOnTheirOwnSocketsEachMeterTheirOwnStreams) {
     EXPECT_NEAR(peakOnSecond(), -18.0, 0.5);
     engine->send("exit");
     ASSERT_EQ(engine->waitExit(10s), 0);
-    ASSERT_EQ(onSecond("stop 0").status, 0);
-    ASSERT_EQ(onSecond("start 0").status, 0);
+    ASSERT_EQ(onSecond("edit 0 0 0 1 2 48000 512").status, 0);  // stops and starts it again
     EXPECT_NEAR(peakOnSecond(), -18.0, 0.5);
     second.send("exit");
     EXPECT_EQ(second.waitExit(10s), 0);
