@@ -1,11 +1,9 @@
 // Every parameter refuses values outside the range it advertises (NaN and infinities too), with one
 // line and the current value kept, whichever way the value comes: the console, the socket or a
-// session file. A refused session value leaves the running set-up as it was.
+// session file, which is then refused whole before anything is cleared.
 
 #include "console/CommandLineController.hpp"
 #include "effects/EQEffect.hpp"
-#include "effects/Effect.hpp"
-#include "engine/Core.hpp"
 #include "ipc/Socket.hpp"
 #include "sessions/SessionsManager.hpp"
 
@@ -13,22 +11,20 @@
 #include "ProtocolClient.hpp"
 #include "VirtualEngine.hpp"
 
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <fstream>
 
 using namespace std::chrono_literals;
-using nlohmann::json;
 using testsupport::LogCapture;
 
 namespace {
 
 struct Range {
-    const char* effect;  // "PeakFilter": filter 0 of the stream's equalizer
-    const char* parameter;
+    std::string effect;  // "PeakFilter": filter 0 of the stream's equalizer
+    std::string parameter;
     float min, max;
 };
+void PrintTo(const Range& range, std::ostream* os) { *os << range.effect << " " << range.parameter; }
 
 class ParameterRangeTest : public ::testing::TestWithParam<Range> {
 protected:
@@ -46,27 +42,21 @@ protected:
         client.close();
         socket.reset();
     }
-
-    bool isFilter() const { return std::string(GetParam().effect) == "PeakFilter"; }
-    // The value as the engine holds it; NaN when the parameter has no getter.
-    float current() {
-        const auto stream = core->getStreamById(0);
-        for (const auto& effect : stream->getEffects()) {
-            if (isFilter() && effect->getName() == "EQEffect") {
+    // What the engine holds: the effect's range and value (NaN without a getter), or the filter's value.
+    std::tuple<float, float, float> held() {
+        const auto& [name, parameter, min, max] = GetParam();
+        for (const auto& effect : core->getStreamById(0)->getEffects()) {
+            if (name == "PeakFilter" && effect->getName() == "EQEffect") {
                 const auto filter = std::static_pointer_cast<EQEffect>(effect)->getFilters().at(0);
-                return (filter.get()->*filter->getGetters().at(GetParam().parameter))();
+                return {min, max, (filter.get()->*filter->getGetters().at(parameter))()};
             }
-            if (effect->getName() != GetParam().effect) continue;
+            if (effect->getName() != name) continue;
             const auto getters = effect->getGetters();
-            const auto found = getters.find(GetParam().parameter);
-            return found == getters.end() ? NAN : (effect.get()->*found->second)();
+            const float value = getters.count(parameter) ? (effect.get()->*getters.at(parameter))() : NAN;
+            return {effect->getMinValue(), effect->getMaxValue(), value};
         }
-        return NAN;
+        return {NAN, NAN, NAN};
     }
-    void expectRefusedOnce(LogCapture& log, float value, const char* way) {
-        EXPECT_EQ(log.count("Value refused: "), 1) << way << " " << value << "\n" << log.take();
-    }
-
     testsupport::VirtualEngine engine;
     Core* core{};
     std::unique_ptr<IPC::Socket> socket;
@@ -74,44 +64,37 @@ protected:
 };
 
 TEST_P(ParameterRangeTest, ValuesOutsideTheAdvertisedRangeAreRefusedEverywhere) {
-    const auto& [effectName, parameter, min, max] = GetParam();
-    if (!isFilter())
-        for (const auto& effect : core->getStreamById(0)->getEffects())
-            if (effect->getName() == effectName) {
-                EXPECT_EQ(effect->getMinValue(), min);
-                EXPECT_EQ(effect->getMaxValue(), max);
-            }
-    const std::string set = isFilter() ? "setEQFilterParameter 0 0 " : std::string("setEffectParameter 0 ") + effectName + " ";
+    const auto& [name, parameter, min, max] = GetParam();
+    const bool filter = name == "PeakFilter";
+    const auto [advertisedMin, advertisedMax, before] = held();
+    EXPECT_EQ(advertisedMin, min);
+    EXPECT_EQ(advertisedMax, max);
     CommandLineController console(core);
-    const float before = current();
-
     for (const float value : {min - 1.0f, max + 1.0f, NAN, INFINITY, -INFINITY}) {
-        {
-            LogCapture log;
-            const std::string text = std::isnan(value) ? "nan" : std::isinf(value) ? (value > 0 ? "inf" : "-inf")
-                                                                                   : std::to_string(value);
-            EXPECT_EQ(console.parseCommand(set + parameter + " " + text), -1) << text;
-            expectRefusedOnce(log, value, "console");
-        }
-        if (!isFilter()) {
-            LogCapture log;
+        const std::string text = std::isnan(value) ? "nan" : std::isinf(value) ? (value > 0 ? "inf" : "-inf")
+                                                                               : std::to_string(value);
+        LogCapture log;
+        EXPECT_EQ(console.parseCommand((filter ? "setEQFilterParameter 0 0 " : "setEffectParameter 0 " + name + " ") +
+                                       parameter + " " + text),
+                  -1);
+        if (!filter) {
             ASSERT_TRUE(client.connected() || client.connect());
-            client.send(6, testsupport::Request().i32(0).str(effectName).str(parameter).f32(value));
+            client.send(6, testsupport::Request().i32(0).str(name).str(parameter).f32(value));
             client.send(12, testsupport::Request().i32(0));  // answered once the change has been handled
             ASSERT_TRUE(client.receive(5s));
-            expectRefusedOnce(log, value, "socket");
         }
-        EXPECT_TRUE(std::isnan(before) ? std::isnan(current()) : current() == before) << value;
+        EXPECT_EQ(log.count("Value refused: "), filter ? 1 : 2) << value << "\n" << log.take();
+        const float after = std::get<2>(held());
+        EXPECT_TRUE(std::isnan(before) ? std::isnan(after) : after == before) << value;
     }
 
-    // A session carrying a value out of range is refused whole, before anything is cleared.
     const std::string path = engine.dir.file("session.json");
     LogCapture log;
     SessionsManager(core).saveSession(path);
-    json document = json::parse(std::ifstream(path));
+    auto document = nlohmann::json::parse(std::ifstream(path));
     for (auto& effect : document[1][0]["effects"]) {
-        if (isFilter() && effect["name"] == "EQEffect") effect["filters"][0][parameter] = max + 1.0f;
-        else if (effect["name"] == effectName) effect["parameters"][parameter] = min - 1.0f;
+        if (filter && effect["name"] == "EQEffect") effect["filters"][0][parameter] = max + 1.0f;
+        else if (effect["name"] == name) effect["parameters"][parameter] = min - 1.0f;
     }
     std::ofstream(path) << document.dump();
     const auto stream = core->getStreamById(0);
@@ -130,6 +113,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Range{"EQDemoEffect", "gainBand1", -24, 10}, Range{"EQDemoEffect", "gainBand5", -24, 10},
                       Range{"PeakFilter", "gain", -24, 24}, Range{"PeakFilter", "centerFreq", 20, 20000},
                       Range{"PeakFilter", "Q", 0.1f, 40}),
-    [](const auto& info) { return std::string(info.param.effect) + "_" + info.param.parameter; });
+    [](const auto& info) { return info.param.effect + "_" + info.param.parameter; });
 
 } // namespace
