@@ -25,8 +25,8 @@ std::string userName(uid_t uid) {
     passwd entry{}, *found = nullptr;
     char buffer[1024];
     const std::string number = "uid " + std::to_string(uid);
-    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found) return found->pw_name + (" (" + number + ")");
-    return number;
+    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) != 0 || !found) return number;
+    return found->pw_name + (" (" + number + ")");
 }
 
 } // namespace

@@ -117,8 +117,9 @@ std::vector<int> exportedStreams() {
         const std::string name = entry->d_name;
         if (name.rfind("Stream", 0) != 0 || name.size() == 6) continue;
         int id = 0;
-        const auto [end, error] = std::from_chars(name.data() + 6, name.data() + name.size(), id);
-        if (error == std::errc() && id >= 0 && "/" + name == Utilities::exportName(unsigned(id), engineExportTag()))
+        const auto parsed = std::from_chars(name.data() + 6, name.data() + name.size(), id);
+        // Another engine's exports (another tag, or none) are not this engine's streams.
+        if (parsed.ec == std::errc() && id >= 0 && "/" + name == Utilities::exportName(unsigned(id), engineExportTag()))
             ids.push_back(id);
     }
     ::closedir(directory);

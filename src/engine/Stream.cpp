@@ -204,8 +204,8 @@ int Stream::editStream(unsigned int newInputDeviceId, unsigned int newOutputDevi
                        const std::string& streamName) {
     // Refused before anything stops: the stream plays on as it was.
     if (streamName.size() > kMaxNameBytes) {
-        Utilities::error("Stream name refused: " + std::to_string(streamName.size()) + " bytes is beyond the limit of " +
-                             std::to_string(kMaxNameBytes),
+        Utilities::error("Stream name refused: " + std::to_string(streamName.size()) +
+                             " bytes is beyond the limit of " + std::to_string(kMaxNameBytes),
                          "editStream", __LINE__);
         return -1;
     }

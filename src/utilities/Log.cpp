@@ -103,7 +103,8 @@ void rotateLogFile(const std::string& path, int fd, const struct stat& opened) {
     std::string refusal;
     if (::lstat(previous.c_str(), &existing) == 0) {
         if (!S_ISREG(existing.st_mode)) refusal = "it is not a regular file";
-        else if (existing.st_uid != ::geteuid()) refusal = "it belongs to another user (uid " + std::to_string(existing.st_uid) + ")";
+        else if (existing.st_uid != ::geteuid())
+            refusal = "it belongs to another user (uid " + std::to_string(existing.st_uid) + ")";
     } else if (errno != ENOENT) {
         refusal = std::strerror(errno);
     }

@@ -194,7 +194,8 @@ TEST_F(CtlTest, TwoEnginesOnTheirOwnSocketsEachMeterTheirOwnStreams) {
         EXPECT_EQ(reading["running"], true) << reading;
         return reading["channels"][0]["peakDb"].is_number() ? reading["channels"][0]["peakDb"].get<double>() : 0.0;
     };
-    ASSERT_EQ(onSecond("add " + std::to_string(sineId()) + " " + std::to_string(mainId()) + " 1 2 48000 512").status, 0);
+    ASSERT_EQ(onSecond("add " + std::to_string(sineId()) + " " + std::to_string(mainId()) + " 1 2 48000 512").status,
+              0);
     ASSERT_EQ(onSecond("start 0").status, 0);
     ASSERT_EQ(onSecond("set 0 VolumeEffect volume 25").status, 0);
 
@@ -238,8 +239,8 @@ TEST(CtlOwner, AListenerOfAnotherUserIsRefusedWithItsOwner) {
     }
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     struct stat info {};
-    while ((::stat(path.c_str(), &info) != 0 || (info.st_mode & 0777) != 0666) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
+    const auto listening = [&] { return ::stat(path.c_str(), &info) == 0 && (info.st_mode & 0777) == 0666; };
+    while (!listening() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
     const auto run = testsupport::runCommand("VANTRELL_SOCKET=" + path + " " + VANTRELLCTL_BINARY + " streams", 10s);
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);

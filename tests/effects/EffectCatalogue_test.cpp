@@ -30,7 +30,9 @@ public:
         return (effect.*&SetterAccess::setters).at(parameter);
     }
 };
-Effect::Setter setterOf(const Effect& effect, const std::string& parameter) { return SetterAccess::of(effect, parameter); }
+Effect::Setter setterOf(const Effect& effect, const std::string& parameter) {
+    return SetterAccess::of(effect, parameter);
+}
 
 class UncataloguedEffect : public Effect {
 public:
