@@ -3,6 +3,7 @@
 #include "engine/Core.hpp"
 #include "ipc/Socket.hpp"
 #include "ipc/SocketPath.hpp"
+#include "utilities/ExportName.hpp"
 #include "utilities/Log.hpp"
 
 #include <iostream>
@@ -61,6 +62,7 @@ int main(int argc, char** argv) {
 
     // Built in this order and torn down in reverse when main returns.
     Core core;
+    core.setExportTag(Utilities::exportTag(IPC::socketPath(), IPC::kDefaultSocketPath));
     CommandLineController commandLineController(&core);
     IPC::Socket socket(&core);
     socket.startListenThread();

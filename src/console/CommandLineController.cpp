@@ -89,7 +89,11 @@ void CommandLineController::run() {
         }
         // A command that throws is a fault to fix, but it must not end the engine and its streams.
         try {
-            if (parseCommand(line) == -1) Utilities::error("Command not found", "run", __LINE__);
+            Utilities::FirstErrorScope reason;
+            const int result = parseCommand(line);
+            // An unknown name was said by parseCommand; a known command that failed says why.
+            if (commands.count(args[0]) && commandFailed(result))
+                Utilities::error(failureMessage(reason.message()), "run", __LINE__);
         } catch (const std::exception& failure) {
             Utilities::error(std::string("Command failed: ") + failure.what(), "run", __LINE__);
         }

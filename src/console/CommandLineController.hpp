@@ -73,6 +73,10 @@ private:
     bool hasTokenCount(std::size_t count) const;
     // The optional stream id of startStream, stopStream and removeStream: 0 when absent.
     std::optional<unsigned int> optionalStreamId() const;
+    // Whether the command in `args` failed, by its result.
+    bool commandFailed(int result) const;
+    // "Failed to start stream 3: <reason>": the command in `args` and the first error it logged.
+    std::string failureMessage(const std::string& reason) const;
 
     Core* core;
     bool running{true};

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -18,6 +19,14 @@ namespace {
 int millisecondsUntil(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left <= 0 ? 0 : static_cast<int>(left);
+}
+
+std::string userName(uid_t uid) {
+    passwd entry{}, *found = nullptr;
+    char buffer[1024];
+    const std::string number = "uid " + std::to_string(uid);
+    if (::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) != 0 || !found) return number;
+    return found->pw_name + (" (" + number + ")");
 }
 
 } // namespace
@@ -38,12 +47,27 @@ void Connection::open() {
     std::memcpy(address.sun_path, _path.c_str(), _path.size());
     _fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (_fd < 0) throw Failure(kNotRunning, std::string("cannot create a socket: ") + std::strerror(errno));
-    if (::connect(_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return;
+    if (::connect(_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) {
+        checkOwner();
+        return;
+    }
     const int cause = errno;
     if (cause == EAGAIN)
         throw Failure(kNoReply, "the engine at " + _path + " has too many connections waiting; try again");
     throw Failure(kNotRunning, "engine not running: cannot connect to " + _path + " (" + std::strerror(cause) +
                                    "); set VANTRELL_SOCKET if it listens elsewhere");
+}
+
+void Connection::checkOwner() const {
+    // Whatever listens at the path answers for the engine: a listener of another user could feed
+    // us any stream list, or take the session paths we send.
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::getsockopt(_fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
+        throw Failure(kNotRunning, "cannot tell who listens at " + _path + " (" + std::strerror(errno) + ")");
+    if (peer.uid == ::geteuid() || peer.uid == 0) return;
+    throw Failure(kNotRunning, "the listener at " + _path + " belongs to user " + userName(peer.uid) +
+                                   ", not to you: refusing to talk to it");
 }
 
 void Connection::send(EPacketType type, const std::vector<char>& payload) {

@@ -25,7 +25,8 @@ public:
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    // Throws Failure(kNotRunning) naming the path when nothing listens there.
+    // Throws Failure(kNotRunning) naming the path when nothing listens there, and naming the owner
+    // when the listener runs as another user (root excepted).
     void open();
     void send(EPacketType type, const std::vector<char>& payload = {});
     // The next whole packet, or nothing once `deadline` passes (or `interrupted` says so).
@@ -40,6 +41,8 @@ public:
     Failure noReply() const;
 
 private:
+    void checkOwner() const;
+
     std::string _path;
     std::chrono::milliseconds _replyTimeout;
     int _fd{-1};

@@ -50,7 +50,7 @@ int listEffects(const Invocation& call) {
     printTable({"EFFECT", "ENABLED"}, rows);
     std::string offer;
     for (const auto& e : addable) offer += (offer.empty() ? "" : ", ") + e.name;
-    std::cout << "can add: " << (offer.empty() ? "nothing" : offer) << "\n";
+    std::cout << "can add: " << (offer.empty() ? "nothing" : escapeForTerminal(offer)) << "\n";
     return kOk;
 }
 

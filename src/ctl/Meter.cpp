@@ -1,6 +1,8 @@
 #include "ctl/Meter.hpp"
 
 #include "ctl/Failure.hpp"
+#include "ipc/SocketPath.hpp"
+#include "utilities/ExportName.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -18,6 +20,12 @@ namespace Ctl {
 namespace {
 
 constexpr std::size_t kHeaderSize = 32;
+
+// This engine's tag: the exports of engines on other sockets are not ours to meter.
+const std::string& engineExportTag() {
+    static const std::string tag = Utilities::exportTag(IPC::socketPath(), IPC::kDefaultSocketPath);
+    return tag;
+}
 
 // Unmaps and closes however the read ends.
 struct Mapping {
@@ -56,7 +64,7 @@ std::vector<ChannelLevel> measureLevels(const std::vector<float>& interleaved, u
 }
 
 std::optional<RingSnapshot> readRing(int streamId) {
-    const std::string name = "/Stream" + std::to_string(streamId);
+    const std::string name = Utilities::exportName(static_cast<unsigned int>(streamId), engineExportTag());
     Mapping region;
     region.fd = ::shm_open(name.c_str(), O_RDONLY | O_CLOEXEC, 0);
     if (region.fd < 0) return std::nullopt;
@@ -109,8 +117,10 @@ std::vector<int> exportedStreams() {
         const std::string name = entry->d_name;
         if (name.rfind("Stream", 0) != 0 || name.size() == 6) continue;
         int id = 0;
-        const auto [end, error] = std::from_chars(name.data() + 6, name.data() + name.size(), id);
-        if (error == std::errc() && end == name.data() + name.size()) ids.push_back(id);
+        const auto parsed = std::from_chars(name.data() + 6, name.data() + name.size(), id);
+        // Another engine's exports (another tag, or none) are not this engine's streams.
+        if (parsed.ec == std::errc() && id >= 0 && "/" + name == Utilities::exportName(unsigned(id), engineExportTag()))
+            ids.push_back(id);
     }
     ::closedir(directory);
     std::sort(ids.begin(), ids.end());

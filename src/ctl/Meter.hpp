@@ -30,12 +30,13 @@ struct RingSnapshot {
     std::uint64_t writeOffset{0};
 };
 
-// The export of stream `id` ("/Stream<id>") as it stands: nothing when there is none (yet). A
-// header whose sizes do not fit the region throws Failure(kRefused).
+// The export of stream `id` of the engine at the socket path (Utilities::exportName) as it stands:
+// nothing when there is none (yet). A header whose sizes do not fit the region throws
+// Failure(kRefused).
 std::optional<RingSnapshot> readRing(int streamId);
 // Whether the engine writes a new period into stream `id`'s export within `within`.
 bool ringAdvances(int streamId, std::chrono::milliseconds within);
-// Ids of the exports present on this machine, in order.
+// Ids of the exports of the engine at the socket path present on this machine, in order.
 std::vector<int> exportedStreams();
 
 } // namespace Ctl

@@ -6,6 +6,52 @@
 
 namespace Ctl {
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at `at` (U+00A0 and above), or 0.
+std::size_t printableSequence(const std::string& text, std::size_t at) {
+    const auto byte = [&](std::size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u; };
+    const unsigned lead = byte(at);
+    const auto continuation = [&](std::size_t i) { return (byte(i) & 0xc0u) == 0x80u; };
+    if (lead >= 0xc2 && lead <= 0xdf) return continuation(at + 1) && !(lead == 0xc2 && byte(at + 1) < 0xa0) ? 2 : 0;
+    if (lead >= 0xe0 && lead <= 0xef) {
+        if (!continuation(at + 1) || !continuation(at + 2)) return 0;
+        if (lead == 0xe0 && byte(at + 1) < 0xa0) return 0;  // overlong
+        if (lead == 0xed && byte(at + 1) >= 0xa0) return 0; // surrogates
+        return 3;
+    }
+    if (lead >= 0xf0 && lead <= 0xf4) {
+        if (!continuation(at + 1) || !continuation(at + 2) || !continuation(at + 3)) return 0;
+        if ((lead == 0xf0 && byte(at + 1) < 0x90) || (lead == 0xf4 && byte(at + 1) >= 0x90)) return 0;
+        return 4;
+    }
+    return 0;
+}
+
+} // namespace
+
+std::string escapeForTerminal(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte >= 0x20 && byte < 0x7f && byte != '\\') {
+            out += text[i++];
+            continue;
+        }
+        if (const std::size_t length = byte >= 0x80 ? printableSequence(text, i) : 0) {
+            out.append(text, i, length);
+            i += length;
+            continue;
+        }
+        char escaped[5];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+        out += escaped;
+        ++i;
+    }
+    return out;
+}
+
 std::string formatTable(const Row& headers, const std::vector<Row>& rows) {
     std::vector<std::size_t> widths(headers.size(), 0);
     auto measure = [&](const Row& row) {
@@ -28,7 +74,13 @@ std::string formatTable(const Row& headers, const std::vector<Row>& rows) {
     return text;
 }
 
-void printTable(const Row& headers, const std::vector<Row>& rows) { std::cout << formatTable(headers, rows) << std::flush; }
+void printTable(const Row& headers, const std::vector<Row>& rows) {
+    // Names come from the engine and, through it, from any client: never raw to the terminal.
+    std::vector<Row> escaped = rows;
+    for (auto& row : escaped)
+        for (auto& cell : row) cell = escapeForTerminal(cell);
+    std::cout << formatTable(headers, escaped) << std::flush;
+}
 
 // Names from the engine need not be UTF-8: such bytes print as U+FFFD.
 void printJson(const Json& value) {

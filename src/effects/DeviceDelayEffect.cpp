@@ -25,16 +25,12 @@ void logAllocationFailure(const char* context, int line) {
 DeviceDelayEffect::DeviceDelayEffect(std::string name) : Effect(std::move(name)) {
     Utilities::log("DeviceDelayEffect constructor", "DeviceDelayEffect", __LINE__);
     registerParameter("delay", &DeviceDelayEffect::setDelay, &DeviceDelayEffect::getDelay);
-    minValue = 0.0f;
-    maxValue = -1.0f;
     processingState = true;
 }
 
 DeviceDelayEffect::DeviceDelayEffect(const DeviceDelayEffect& other) : Effect(other.name) {
     registerParameter("delay", &DeviceDelayEffect::setDelay, &DeviceDelayEffect::getDelay);
     copyFlagsFrom(other);
-    minValue = other.minValue;
-    maxValue = other.maxValue;
     processingState = true;
     delay.store(other.delay.load(relaxed), relaxed);
 

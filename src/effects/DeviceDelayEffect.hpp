@@ -1,6 +1,7 @@
 #pragma once
 
 #include "effects/Effect.hpp"
+#include "effects/ParameterRange.hpp"
 #include "realtime/StateHandoff.hpp"
 
 #include <atomic>
@@ -15,8 +16,9 @@
 // plays a block through undelayed while it holds no ring for the block's format and delay.
 class DeviceDelayEffect : public Effect {
 public:
-    // Longest delay accepted, either sign; setDelay refuses more (or NaN) and keeps the current one.
-    static constexpr float kMaxDelayMs = 5000.0f;
+    // Longest delay the ring is sized for, either sign; setDelay refuses more (or NaN) and keeps the
+    // current one. The registry's range (0 .. this) refuses negative delays before they get here.
+    static constexpr float kMaxDelayMs = ranges::kDelay.max;
 
     explicit DeviceDelayEffect(std::string name);
     // Takes the delay, the format and the ring's contents and position (under the source's guard).

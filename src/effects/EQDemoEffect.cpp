@@ -17,8 +17,6 @@ EQDemoEffect::EQDemoEffect(std::string name, std::shared_ptr<EqualizerControl> e
             this->equalizer->setFilterParameter(filter, "gain", 0.0f);
         }
     }
-    minValue = -24.0f;
-    maxValue = 10.0f;
 }
 
 EQDemoEffect::EQDemoEffect(const EQDemoEffect& other) : Effect(other.name), equalizer(other.equalizer) {

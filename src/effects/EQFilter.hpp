@@ -18,8 +18,11 @@ public:
     virtual void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) noexcept = 0;
     virtual void getInfos() = 0;
 
-    // 0 when the parameter is registered, -1 (and a log line) otherwise.
+    // 0 when the parameter is registered and the value inside its range, -1 (and a log line)
+    // otherwise; a refused value leaves the parameter as it was.
     int setEffectParameter(const std::string& parameter, float value);
+    // Whether `value` is inside the parameter's range; logs the refusal.
+    bool acceptsValue(const std::string& parameter, float value) const;
     std::string getName() const;
     unsigned getId() const;
     std::map<std::string, Getter> getGetters() const;

@@ -1,11 +1,16 @@
 #include "effects/Effect.hpp"
 
+#include "effects/ParameterRange.hpp"
 #include "utilities/Log.hpp"
 
 static_assert(std::atomic<float>::is_always_lock_free, "parameters are shared with the audio thread");
 
+// The range comes with the name, so a copy built from the name reports what its source does.
 Effect::Effect(std::string name) : name(std::move(name)) {
     Utilities::log("Effect constructor", "Effect", __LINE__);
+    const ParameterRange range = effectParameterRange(this->name).value_or(ranges::kDefault);
+    minValue = range.min;
+    maxValue = range.max;
 }
 
 Effect::Effect(const Effect& other)
@@ -28,9 +33,15 @@ bool Effect::setEffectParameter(const std::string& parameter, float value) {
         Utilities::error("Parameter not found", "setEffectParameter", __LINE__);
         return false;
     }
+    if (!acceptsValue(parameter, value)) return false;
     valueRefused = false;
     (this->*(it->second))(value);
     return !valueRefused;
+}
+
+bool Effect::acceptsValue(const std::string& parameter, float value) const {
+    if (setters.find(parameter) == setters.end()) return true;  // "Parameter not found" is the setter's to say
+    return acceptsParameterValue(name, parameter, value, {minValue, maxValue}, "setEffectParameter");
 }
 
 std::map<std::string, Effect::Getter> Effect::getGetters() const {

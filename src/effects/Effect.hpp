@@ -41,9 +41,12 @@ public:
     virtual void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) noexcept = 0;
     virtual std::string getSnapshotDump() = 0;
 
-    // False when the effect has no such parameter or its setter refused the value (which then
-    // leaves the parameter as it was).
+    // False when the effect has no such parameter, the value is outside the effect's range (NaN and
+    // infinities included) or its setter refused it; the parameter then stays as it was.
     bool setEffectParameter(const std::string& parameter, float value);
+    // Whether setEffectParameter would take `value` for `parameter` as far as its range goes; logs
+    // the refusal. True for a parameter the effect does not have.
+    bool acceptsValue(const std::string& parameter, float value) const;
     std::map<std::string, Getter> getGetters() const;
     std::string getName() const;
 

@@ -13,16 +13,12 @@ PanEffect::PanEffect(std::string name) : Effect(std::move(name)) {
     Utilities::log("PanEffect constructor", "PanEffect", __LINE__);
     registerParameter("panX", &PanEffect::setPanX, &PanEffect::getPanX);
     registerParameter("panY", &PanEffect::setPanY);
-    minValue = -1.0f;
-    maxValue = 1.0f;
 }
 
 PanEffect::PanEffect(const PanEffect& other) : Effect(other.name) {
     registerParameter("panX", &PanEffect::setPanX, &PanEffect::getPanX);
     registerParameter("panY", &PanEffect::setPanY);
     copyFlagsFrom(other);
-    minValue = other.minValue;
-    maxValue = other.maxValue;
     panX.store(other.panX.load(relaxed), relaxed);
     panY.store(other.panY.load(relaxed), relaxed);
 }

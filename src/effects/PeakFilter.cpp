@@ -92,7 +92,10 @@ void PeakFilter::getInfos() {
 
 PeakFilter::Coefficients PeakFilter::coefficientsFor(float gainDb, unsigned sampleRate) const noexcept {
     const float A = float(std::pow(10.0, double(gainDb / 40.0f)));
-    const float w0 = float(kTwoPi * double(centerFreq.load(relaxed)) / double(sampleRate));
+    // At or above Nyquist sin(w0) turns negative and the filter unstable: a centre the stream's rate
+    // cannot carry sits just below it.
+    const double frequency = std::min(double(centerFreq.load(relaxed)), 0.49 * double(sampleRate));
+    const float w0 = float(kTwoPi * frequency / double(sampleRate));
     const float cosW0 = std::cos(w0);
     const float alpha = std::sin(w0) / (2.0f * Q.load(relaxed));
     const float b0 = 1.0f + alpha * A;

@@ -16,8 +16,6 @@ ReverbEffect::ReverbEffect(std::string name) : Effect(std::move(name)) {
     registerParameter("decay", &ReverbEffect::setDecay, &ReverbEffect::getDecay);
     registerParameter("mix", &ReverbEffect::setMix, &ReverbEffect::getMix);
     registerParameter("roomSize", &ReverbEffect::setRoomSize, &ReverbEffect::getRoomSize);
-    minValue = 0.0f;
-    maxValue = 100.0f;
     processingState = true;
 }
 

@@ -13,15 +13,11 @@ constexpr auto relaxed = std::memory_order_relaxed;
 VolumeEffect::VolumeEffect(std::string name) : Effect(std::move(name)) {
     Utilities::log("VolumeEffect constructor", "VolumeEffect", __LINE__);
     registerParameter("volume", &VolumeEffect::setVolume, &VolumeEffect::getVolume);
-    minValue = 0.0f;
-    maxValue = 200.0f;
 }
 
 VolumeEffect::VolumeEffect(const VolumeEffect& other) : Effect(other.name) {
     registerParameter("volume", &VolumeEffect::setVolume, &VolumeEffect::getVolume);
     copyFlagsFrom(other);
-    minValue = other.minValue;
-    maxValue = other.maxValue;
     volume.store(other.volume.load(relaxed), relaxed);
     volumeDb.store(other.volumeDb.load(relaxed), relaxed);
     volumeFactor.store(other.volumeFactor.load(relaxed), relaxed);

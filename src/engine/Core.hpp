@@ -58,6 +58,8 @@ public:
     int syncSameInputDeviceSampleRateAtLowest(unsigned int inputDeviceId);
     // The front end to notify (the socket registers itself); null when none is attached.
     void setSocket(FrontEndListener* newSocket) { socket = newSocket; }
+    // Streams created from now on name their exports with this tag (see Utilities::exportTag).
+    void setExportTag(std::string tag) { exportTag = std::move(tag); }
     FrontEndListener* getSocket() const { return socket; }
 
     // Routing.
@@ -159,6 +161,7 @@ private:
     EffectChain masterEffects;
     std::vector<std::shared_ptr<StreamGroupSync>> streamGroupSyncs;
     FrontEndListener* socket{nullptr};
+    std::string exportTag;
     RealtimeSnapshot<EffectChain> masterEffectsSnapshot;
     HazardSlot controlThreadMasterSlot;
     // Shared with the streams' error reports, which may outlive a stream's place in the table.

@@ -41,6 +41,8 @@ int Core::setEffectParameter(unsigned int streamId, const std::string& effect, c
                              float value) {
     auto stream = findStream(streamId, "setEffectParameter");
     if (!stream) return -1;
+    // Refused once here rather than once per member.
+    if (!stream->acceptsEffectValue(effect, parameter, value)) return -1;
     // The group step sees the origin's value from before the change (ratio sync scales by it).
     if (stream->getGroupID() != -1)
         setEffectParameterGroup(stream->getGroupID(), streamId, effect, parameter, value);

@@ -17,6 +17,7 @@ int Core::setEQFilterParameter(unsigned int streamId, unsigned int filterId, con
                                float value) {
     auto stream = findStream(streamId, "setEQFilterParameter");
     if (!stream) return -1;
+    if (!stream->acceptsEQFilterValue(filterId, parameter, value)) return -1;
     // In a group the same filter id changes on every member, the origin included.
     if (stream->getGroupID() != -1)
         return setEQFilterParameterGroup(stream->getGroupID(), streamId, filterId, parameter, value);

@@ -4,7 +4,7 @@
 #include "utilities/Log.hpp"
 
 StreamServices Core::streamServices() {
-    return StreamServices{this, rtAudioFactory, &Core::callback, deviceEventWorker};
+    return StreamServices{this, rtAudioFactory, &Core::callback, deviceEventWorker, exportTag};
 }
 
 unsigned int Core::findFirstAvailableStreamId() const {
@@ -49,11 +49,9 @@ std::shared_ptr<Stream> Core::getStreamById(unsigned int id) const {
 std::shared_ptr<Stream> Core::getLastStream() const { return streams.empty() ? nullptr : streams.back(); }
 
 int Core::startStream(unsigned int id) {
-    auto stream = getStreamById(id);
-    if (!stream || stream->start() != 0) {
-        Utilities::error("Stream not found", "startStream", __LINE__);
-        return -1;
-    }
+    auto stream = findStream(id, "startStream");
+    // A stream that would not start has said why.
+    if (!stream || stream->start() != 0) return -1;
     const int outputSync = syncSameOutputDeviceSampleRateAtLowest(stream->getOutputParameters().deviceId);
     const int inputSync = syncSameInputDeviceSampleRateAtLowest(stream->getInputParameters().deviceId);
     // What the caller asked for is this stream; the others' fate is logged where it happens.

@@ -2,6 +2,7 @@
 
 #include "effects/Effect.hpp"
 #include "effects/EffectFactory.hpp"
+#include "utilities/ExportName.hpp"
 #include "utilities/Log.hpp"
 
 #include <algorithm>
@@ -128,6 +129,8 @@ int Stream::start() {
     realtimeState.nChannelsInput = inputParameters.nChannels;
     realtimeState.nChannelsOutput = outputParameters.nChannels;
     realtimeState.sampleRate = sampleRate;
+    // A region another engine held when the export gave up may be free now: a start tries again.
+    realtimeState.exportFailed = false;
     prepareForPeriods();
     prepareSnapshots();
     const RtAudioErrorType started = rtAudio->startStream();
@@ -148,7 +151,7 @@ void Stream::prepareEffect(Effect& effect) const {
     if (spec.sampleRate != 0) effect.prepare(spec);
 }
 
-std::string Stream::exportName() const { return "/Stream" + std::to_string(streamId); }
+std::string Stream::exportName() const { return Utilities::exportName(streamId, services.exportTag); }
 
 void Stream::setStreamId(unsigned int id) {
     streamId = id;
@@ -244,6 +247,12 @@ int Stream::editStream(unsigned int newInputDeviceId, unsigned int newOutputDevi
                        unsigned int newNChannelsOutput, unsigned int newSampleRate, unsigned int newBufferFrames,
                        const std::string& streamName) {
     // Refused before anything stops: the stream plays on as it was.
+    if (streamName.size() > kMaxNameBytes) {
+        Utilities::error("Stream name refused: " + std::to_string(streamName.size()) +
+                             " bytes is beyond the limit of " + std::to_string(kMaxNameBytes),
+                         "editStream", __LINE__);
+        return -1;
+    }
     if (newSampleRate != 0 && !supportsSampleRate(newSampleRate, newInputDeviceId, newOutputDeviceId, "editStream"))
         return -1;
     if (resetRtAudioInstance() == -1) {

@@ -31,6 +31,8 @@ struct StreamServices {
     audio::RtAudioCallback callback{nullptr};
     // Where a lost device is reported; the report is handled off the library's thread.
     std::weak_ptr<DeviceEventWorker> deviceEvents;
+    // Tells this engine's export names from another's (see Utilities::exportTag).
+    std::string exportTag;
 };
 
 // One input device to one output device, with its own audio instance, routing list, effect chain
@@ -38,6 +40,9 @@ struct StreamServices {
 // thread reads only what the stream publishes for it (see RealtimeState).
 class Stream : public std::enable_shared_from_this<Stream> {
 public:
+    // The longest stream name taken (bytes): names travel in every stream list.
+    static constexpr std::size_t kMaxNameBytes = 256;
+
     Stream(unsigned int streamId, StreamServices services, unsigned int inputDeviceId, unsigned int outputDeviceId,
            unsigned int nChannelsInput, unsigned int nChannelsOutput, unsigned int sampleRate,
            unsigned int bufferFrames);
@@ -74,6 +79,10 @@ public:
     int addEffectByInstance(std::shared_ptr<Effect> effect);
     int removeEffect(const std::string& name, bool force);
     int setEffectParameter(const std::string& effect, const std::string& parameter, float value);
+    // Whether the named effect (or equalizer filter) would take `value` as far as its range goes;
+    // logs a refusal. True when there is no such effect or filter: setting then reports that.
+    bool acceptsEffectValue(const std::string& effect, const std::string& parameter, float value) const;
+    bool acceptsEQFilterValue(unsigned int id, const std::string& parameter, float value) const;
     // 0, or -1 with "Effect not found" when the chain has no effect of that name.
     int setEffectEnable(const std::string& effect, bool enable);
     float getEffectParameterValue(const std::string& effect, const std::string& parameter) const;
@@ -134,7 +143,7 @@ public:
     // The export follows the id (a front end reads stream N's audio under N's name): a stream that
     // is not running is renamed at once, a running one when it next starts.
     void setStreamId(unsigned int id);
-    // "/Stream" and the id.
+    // "/Stream" and the id (and the engine's tag, for an engine on a socket of its own).
     std::string exportName() const;
     void setInputDeviceId(unsigned int id);
     void setOutputDeviceId(unsigned int id);

@@ -96,6 +96,11 @@ int Stream::setEffectParameter(const std::string& effect, const std::string& par
     return accepted ? 0 : -1;
 }
 
+bool Stream::acceptsEffectValue(const std::string& effect, const std::string& parameter, float value) const {
+    const auto found = findEffect(effects, effect);
+    return !found || found->acceptsValue(parameter, value);
+}
+
 int Stream::setEffectEnable(const std::string& effect, bool enable) {
     if (auto found = findEffect(effects, effect)) {
         found->setEnable(enable);
@@ -141,6 +146,14 @@ int Stream::removeEQFilter(unsigned int id) {
 int Stream::setEQFilterParameter(unsigned int id, const std::string& parameter, float value) {
     auto equalizer = findEqualizer(effects, "setEQFilterParameter");
     return equalizer ? equalizer->setFilterParameter(id, parameter, value) : -1;
+}
+
+bool Stream::acceptsEQFilterValue(unsigned int id, const std::string& parameter, float value) const {
+    const auto equalizer = findEffect(effects, "EQEffect");
+    if (!equalizer) return true;
+    for (const auto& filter : std::static_pointer_cast<EQEffect>(equalizer)->getFilters())
+        if (filter->getId() == id) return filter->acceptsValue(parameter, value);
+    return true;
 }
 
 int Stream::getEQFilterInfo() {

@@ -1,7 +1,10 @@
 #include "sessions/SessionFile.hpp"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <sys/stat.h>
@@ -41,10 +44,42 @@ void syncDirectory(const std::filesystem::path& directory) {
     ::close(fd);
 }
 
+// What a save may write to: the path itself, or the regular file a symbolic link at it names. Empty
+// (with `reason` set) when the path holds something a save must not destroy. Only lstat and
+// realpath: nothing is opened, so a FIFO never blocks the engine.
+std::string saveTarget(const std::string& path, std::string& reason) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT) return path;  // a new file
+        reason = std::strerror(errno);
+        return {};
+    }
+    std::string target = path;
+    if (S_ISLNK(info.st_mode)) {
+        char resolved[PATH_MAX];
+        if (!::realpath(path.c_str(), resolved) || ::stat(resolved, &info) != 0) {
+            reason = "it is a symbolic link to nothing";
+            return {};
+        }
+        target = resolved;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        reason = "it is not a regular file";
+        return {};
+    }
+    return target;
+}
+
 } // namespace
 
-bool replaceFileContents(const std::string& path, const std::string& contents) {
-    const std::filesystem::path target(path);
+bool replaceFileContents(const std::string& path, const std::string& contents, std::string* reason) {
+    std::string why;
+    const std::string resolved = saveTarget(path, why);
+    if (resolved.empty()) {
+        if (reason) *reason = why;
+        return false;
+    }
+    const std::filesystem::path target(resolved);
     if (target.filename().empty()) return false;
     const std::filesystem::path directory = target.has_parent_path() ? target.parent_path() : ".";
     std::string leaf(".");
@@ -56,9 +91,9 @@ bool replaceFileContents(const std::string& path, const std::string& contents) {
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (fd < 0) return false;
     const std::string temporary(pattern.data());
-    const bool written = ::fchmod(fd, modeFor(path)) == 0 && writeAll(fd, contents) && ::fsync(fd) == 0;
+    const bool written = ::fchmod(fd, modeFor(resolved)) == 0 && writeAll(fd, contents) && ::fsync(fd) == 0;
     const bool closed = ::close(fd) == 0;
-    if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (!written || !closed || ::rename(temporary.c_str(), resolved.c_str()) != 0) {
         ::unlink(temporary.c_str());
         return false;
     }

@@ -4,6 +4,9 @@
 
 #include "sessions/SessionValidator.hpp"
 
+#include "effects/ParameterRange.hpp"
+#include "engine/Stream.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
@@ -44,7 +47,15 @@ bool has(const json& object, const char* key, Check check) {
 }
 
 bool isBool(const json& value) { return value.is_boolean(); }
-bool isString(const json& value) { return value.is_string(); }
+// Names end up in replies and log lines: a huge one would make every stream list huge.
+bool isName(const json& value) {
+    return value.is_string() && value.get_ref<const std::string&>().size() <= Stream::kMaxNameBytes;
+}
+
+// A value a load will set: a float inside the range the parameter advertises, when it has one.
+bool isSettable(const json& value, const std::optional<ParameterRange>& range) {
+    return isFloat(value) && (!range || range->contains(value.get<float>()));
+}
 
 bool hasUnsigned(const json& object, std::initializer_list<const char*> keys) {
     for (const char* key : keys)
@@ -58,21 +69,23 @@ bool isStreamParameters(const json& value) {
 
 bool isOptions(const json& value) {
     return value.is_object() && hasUnsigned(value, {"flags", "numberOfBuffers"}) &&
-           has(value, "streamName", isString) && has(value, "priority", isSigned32);
+           has(value, "streamName", isName) && has(value, "priority", isSigned32);
 }
 
 // Null entries are removed filters; the others need a type name, an id and numeric parameters.
 bool isFilter(const json& value) {
     if (value.is_null()) return true;
-    if (!value.is_object() || !has(value, "name", isString) || !has(value, "id", isUnsigned32)) return false;
+    if (!value.is_object() || !has(value, "name", isName) || !has(value, "id", isUnsigned32)) return false;
+    const auto& type = value.at("name").get_ref<const std::string&>();
     for (const auto& [key, parameter] : value.items())
-        if (key != "name" && key != "id" && !isFloat(parameter)) return false;
+        if (key != "name" && key != "id" && !isSettable(parameter, filterParameterRange(type, key))) return false;
     return true;
 }
 
 bool isEffect(const json& value) {
-    if (!value.is_object() || !has(value, "name", isString) || !has(value, "enable", isBool)) return false;
-    if (value.at("name").get_ref<const std::string&>() == "EQEffect") {
+    if (!value.is_object() || !has(value, "name", isName) || !has(value, "enable", isBool)) return false;
+    const auto& name = value.at("name").get_ref<const std::string&>();
+    if (name == "EQEffect") {
         return has(value, "filters", [](const json& filters) {
             if (filters.is_null()) return true;
             if (!filters.is_array()) return false;
@@ -81,11 +94,12 @@ bool isEffect(const json& value) {
             return true;
         });
     }
-    return has(value, "parameters", [](const json& parameters) {
+    const auto range = effectParameterRange(name);
+    return has(value, "parameters", [&](const json& parameters) {
         if (parameters.is_null()) return true;
         if (!parameters.is_object()) return false;
         for (const auto& parameter : parameters)
-            if (!isFloat(parameter)) return false;
+            if (!isSettable(parameter, range)) return false;
         return true;
     });
 }
@@ -125,17 +139,16 @@ bool isLoadableStreamGroups(const nlohmann::json& groups) {
                    return color.is_array() && color.size() == 3 && isListOf(color, isComponent);
                }) &&
                has(value, "volumeLevel", isBool) && has(value, "volumeRatio", isBool) &&
-               has(value, "effects", [](const json& names) { return names.is_array() && isListOf(names, isString); }) &&
+               has(value, "effects", [](const json& names) { return names.is_array() && isListOf(names, isName); }) &&
                has(value, "members", [](const json& ids) { return ids.is_array() && isListOf(ids, isUnsigned32); });
     };
     return isListOf(groups, isGroup);
 }
 
 bool isLoadableSession(const nlohmann::json& document) {
-    // Element 0 (the header) is never read; missing elements count as empty.
-    if (!document.is_array()) return false;
-    if (document.size() > 1 && !isListOf(document[1], isStream)) return false;
-    if (document.size() > 2 && !isListOf(document[2], isEffect)) return false;
-    if (document.size() > 3 && !isLoadableStreamGroups(document[3])) return false;
-    return true;
+    // What a save writes: the header, the streams, the master chain and, when there are groups, the
+    // groups. A shorter array (`[[[]]]`) would otherwise load as an empty session and wipe the set-up.
+    if (!document.is_array() || document.size() < 3 || document.size() > 4 || !document[0].is_object()) return false;
+    if (!isListOf(document[1], isStream) || !isListOf(document[2], isEffect)) return false;
+    return document.size() < 4 || isLoadableStreamGroups(document[3]);
 }

@@ -8,6 +8,7 @@
 #include "utilities/Log.hpp"
 
 #include <chrono>
+#include <climits>
 #include <filesystem>
 #include <fstream>
 
@@ -50,6 +51,16 @@ json effectObject(const Effect& effect) {
     return saved;
 }
 
+// A path the system could not open anyway is refused before it is logged or stored: it may be
+// megabytes long, and every log line and the saved header would repeat it.
+bool isAcceptablePath(const std::string& path, const char* context) {
+    if (path.size() < PATH_MAX) return true;
+    Utilities::error("Session path refused: " + std::to_string(path.size()) + " bytes is beyond the limit of " +
+                         std::to_string(PATH_MAX - 1),
+                     context, __LINE__);
+    return false;
+}
+
 } // namespace
 
 SessionsManager::SessionsManager(Core* core) : core(core), session(std::make_shared<json>()) {
@@ -59,6 +70,7 @@ SessionsManager::SessionsManager(Core* core) : core(core), session(std::make_sha
 // ---- Saving ----
 
 void SessionsManager::saveSession(const std::string& path) {
+    if (!isAcceptablePath(path, "saveSession")) return;
     Utilities::log("Saving session " + path);
     *session = json::array();
     const auto now = std::chrono::system_clock::now().time_since_epoch();
@@ -67,8 +79,10 @@ void SessionsManager::saveSession(const std::string& path) {
     // Written beside the target and renamed over it: a failed save never damages the previous file.
     // Names come from clients and servers and need not be UTF-8, which JSON text must be: a byte
     // that is not is saved as U+FFFD rather than failing the save (or, thrown, ending the engine).
-    if (!replaceFileContents(path, session->dump(4, ' ', false, json::error_handler_t::replace))) {
-        Utilities::error("Could not create session file: " + path, "saveSession", __LINE__);
+    std::string reason;
+    if (!replaceFileContents(path, session->dump(4, ' ', false, json::error_handler_t::replace), &reason)) {
+        Utilities::error("Could not create session file: " + path + (reason.empty() ? "" : " (" + reason + ")"),
+                         "saveSession", __LINE__);
         return;
     }
     Utilities::success("Session saved: " + path, "saveSession", __LINE__);
@@ -136,6 +150,7 @@ json SessionsManager::getEffects(const std::shared_ptr<Stream>& stream) const {
 // ---- Loading ----
 
 void SessionsManager::loadSession(const std::string& path) {
+    if (!isAcceptablePath(path, "loadSession")) return;
     Utilities::log("Loading session " + path);
     // Only a regular file: reading a directory throws, and a FIFO would hold the engine until
     // someone writes to it.

@@ -21,12 +21,30 @@ public:
     QuietScope& operator=(const QuietScope&) = delete;
 };
 
+// Keeps the message of the first error this thread logs while it lives: the reason a command failed.
+class FirstErrorScope {
+public:
+    FirstErrorScope();
+    ~FirstErrorScope();
+    FirstErrorScope(const FirstErrorScope&) = delete;
+    FirstErrorScope& operator=(const FirstErrorScope&) = delete;
+    const std::string& message() const { return first; }
+
+private:
+    friend void error(const std::string&, const std::string&, int, int);
+    std::string first;
+    FirstErrorScope* outer;
+};
+
 // Makes standard output and standard error line-buffered, so every log line leaves the process
 // when it is written even when the output is a pipe or a file. Call once at start-up.
 void lineBufferStandardStreams();
 
-// The runtime log file. Tests may point it elsewhere; the engine never does.
+// The runtime log file. Tests may point it elsewhere; the engine never does. An entry that would
+// take the file past VANTRELL_LOG_MAX_BYTES (read once; default 8 MiB) first moves it to the same
+// path with ".1" appended, replacing the previous one, and starts a new file.
 extern const char* const kLogFilePath;
+// Also reads VANTRELL_LOG_MAX_BYTES again.
 void setLogFilePathForTesting(const std::string& path);
 
 } // namespace Utilities

@@ -84,7 +84,7 @@ TEST_F(ConsoleTest, StartUpLinesInOrderHelpAndExit) {
     // The file gets every line behind "[LOG] ", each entry followed by an empty line.
     const std::string logged = runtimeLog.read();
     EXPECT_NE(logged.find("[LOG] \x1b[33m[LOG] Core destructor\x1b[0m\n\n"), std::string::npos);
-    EXPECT_NE(logged.find("[LOG] (in function run at line"), std::string::npos) << "no Command not found";
+    EXPECT_NE(logged.find("[LOG] (in function parseCommand at line"), std::string::npos) << "no Command not found";
 }
 
 TEST_F(ConsoleTest, StreamLifecycleAndListings) {
@@ -137,8 +137,12 @@ TEST_F(ConsoleTest, LinesThatNameNoCommandAndBadNumbersAreRefusedWhileTheEngineL
     command("");
     command(" help");
     command("exit\r");
-    EXPECT_TRUE(engine->waitFor("Command not found", 5s, 6));
+    EXPECT_TRUE(engine->waitFor("Command not found", 5s, 3));
     EXPECT_EQ(engine->count("(in function parseCommand at line"), 3);
+    // A known command that fails says what failed and why, and is not called unknown.
+    command("startStream 3");
+    EXPECT_TRUE(engine->waitFor("(in function run at line", 5s));
+    EXPECT_NE(engine->err().find("Failed to start stream 3: Stream not found"), std::string::npos) << engine->err();
 
     command("addChannelRedirect 0 1");
     EXPECT_TRUE(engine->waitFor("Invalid number of arguments", 5s));
@@ -160,6 +164,7 @@ TEST_F(ConsoleTest, LinesThatNameNoCommandAndBadNumbersAreRefusedWhileTheEngineL
     EXPECT_TRUE(engine->alive());
     command("listStreams");
     EXPECT_TRUE(engine->waitFor("No stream found", 5s)) << "a refused line added a stream";
+    EXPECT_EQ(engine->count("Command not found"), 3) << "only the three unknown names";
 }
 
 TEST_F(ConsoleTest, EndOfInputIdlesAndTheProcessLivesOn) {

@@ -13,8 +13,14 @@
 #include <algorithm>
 #include <cstdlib>
 #include <future>
+#include <csignal>
 #include <regex>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 using Json = nlohmann::json;
@@ -33,7 +39,15 @@ protected:
         ASSERT_TRUE(engine->waitFor("Unix socket started at: " + socket, 20s)) << engine->out();
     }
 
-    void TearDown() override { ::unsetenv("VANTRELL_SOCKET"); }
+    void TearDown() override {
+        ::unsetenv("VANTRELL_SOCKET");
+        // An engine that exits removes its exports; one killed would leave them behind under its
+        // socket's own names.
+        if (engine && engine->alive()) {
+            engine->send("exit");
+            engine->waitExit(10s);
+        }
+    }
 
     CommandResult ctl(const std::string& arguments) {
         return testsupport::runCommand(std::string(VANTRELLCTL_BINARY) + " " + arguments, 15s);
@@ -160,6 +174,79 @@ TEST_F(CtlTest, FailuresAreNamedQuicklyWithTheirStatus) {
         EXPECT_EQ(run.status, c.status) << run.output;
         EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
     }
+}
+
+// Each engine on its own socket exports under names of its own, and vantrellctl meters the engine
+// at its socket: a second engine's stream 0 is never taken for the first one's, and it goes on
+// exporting once the first has gone.
+TEST_F(CtlTest, TwoEnginesOnTheirOwnSocketsEachMeterTheirOwnStreams) {
+    startSineStream();
+    const std::string other = dir.file("other.sock");
+    ::setenv("VANTRELL_SOCKET", other.c_str(), 1);
+    testsupport::EngineProcess second(VANTRELL_BINARY, dir.path().string());
+    ::setenv("VANTRELL_SOCKET", socket.c_str(), 1);
+    ASSERT_TRUE(second.waitFor("Unix socket started at: " + other, 20s)) << second.out();
+    const auto onSecond = [&](const std::string& arguments) {
+        return testsupport::runCommand("VANTRELL_SOCKET=" + other + " " + VANTRELLCTL_BINARY + " " + arguments, 15s);
+    };
+    const auto peakOnSecond = [&] {
+        const Json reading = Json::parse(onSecond("meter --once 0 --json").output, nullptr, false);
+        EXPECT_EQ(reading["running"], true) << reading;
+        return reading["channels"][0]["peakDb"].is_number() ? reading["channels"][0]["peakDb"].get<double>() : 0.0;
+    };
+    ASSERT_EQ(onSecond("add " + std::to_string(sineId()) + " " + std::to_string(mainId()) + " 1 2 48000 512").status,
+              0);
+    ASSERT_EQ(onSecond("start 0").status, 0);
+    ASSERT_EQ(onSecond("set 0 VolumeEffect volume 25").status, 0);
+
+    EXPECT_NEAR(json("meter --once 0")["channels"][0]["peakDb"].get<double>(), -6.0, 0.5);
+    EXPECT_NEAR(peakOnSecond(), -18.0, 0.5);
+    engine->send("exit");
+    ASSERT_EQ(engine->waitExit(10s), 0);
+    ASSERT_EQ(onSecond("edit 0 0 0 1 2 48000 512").status, 0);  // stops and starts it again
+    EXPECT_NEAR(peakOnSecond(), -18.0, 0.5);
+    second.send("exit");
+    EXPECT_EQ(second.waitExit(10s), 0);
+}
+
+// A name with escape sequences reaches the terminal escaped, and JSON keeps it as it is.
+TEST_F(CtlTest, NamesWithControlCharactersAreEscapedInTables) {
+    startSineStream();
+    ASSERT_EQ(ctl("edit 0 0 0 1 2 0 0 \"$(printf '\\033]0;owned\\007\\033[31m')\"").status, 0);
+    const std::string table = ctl("streams").output;
+    EXPECT_EQ(table.find('\x1b'), std::string::npos) << table;
+    EXPECT_NE(table.find("\\x1b]0;owned\\x07\\x1b[31m"), std::string::npos) << table;
+    EXPECT_EQ(json("streams")[0]["name"], "\x1b]0;owned\x07\x1b[31m");
+}
+
+// Whatever listens at the socket path must run as the same user (or root): a listener of another
+// user could make up any reply.
+TEST(CtlOwner, AListenerOfAnotherUserIsRefusedWithItsOwner) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to listen as another user";
+    const std::string path = "/tmp/vantrell-ctl-owner-" + std::to_string(::getpid()) + ".sock";
+    ::unlink(path.c_str());
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(3);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0) _exit(4);
+        ::chmod(path.c_str(), 0666);
+        ::pause();
+        _exit(0);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    struct stat info {};
+    const auto listening = [&] { return ::stat(path.c_str(), &info) == 0 && (info.st_mode & 0777) == 0666; };
+    while (!listening() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    const auto run = testsupport::runCommand("VANTRELL_SOCKET=" + path + " " + VANTRELLCTL_BINARY + " streams", 10s);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::unlink(path.c_str());
+    EXPECT_EQ(run.status, 3) << run.output;
+    EXPECT_NE(run.output.find("belongs to user nobody (uid 65534)"), std::string::npos) << run.output;
 }
 
 TEST_F(CtlTest, WatchPrintsPushesFromConsoleAndOtherClientsAndStopsOnInterrupt) {

@@ -134,7 +134,7 @@ TEST_F(CoreTest, NoCommonRateRefusesToStartAndOpensNothing) {
     EXPECT_EQ(engine.audioOf(*stream), nullptr);
     log.take();
     EXPECT_TRUE(log.contains("No matching sample rate found"));
-    EXPECT_TRUE(log.contains("(in function startStream at line"));
+    EXPECT_FALSE(log.contains("Stream not found")) << "the stream is there; it would not start";
 }
 
 TEST_F(CoreTest, StreamsOnOneOutputSettleAtTheLowestRate) {
@@ -195,7 +195,8 @@ TEST_F(CoreTest, StartAndStopOfUnknownOrFailingStreams) {
     // Stopping a stream that never ran is a success.
     EXPECT_EQ(core.stopStream(id), 0);
     log.take();
-    EXPECT_EQ(log.count("Stream not found"), 3);
+    // The unknown ones only: a stream that would not start says why, not that it is missing.
+    EXPECT_EQ(log.count("Stream not found"), 2);
     EXPECT_TRUE(log.contains("(10) (in function start at line"));
     EXPECT_TRUE(log.contains("Stream Stream129-130 stopped successfully"));
 }

@@ -90,6 +90,19 @@ TEST_F(StreamTest, EditSucceedsAndNamesTheStreamByItsOldName) {
     EXPECT_TRUE(log.contains("Stream Stream129-130 edited successfully"));
 }
 
+// Names travel in every stream list: one past the limit is refused before the stream stops.
+TEST_F(StreamTest, EditRefusesANameOfAMegabyteAndPlaysOn) {
+    auto stream = addStream(engine.mic, engine.speakers, 48000);
+    ASSERT_EQ(stream->start(), 0);
+    const std::string name = stream->getName();
+    LogCapture log;
+    EXPECT_EQ(stream->editStream(0, 0, 0, 0, 0, 0, std::string(1 << 20, 'n')), -1);
+    EXPECT_EQ(stream->editStream(0, 0, 0, 0, 0, 0, std::string(Stream::kMaxNameBytes + 1, 'n')), -1);
+    EXPECT_EQ(log.count("Stream name refused: "), 2);
+    EXPECT_TRUE(stream->isStarted());
+    EXPECT_EQ(stream->getName(), name);
+}
+
 TEST_F(StreamTest, SettersKeepTheParameterBlocksInStep) {
     auto stream = addStream(engine.mic, engine.speakers);
     stream->setInputDeviceId(engine.studio);

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <csignal>
 #include <fstream>
 #include <sys/resource.h>
@@ -132,6 +133,8 @@ const std::string kNamelessFilter = streamWith(R"("effects":[{"name":"EQEffect",
 const std::string kBadGroup = R"([{}, null, null, [{"groupId":0,"color":[1,2,300],"volumeLevel":false,
     "volumeRatio":true,"effects":[],"members":[0]}]])";
 const std::string kNoFilters = streamWith(R"("effects":[{"name":"EQEffect","enable":true}])");
+const std::string kLongName = streamWith(R"("options":{"flags":0,"numberOfBuffers":0,"priority":0,"streamName":")" +
+                                         std::string(1 << 20, 'n') + "\"}");
 
 INSTANTIATE_TEST_SUITE_P(
     Files, BadSessionFileTest,
@@ -153,7 +156,15 @@ INSTANTIATE_TEST_SUITE_P(
                       BadFile{"equalizerWithoutFilters", kNoFilters.c_str(), "Could not load session file: "},
                       BadFile{"masterNotArray", R"([{}, null, {"name": "VolumeEffect"}])",
                               "Could not load session file: "},
-                      BadFile{"groupColourBeyondAByte", kBadGroup.c_str(), "Could not load session file: "}),
+                      BadFile{"groupColourBeyondAByte", kBadGroup.c_str(), "Could not load session file: "},
+                      BadFile{"streamNameOfAMegabyte", kLongName.c_str(), "Could not load session file: "},
+                      // Not the shape a save writes: none may pass for an empty session.
+                      BadFile{"nestedArrays", "[[[]]]", "Could not load session file: "},
+                      BadFile{"emptyArray", "[]", "Could not load session file: "},
+                      BadFile{"headerOnly", "[{}]", "Could not load session file: "},
+                      BadFile{"noMasterChain", "[{}, null]", "Could not load session file: "},
+                      BadFile{"headerNotObject", "[[], null, null]", "Could not load session file: "},
+                      BadFile{"fiveElements", "[{}, null, null, null, null]", "Could not load session file: "}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SessionsTest, GroupsComeBackWithTheirSettingsAndMembers) {
@@ -186,7 +197,7 @@ TEST_F(SessionsTest, GroupsComeBackWithTheirSettingsAndMembers) {
 }
 
 TEST_F(SessionsTest, ShortAndEmptyDocumentsLoadAsEmpty) {
-    for (const std::string contents : {"[]", "[{}, null, null]"}) {
+    for (const std::string contents : {"[{}, null, null]", "[{}, [], [], []]"}) {
         writeFile(engine.dir.file("empty.json"), contents);
         load(engine.dir.file("empty.json"));
         EXPECT_TRUE(core->getStreams().empty()) << contents;
@@ -218,6 +229,33 @@ TEST_F(SessionsTest, PathsThatAreNotRegularFilesAreRefusedAndChangeNothing) {
         EXPECT_NE(load(path).find("Could not open session file: " + path), std::string::npos) << path;
         EXPECT_EQ(core->getStreams().size(), 2u) << path;
     }
+}
+
+// A save writes only where a regular file is or nothing is. A link is followed to the regular file
+// it names, which is replaced while the link stays; anything else is refused with one line.
+TEST_F(SessionsTest, SavesReplaceOnlyRegularFilesAndFollowLinksToThem) {
+    const std::string fifo = engine.dir.file("pipe"), file = engine.dir.file("real.json"),
+                      link = engine.dir.file("link.json"), dangling = engine.dir.file("dangling.json");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(file) << "old";
+    ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
+    ASSERT_EQ(::symlink(engine.dir.file("nowhere").c_str(), dangling.c_str()), 0);
+    LogCapture log;
+    SessionsManager(core).saveSession(fifo);
+    SessionsManager(core).saveSession(dangling);
+    SessionsManager(core).saveSession(link);
+    SessionsManager(core).saveSession(engine.dir.file(std::string(PATH_MAX, 'p')));
+    log.take();
+    EXPECT_TRUE(log.contains("Could not create session file: " + fifo + " (it is not a regular file)")) << log.take();
+    EXPECT_TRUE(log.contains("Could not create session file: " + dangling + " (it is a symbolic link to nothing)"));
+    EXPECT_EQ(log.count("Session path refused: "), 1);
+    struct stat info {};
+    ASSERT_EQ(::lstat(fifo.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    EXPECT_NE(::lstat(engine.dir.file("nowhere").c_str(), &info), 0) << "nothing created behind a dangling link";
+    ASSERT_EQ(::lstat(link.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    EXPECT_EQ(json::parse(readFile(file))[1].size(), 2u) << "the file the link names holds the session";
 }
 
 // A save that cannot complete keeps the previous file byte for byte and leaves no temporary file.

@@ -133,6 +133,46 @@ TEST_P(LogPathRefusal, OnlyARegularFileOfTheEnginesUserIsWritten) {
 INSTANTIATE_TEST_SUITE_P(Planted, LogPathRefusal,
                          ::testing::Values(Planted::Symlink, Planted::Fifo, Planted::OtherUsersFile));
 
+// Past its cap the log moves to ".1" and starts afresh: every line whole, none lost but those the
+// one previous file cannot hold. A ".1" that is not the engine's own regular file is left alone.
+TEST_F(LogTest, TheLogRotatesAtItsCapWithoutSplittingALine) {
+    ::setenv("VANTRELL_LOG_MAX_BYTES", "1000", 1);
+    Utilities::setLogFilePathForTesting(logPath);
+    ::unsetenv("VANTRELL_LOG_MAX_BYTES");
+    const std::string previous = logPath + ".1";
+    for (int i = 0; i < 40; ++i) Utilities::logToFile("entry " + std::to_string(i) + " " + std::string(40, 'x'));
+
+    const std::string kept = testsupport::readFile(previous), current = fileContent();
+    EXPECT_LE(kept.size(), 1000u);
+    EXPECT_LE(current.size(), 1000u);
+    std::istringstream lines(kept + current);
+    std::vector<int> numbers;
+    for (std::string line; std::getline(lines, line);) {
+        ASSERT_EQ(line, "[LOG] entry " + line.substr(12, line.find(' ', 12) - 12) + " " + std::string(40, 'x'));
+        numbers.push_back(std::stoi(line.substr(12)));
+    }
+    ASSERT_GT(numbers.size(), 10u);
+    EXPECT_EQ(numbers.back(), 39);
+    for (std::size_t i = 1; i < numbers.size(); ++i) EXPECT_EQ(numbers[i], numbers[i - 1] + 1);
+    struct stat info {};
+    ASSERT_EQ(::stat(previous.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    // A link planted at ".1": neither it nor what it names is touched; the log starts afresh in place.
+    const std::string victim = dir.file("victim");
+    std::ofstream(victim) << "kept";
+    ASSERT_EQ(::unlink(previous.c_str()), 0);
+    ASSERT_EQ(::symlink(victim.c_str(), previous.c_str()), 0);
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 40; ++i) Utilities::logToFile("again " + std::string(40, 'y'));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("Not keeping the previous log in " + previous + ": it is not a regular file", 0), 0u) << err;
+    EXPECT_EQ(testsupport::readFile(victim), "kept");
+    ASSERT_EQ(::lstat(previous.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISLNK(info.st_mode));
+    EXPECT_LE(fileContent().size(), 1000u);
+}
+
 TEST_F(LogTest, ANewLogFileIsOwnerOnlyWhateverTheUmask) {
     const mode_t previous = ::umask(0);
     Utilities::logToFile("entry");
