@@ -51,7 +51,7 @@ private:
 class FuzzEngine {
 public:
     FuzzEngine() {
-        core = &devices.makeCore();
+        makeCore();
         inputs = core->getInputDevices();
         outputs = core->getOutputDevices();
     }
@@ -66,11 +66,18 @@ public:
         if (core->getInputDevices() != inputs || core->getOutputDevices() != outputs) {
             guard.unlock();
             devices.core.reset();
-            core = &devices.makeCore();
+            makeCore();
         }
     }
 
 private:
+    void makeCore() {
+        core = &devices.makeCore();
+        // A started stream makes its export region: under names of this process's own, never the
+        // machine-wide ones a running engine or the end-to-end tests use.
+        core->setExportTag("fuzz" + std::to_string(::getpid()));
+    }
+
     // Log lines are not under test here, and opening the log file for each one took a sixth of
     // every execution; the messages are still built, only not written.
     Utilities::QuietScope quiet;

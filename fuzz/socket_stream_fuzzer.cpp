@@ -1,6 +1,6 @@
 // A client's byte stream, cut into reads of varying size, through framing, decoding and dispatch
-// against an engine of virtual devices, as the socket's listen thread does it. No period is run: the
-// shared-memory export would write machine-wide names that end-to-end tests use.
+// against an engine of virtual devices, as the socket's listen thread does it. No period is run;
+// started streams export under names of the fuzz process's own (see FuzzEngine).
 
 #include "FuzzEngine.hpp"
 

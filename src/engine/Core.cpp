@@ -31,6 +31,7 @@ Core::Core(audio::RtAudioFactory factory) : rtAudioFactory(std::move(factory)) {
         if (probe == -1) {
             Utilities::error("Failed to add stream for input device permission", "Core", __LINE__);
         } else {
+            if (auto stream = getStreamById(static_cast<unsigned int>(probe))) stream->disableExport();
             startStream(static_cast<unsigned int>(probe));
             stopStream(static_cast<unsigned int>(probe));
             removeStream(static_cast<unsigned int>(probe));

@@ -174,7 +174,7 @@ void Stream::prepareForPeriods() {
     for (const auto& [master, instance] : masterInstances) prepareEffect(*instance);
     // The export region too: creating it takes system calls the audio thread must not make.
     const std::size_t bytes = std::size_t(settledBufferFrames) * realtimeState.nChannelsOutput * sizeof(float);
-    if (sharedMemory.isStarted() || realtimeState.exportFailed || bytes == 0) return;
+    if (!exportEnabled || sharedMemory.isStarted() || realtimeState.exportFailed || bytes == 0) return;
     try {
         sharedMemory.start(bytes, 5);
     } catch (const std::exception& failure) {

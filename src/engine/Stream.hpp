@@ -105,6 +105,9 @@ public:
     void writeSharedMemory(const void* src, std::size_t bytes) { sharedMemory.write(src, bytes); }
     bool isSharedMemoryStarted() const { return sharedMemory.isStarted(); }
 
+    // A stream opened only to ask for the microphone permission has no one to show its audio to.
+    void disableExport() { exportEnabled = false; }
+
     // The format the stream's effects are prepared for: the one it last opened with (all zero before
     // its first open, when effects are prepared at the open instead).
     ProcessSpec processSpec() const;
@@ -206,6 +209,7 @@ private:
     ChannelRedirects channelsRedirects{{0, 0}, {1, 1}};
     std::atomic<bool> mustDoSnapshot{false};
     int groupID{-1};
+    bool exportEnabled{true};
     unsigned int settledBufferFrames{0};
     RealtimeState realtimeState;
     HazardSlot snapshotEffectsSlot; // the snapshot writer's reads of the effect chain
