@@ -122,12 +122,7 @@ TEST_F(ProtocolTransportTest, ClientsReconnectAndOthersAreServedBesideThem) {
 TEST_F(ProtocolTransportTest, AClientThatNeverReadsHoldsUpNeitherClientsNorConsole) {
     ProtocolClient other;
     ASSERT_TRUE(other.connect());
-    Bytes flood;
-    for (int i = 0; i < 8000; ++i) {
-        const auto packet = Request().i32(-1).str("VolumeEffect").packet(kEffectParameters);
-        flood.insert(flood.end(), packet.begin(), packet.end());
-    }
-    ASSERT_TRUE(client.sendBytes(flood));
+    ASSERT_TRUE(client.sendBytes(testsupport::requestFlood()));
     for (int round = 0; round < 3; ++round) {
         const auto asked = std::chrono::steady_clock::now();
         expectServed(&other);

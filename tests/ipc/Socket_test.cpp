@@ -144,14 +144,8 @@ TEST_F(SocketTest, NothingReachesADescriptorWhoseClientHasGone) {
 TEST_F(SocketTest, AClientThatStopsReadingIsClosedWithoutHoldingTheOthers) {
     connectAll();
     LogCapture log;
-    // Far more replies than the connection's buffers hold, never read.
     ProtocolClient& deaf = clients[0];
-    testsupport::Bytes flood;
-    for (int i = 0; i < 8000; ++i) {
-        const auto packet = Request().i32(-1).str("VolumeEffect").packet(kEffectParameters);
-        flood.insert(flood.end(), packet.begin(), packet.end());
-    }
-    ASSERT_TRUE(deaf.sendBytes(flood));
+    ASSERT_TRUE(deaf.sendBytes(testsupport::requestFlood()));
     // While its replies wait, the others and the engine lock are served at once.
     for (int round = 0; round < 5; ++round) {
         const auto asked = std::chrono::steady_clock::now();

@@ -61,6 +61,13 @@ Bytes rawPacket(std::int32_t size, std::uint16_t type, const Bytes& payload) {
     return bytes;
 }
 
+Bytes requestFlood() {
+    const Bytes one = Request().i32(-1).str("VolumeEffect").packet(19);
+    Bytes flood;
+    for (int i = 0; i < 8000; ++i) flood.insert(flood.end(), one.begin(), one.end());
+    return flood;
+}
+
 Bytes Packet::wire() const { return rawPacket(static_cast<std::int32_t>(payload.size()), type, payload); }
 
 Reply::Reply(const Packet& packet) : bytes_(chars(packet.payload)), reader_(bytes_) {}

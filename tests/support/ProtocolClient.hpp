@@ -41,6 +41,10 @@ private:
 // A header announcing `size` followed by `payload` as it is, whatever its length.
 Bytes rawPacket(std::int32_t size, std::uint16_t type, const Bytes& payload);
 
+// Far more replies than a connection's buffers hold, for a client that asks and never reads: the
+// master volume's parameter list, asked for 8000 times in one write.
+Bytes requestFlood();
+
 struct Packet {
     std::uint16_t type{0};
     Bytes payload;
