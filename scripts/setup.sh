@@ -9,6 +9,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   pulseaudio pulseaudio-utils jackd2 python3 tmux
   clang libclang-rt-14-dev
+  libcpp-httplib-dev chromium chromium-driver python3-selenium
 )
 
 missing=()
