@@ -16,7 +16,7 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
-VANTRELL, VANTRELLCTL = sys.argv[1], sys.argv[2]
+VANTRELL, VANTRELLCTL = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 SCREENSHOT = sys.argv[3] if len(sys.argv) > 3 else None
 SINK, RATE = "vantrell_main", 48000
 failures = []
@@ -85,6 +85,12 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def console(*lines):
+    for line in lines:
+        engine.stdin.write((line + "\n").encode())
+    engine.stdin.flush()
+
+
 def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -98,6 +104,7 @@ def main():
     work = tempfile.mkdtemp(prefix="vantrell-web-")
     os.environ["VANTRELL_SOCKET"] = os.path.join(work, "engine.sock")
     engine_log = open(os.path.join(work, "engine.out"), "w+")
+    global engine
     engine = subprocess.Popen([VANTRELL], stdin=subprocess.PIPE, stdout=engine_log, stderr=subprocess.STDOUT, cwd=work)
     panel = browser = None
     try:
@@ -107,7 +114,7 @@ def main():
         check(ctl("start", 0).returncode == 0, "stream 0 started")
 
         port = free_port()
-        panel = subprocess.Popen([VANTRELLCTL, "web", "--no-browser", "--port", port], stdout=subprocess.PIPE,
+        panel = subprocess.Popen([VANTRELLCTL, "web", "--no-browser", "--port", str(port)], stdout=subprocess.PIPE,
                                  stderr=subprocess.STDOUT, text=True)
         address = panel.stdout.readline().strip()
         check(address.startswith("http://127.0.0.1:%d/?token=" % port), "first line is the address: " + address)
@@ -147,7 +154,7 @@ def main():
         pressed = time.monotonic()
         fell = wait_until(lambda: level() <= -59, 5, every=0.01)
         fall = time.monotonic() - pressed
-        check(fell and fall < 1.0, "Stream 0 level falls to silence %.2f s after Home" % fall)
+        check(fell and fall < 0.5, "Stream 0 level falls to silence %.2f s after Home" % fall)
         check(wait_until(lambda: channel_levels(0.4)[0] < 0.001, 5), "the sink goes silent at volume 0")
         volume.send_keys(Keys.ARROW_RIGHT * 50)
         half = wait_until(lambda: (lambda l: l if abs(l[0] / full[0] - 0.5) < 0.1 else None)(channel_levels(0.5)), 6)
@@ -162,7 +169,7 @@ def main():
         labelled("Stream 0 route 1 to 2").click()
         check(wait_until(lambda: channel_levels(0.4)[1] < 0.001, 6), "a second click takes it off again")
 
-        # Four metered streams, an effect to show, then the figures.
+        # Four metered streams, an effect and a group to show, then the figures.
         alt = device_id("outputs", "Vantrell_Alt")
         for output in (main_sink, alt, alt):
             ctl("add", sine, output, 1, 2, 0, 512)
@@ -170,10 +177,14 @@ def main():
             ctl("start", stream)
         ctl("add-effect", 1, "ReverbEffect")
         ctl("set", 0, "VolumeEffect", "volume", 100)
+        console("linkStreams 2 3", "setStreamGroupVolumeRatioSync 0 true")
         check(wait_until(lambda: len(browser.find_elements(By.CSS_SELECTOR, "article.stream")) == 4, 10),
               "the page shows the streams added by another client")
         check(wait_until(lambda: labelled("Stream 1 ReverbEffect mix") is not None, 10),
               "an effect added by another client appears with its sliders")
+        group = wait_until(lambda: labelled("Group 0"), 10)
+        check(group is not None and "streams 2, 3" in group.text and "volume sync ratio" in group.text,
+              "the group linked at the console shows its members and sync mode: %r" % (group and group.text))
         before_events = browser.execute_script("return window.vantrellPanel.levelEvents")
         before_cpu, started = cpu_seconds(panel.pid), time.monotonic()
         time.sleep(5)  # a measuring window, not a wait for a condition
@@ -185,6 +196,19 @@ def main():
         if SCREENSHOT:
             browser.save_screenshot(SCREENSHOT)
             print("screenshot: " + SCREENSHOT)
+
+        # A device that goes while a stream plays on it is announced on the page.
+        module = subprocess.run(["pactl", "load-module", "module-null-sink", "sink_name=vantrell_web_gone",
+                                 "sink_properties=device.description=Vantrell_Web_Gone"],
+                                capture_output=True, text=True).stdout.strip()
+        gone = wait_until(lambda: next((d["id"] for d in json.loads(ctl("devices", "--json").stdout)["outputs"]
+                                        if d["name"] == "Vantrell_Web_Gone"), None), 10)
+        added = ctl("add", sine, gone, 1, 2, 0, 512).stdout.split()[-1]
+        ctl("start", added)
+        subprocess.run(["pactl", "unload-module", module], capture_output=True)
+        notice = wait_until(lambda: next((n.text for n in browser.find_elements(By.CSS_SELECTOR, ".notice")
+                                          if "Vantrell_Web_Gone" in n.text), None), 15)
+        check(notice is not None and "disconnected" in notice, "the lost device's notice shows: %r" % notice)
 
         browser.quit()
         browser = None
