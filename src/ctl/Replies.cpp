@@ -75,7 +75,7 @@ std::vector<int> decodeRates(const Frame& frame) {
 
 namespace {
 
-// A count then that many ints, bounded by what the payload can still hold.
+// A count, then that many entries read by `read`; a count the payload cannot hold is refused.
 template <class Read>
 bool readCounted(ReplyReader& reader, std::size_t payloadSize, Read read) {
     int count = 0;

@@ -5,6 +5,7 @@
 #include "ctl/web/Access.hpp"
 #include "ctl/web/PanelActions.hpp"
 #include "ctl/web/PanelModel.hpp"
+#include "ipc/SocketUtils.hpp"
 
 #include <gtest/gtest.h>
 
@@ -95,6 +96,22 @@ TEST(WebPanelJson, NamesDevicesAndGroupsAndShowsTheLatestVolume) {
     const Json bare = Ctl::Web::panelJson(state);
     EXPECT_EQ(bare["streams"][0]["chain"], Json::parse(R"({"effects":[],"addable":[]})"));
     EXPECT_TRUE(bare["master"]["effects"][0]["parameters"][0]["value"].is_null());
+}
+
+TEST(WebPanelReplies, StatesAndGroupsThatDoNotAddUpAreRefused) {
+    using IPC::SocketUtils::serializeValues;
+    auto frame = [](EPacketType type, std::vector<char> payload) {
+        return Ctl::Frame{static_cast<std::int32_t>(payload.size()), static_cast<std::uint16_t>(type), payload};
+    };
+    std::vector<char> state;
+    serializeValues(state, 1, 0, 129, 130, 48000, 512, std::string("S"), 1, 1, 2, -1, 100.0f, 1, 0, 1);
+    ASSERT_EQ(Ctl::decodeStreamStates(frame(EPacketType::StreamStates, state)).front().routes,
+              (std::vector<std::pair<int, int>>{{0, 1}}));
+    state.resize(state.size() - 4); // the last route's output channel is missing
+    EXPECT_THROW(Ctl::decodeStreamStates(frame(EPacketType::StreamStates, state)), Ctl::Failure);
+    std::vector<char> group;
+    serializeValues(group, 1, 0, 1, 2, 3, 0, 1, 1000000, 0); // more shared effects than bytes
+    EXPECT_THROW(Ctl::decodeGroups(frame(EPacketType::StreamGroups, group)), Ctl::Failure);
 }
 
 struct ActionCase {

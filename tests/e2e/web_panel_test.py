@@ -15,6 +15,7 @@ from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
+from selenium.webdriver.support.select import Select
 
 VANTRELL, VANTRELLCTL = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
 SCREENSHOT = sys.argv[3] if len(sys.argv) > 3 else None
@@ -169,9 +170,20 @@ def main():
         labelled("Stream 0 route 1 to 2").click()
         check(wait_until(lambda: channel_levels(0.4)[1] < 0.001, 6), "a second click takes it off again")
 
-        # Four metered streams, an effect and a group to show, then the figures.
+        labelled("Stop stream 0").click()
+        check(wait_until(lambda: labelled("Start stream 0") is not None and level() <= -59, 5),
+              "Stop stream 0 stops it and its meter reads silence")
+        labelled("Start stream 0").click()
+        check(wait_until(lambda: labelled("Stop stream 0") is not None and level() > -20, 10),
+              "Start stream 0 starts it again")
+
+        # Four metered streams (one added on the page), an effect and a group to show, then the figures.
+        Select(labelled("Input device of the new stream")).select_by_visible_text("Sine source at 440 Hz")
+        Select(labelled("Output device of the new stream")).select_by_visible_text("Vantrell_Main")
+        browser.find_element(By.XPATH, "//button[normalize-space()='Add stream']").click()
+        check(wait_until(lambda: labelled("Stream 1") is not None, 10), "Add stream adds stream 1")
         alt = device_id("outputs", "Vantrell_Alt")
-        for output in (main_sink, alt, alt):
+        for output in (alt, alt):
             ctl("add", sine, output, 1, 2, 0, 512)
         for stream in (1, 2, 3):
             ctl("start", stream)

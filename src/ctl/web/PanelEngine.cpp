@@ -40,6 +40,7 @@ void PanelEngine::Link::connect() {
     connection->open();
     _connection = std::move(connection);
     _state.connected = true;
+    ++_revision;
     _staleDevices = _staleGroups = true;
     markAllStale();
 }
@@ -52,6 +53,7 @@ void PanelEngine::Link::disconnect() {
     _state.socketPath = _socketPath;
     _state.notices = std::move(notices);
     _staleChains.clear();
+    ++_revision;
 }
 
 void PanelEngine::Link::markAllStale() {
@@ -61,6 +63,7 @@ void PanelEngine::Link::markAllStale() {
 
 void PanelEngine::Link::addNotice(const std::string& text) {
     _state.notices.push_back({_nextNotice++, text});
+    ++_revision;
     if (_state.notices.size() > kNoticesKept) _state.notices.erase(_state.notices.begin());
 }
 
@@ -135,6 +138,7 @@ void PanelEngine::Link::applyStates(std::vector<StreamStateEntry> states) {
         it = gone ? _state.chains.erase(it) : std::next(it);
     }
     _state.streams = std::move(states);
+    ++_revision;
 }
 
 void PanelEngine::Link::pollStates() { transact(EPacketType::StreamStates); }
@@ -147,6 +151,7 @@ void PanelEngine::Link::pollGroups() {
             absorb(frame);
     }
     _staleGroups = false;
+    ++_revision;
 }
 
 void PanelEngine::Link::refreshDevices() {
@@ -159,6 +164,7 @@ void PanelEngine::Link::refreshDevices() {
                 *list = decodeDevices(frame);
             else
                 absorb(frame);
+    ++_revision;
 }
 
 void PanelEngine::Link::refreshChain(int streamId) {
@@ -203,12 +209,16 @@ void PanelEngine::Link::refreshChain(int streamId) {
                 effect.parameters = std::move(parameters);
         }
     _state.chains[streamId] = std::move(chain);
+    ++_revision;
 }
 
 void PanelEngine::Link::refreshStale() {
     if (_staleDevices) refreshDevices();
     if (_staleGroups) pollGroups();
-    while (!_staleChains.empty()) refreshChain(*_staleChains.begin());
+    // Chains that pushes mark meanwhile wait for the next round: a client that keeps changing
+    // chains must not hold up the page's actions.
+    const auto stale = _staleChains;
+    for (int id : stale) refreshChain(id);
 }
 
 // ---- PanelEngine ---------------------------------------------------------------------------
@@ -257,6 +267,8 @@ std::vector<MeterTarget> PanelEngine::meterTargets() {
 }
 
 void PanelEngine::publish() {
+    if (_link->revision() == _published) return;
+    _published = _link->revision();
     std::string text = panelJson(_link->state()).dump();
     std::vector<MeterTarget> targets;
     for (const auto& s : _link->state().streams) targets.push_back({s.stream.id, s.outputChannels, s.running});

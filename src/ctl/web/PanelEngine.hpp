@@ -68,6 +68,7 @@ private:
     std::uint64_t _version{0};
     std::string _stateText;
     std::vector<MeterTarget> _targets;
+    std::uint64_t _published{~0ull}; // the link's revision last published; engine thread only
 };
 
 // The connection and the state it keeps; used on the engine thread only.
@@ -98,6 +99,8 @@ public:
     void addNotice(const std::string& text);
 
     const StreamStateEntry* stream(int id) const;
+    // Moves on whenever the state may have changed, so an unchanged state is not rendered again.
+    std::uint64_t revision() const { return _revision; }
 
 private:
     void absorb(const Frame& frame);
@@ -110,6 +113,7 @@ private:
     bool _staleDevices{false}, _staleGroups{false};
     Clock::time_point _devicesRead{};
     int _nextNotice{1};
+    std::uint64_t _revision{0};
 };
 
 } // namespace Ctl::Web

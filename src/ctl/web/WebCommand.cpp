@@ -76,7 +76,8 @@ void openBrowser(const std::string& address) {
 
 class PanelServer {
 public:
-    PanelServer(std::string token, int port) : _token(std::move(token)), _port(port), _engine(IPC::socketPath()), _levels(_engine) {
+    PanelServer(std::string token, int port)
+        : _token(std::move(token)), _port(port), _engine(IPC::socketPath()), _levels(_engine) {
         _server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
         _server.set_keep_alive_timeout(2);
         _server.set_payload_max_length(64 * 1024);
@@ -88,8 +89,9 @@ public:
             const int refusal = Web::refusalStatus(facts, _token, _port);
             if (refusal == 0) return httplib::Server::HandlerResponse::Unhandled;
             response.status = refusal;
-            response.set_content(refusal == 401 ? "The panel's address carries a token: use the one vantrellctl printed.\n"
-                                                : "Requests from other hosts or pages are refused.\n",
+            response.set_content(refusal == 401
+                                     ? "The panel's address carries a token: use the one vantrellctl printed.\n"
+                                     : "Requests from other hosts or pages are refused.\n",
                                  "text/plain");
             return httplib::Server::HandlerResponse::Handled;
         });
