@@ -286,14 +286,9 @@
 
   function renderMaster(master) {
     const shape = JSON.stringify(chainShape(master));
-    if (!masterView || shape !== masterShape) {
-      const box = $('master');
-      const focused = box.contains(document.activeElement) ? document.activeElement.getAttribute('aria-label') : null;
-      masterView = chainView(-1, master);
-      box.replaceChildren(masterView);
-      if (focused) { const again = box.querySelector(`[aria-label="${CSS.escape(focused)}"]`); if (again) again.focus(); }
-      masterShape = shape;
-    }
+    if (!masterView) $('master').replaceChildren(masterView = chainView(-1, master));
+    else if (shape !== masterShape) masterView = replacing(masterView, () => chainView(-1, master));
+    masterShape = shape;
     masterView.update(master);
   }
 
