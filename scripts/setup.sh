@@ -10,6 +10,7 @@ PACKAGES=(
   pulseaudio pulseaudio-utils jackd2 python3 tmux
   clang libclang-rt-14-dev
   dpkg-dev file help2man lintian
+  libcpp-httplib-dev chromium chromium-driver python3-selenium
 )
 
 missing=()

@@ -18,7 +18,23 @@ std::string optionText(unsigned options) {
     if (options & kJsonOption) text += " [--json]";
     if (options & kOnceOption) text += " [--once]";
     if (options & kChannelsOption) text += " [--channels N]";
+    if (options & kPortOption) text += " [--port N]";
+    if (options & kNoBrowserOption) text += " [--no-browser]";
     return text;
+}
+
+// The number an option takes, as "--name N" or "--name=N", within [lowest, highest]; `what` names it.
+int optionNumber(const Invocation& call, const std::vector<std::string>& tokens, std::size_t& i, const std::string& name,
+                 const std::string& what, int lowest, int highest) {
+    const std::string& token = tokens[i];
+    const std::string value =
+        token.size() > name.size() ? token.substr(name.size() + 1) : (i + 1 < tokens.size() ? tokens[++i] : "");
+    int number = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
+    if (error != std::errc() || end != value.data() + value.size() || number < lowest || number > highest)
+        usageFailure(call.command, name + " takes " + what + " from " + std::to_string(lowest) + " to " +
+                                       std::to_string(highest) + ", not '" + value + "'");
+    return number;
 }
 
 } // namespace
@@ -26,7 +42,7 @@ std::string optionText(unsigned options) {
 const std::vector<Command>& commandTable() {
     static const std::vector<Command> table = [] {
         std::vector<Command> all;
-        for (auto family : {streamCommands(), effectCommands(), sessionCommands(), monitorCommands()})
+        for (auto family : {streamCommands(), effectCommands(), sessionCommands(), monitorCommands(), webCommands()})
             all.insert(all.end(), family.begin(), family.end());
         return all;
     }();
@@ -65,13 +81,14 @@ Invocation parseInvocation(const std::vector<std::string>& tokens, const Command
             call.once = true;
             given |= kOnceOption;
         } else if (token == "--channels" || token.rfind("--channels=", 0) == 0) {
-            std::string value = token.size() > 10 ? token.substr(11) : (i + 1 < tokens.size() ? tokens[++i] : "");
-            int channels = 0;
-            const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), channels);
-            if (error != std::errc() || end != value.data() + value.size() || channels < 1 || channels > 64)
-                usageFailure(call.command, "--channels takes a count from 1 to 64, not '" + value + "'");
-            call.channels = channels;
+            call.channels = optionNumber(call, tokens, i, "--channels", "a count", 1, 64);
             given |= kChannelsOption;
+        } else if (token == "--port" || token.rfind("--port=", 0) == 0) {
+            call.port = optionNumber(call, tokens, i, "--port", "a port number", 1, 65535);
+            given |= kPortOption;
+        } else if (token == "--no-browser") {
+            call.noBrowser = true;
+            given |= kNoBrowserOption;
         } else if (token.size() > 1 && token[0] == '-' && !std::isdigit(static_cast<unsigned char>(token[1]))) {
             usageFailure(call.command, "unknown option: " + token);
         } else if (call.command.empty()) {

@@ -14,6 +14,8 @@ enum Option : unsigned {
     kJsonOption = 1,     // --json
     kOnceOption = 2,     // --once
     kChannelsOption = 4, // --channels N
+    kPortOption = 8,     // --port N
+    kNoBrowserOption = 16, // --no-browser
 };
 
 struct Invocation {
@@ -22,6 +24,8 @@ struct Invocation {
     bool json{false};
     bool once{false};
     int channels{2};
+    int port{0}; // 0: the command's default
+    bool noBrowser{false};
 };
 
 struct Command {
@@ -60,5 +64,6 @@ std::vector<Command> streamCommands();
 std::vector<Command> effectCommands();
 std::vector<Command> sessionCommands();
 std::vector<Command> monitorCommands();
+std::vector<Command> webCommands();
 
 } // namespace Ctl

@@ -87,6 +87,7 @@ std::optional<RingSnapshot> readRing(int streamId) {
 
     RingSnapshot snapshot;
     snapshot.writeOffset = writeOffset;
+    snapshot.periodSamples = slotSize / sizeof(float);
     snapshot.samples.resize(ringSize / sizeof(float));
     const char* ring = static_cast<const char*>(region.base) + kHeaderSize;
     // Oldest first: from the write offset to the end, then from the start up to it.

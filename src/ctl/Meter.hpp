@@ -28,6 +28,7 @@ std::vector<ChannelLevel> measureLevels(const std::vector<float>& interleaved, u
 struct RingSnapshot {
     std::vector<float> samples; // every slot, oldest period first
     std::uint64_t writeOffset{0};
+    std::size_t periodSamples{0}; // one slot: the newest period is the last this many samples
 };
 
 // The export of stream `id` of the engine at the socket path (Utilities::exportName) as it stands:

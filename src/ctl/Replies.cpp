@@ -73,6 +73,49 @@ std::vector<int> decodeRates(const Frame& frame) {
     });
 }
 
+namespace {
+
+// A count, then that many entries read by `read`; a count the payload cannot hold is refused.
+template <class Read>
+bool readCounted(ReplyReader& reader, std::size_t payloadSize, Read read) {
+    int count = 0;
+    if (!reader.read(count) || count < 0 || static_cast<std::size_t>(count) > payloadSize / 4) return false;
+    for (int i = 0; i < count; ++i)
+        if (!read()) return false;
+    return true;
+}
+
+} // namespace
+
+std::vector<StreamStateEntry> decodeStreamStates(const Frame& frame) {
+    return decodeList<StreamStateEntry>(frame, [&](ReplyReader& r, StreamStateEntry& e) {
+        auto& s = e.stream;
+        int running = 0;
+        if (!r.readValues(s.id, s.inputDevice, s.outputDevice, s.sampleRate, s.bufferFrames, s.name, running,
+                          e.inputChannels, e.outputChannels, e.groupId, s.volume))
+            return false;
+        e.running = running != 0;
+        return readCounted(r, frame.payload.size(), [&] {
+            std::pair<int, int> route;
+            if (!r.readValues(route.first, route.second)) return false;
+            e.routes.push_back(route);
+            return true;
+        });
+    });
+}
+
+std::vector<GroupEntry> decodeGroups(const Frame& frame) {
+    return decodeList<GroupEntry>(frame, [&](ReplyReader& r, GroupEntry& e) {
+        int level = 0, ratio = 0;
+        if (!r.readValues(e.id, e.red, e.green, e.blue, level, ratio)) return false;
+        e.volumeLevel = level != 0;
+        e.volumeRatio = ratio != 0;
+        return readCounted(r, frame.payload.size(),
+                           [&] { return r.read(e.effects.emplace_back()); }) &&
+               readCounted(r, frame.payload.size(), [&] { return r.read(e.members.emplace_back()); });
+    });
+}
+
 FaderEntry decodeFader(const Frame& frame) {
     FaderEntry fader;
     ReplyReader reader(frame.payload);

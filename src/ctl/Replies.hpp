@@ -44,6 +44,23 @@ struct FaderEntry {
     float volume{0};
 };
 
+// A stream as a panel shows it: the stream list's fields and what that list lacks.
+struct StreamStateEntry {
+    StreamEntry stream; // volume included
+    bool running{false};
+    int inputChannels{0}, outputChannels{0};
+    int groupId{-1};
+    std::vector<std::pair<int, int>> routes; // (input channel, output channel)
+};
+
+struct GroupEntry {
+    int id{0};
+    int red{0}, green{0}, blue{0};
+    bool volumeLevel{false}, volumeRatio{false};
+    std::vector<std::string> effects; // whose parameter changes every member shares
+    std::vector<int> members;
+};
+
 std::vector<DeviceEntry> decodeDevices(const Frame& frame);
 std::vector<StreamEntry> decodeStreams(const Frame& frame);
 std::vector<EffectEntry> decodeEffects(const Frame& frame);
@@ -51,6 +68,8 @@ std::vector<EffectEntry> decodeAddableEffects(const Frame& frame); // `enabled` 
 std::vector<ParameterEntry> decodeParameters(const Frame& frame);
 std::vector<int> decodeRates(const Frame& frame);
 FaderEntry decodeFader(const Frame& frame);
+std::vector<StreamStateEntry> decodeStreamStates(const Frame& frame);
+std::vector<GroupEntry> decodeGroups(const Frame& frame);
 // The device id a disconnect notice names.
 int decodeDisconnect(const Frame& frame);
 

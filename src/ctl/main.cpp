@@ -24,7 +24,8 @@ void printHelp() {
         }
         text += line + std::string(kSummaryColumn - line.size(), ' ') + command.summary + "\n";
     }
-    text += "\nOptions: --json (listings, meter --once), --once and --channels N (meter, default 2).\n"
+    text += "\nOptions: --json (listings, meter --once), --once and --channels N (meter, default 2),\n"
+            "--port N (web, default 8732 or the next free port) and --no-browser (web).\n"
             "Exit status: 0 done, 1 refused or not found, 2 bad arguments, 3 engine not running,\n"
             "4 no reply in time or connection lost.\n";
     std::cout << text;

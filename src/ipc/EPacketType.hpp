@@ -25,4 +25,9 @@ enum class EPacketType : std::uint16_t {
     EffectParameters = 19,
     DeleteEffectFromStream = 20,
     DeviceDisconnect = 21, // sent by the engine only
+    // What a control panel shows beyond the stream list: running state, channels, routing, groups.
+    StreamStates = 22,
+    StopStream = 23,
+    SetChannelRedirect = 24,
+    StreamGroups = 25,
 };

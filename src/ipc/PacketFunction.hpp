@@ -41,4 +41,10 @@ void saveSession(int& clientSocket, Core* core, std::string name);
 void loadSession(int& clientSocket, Core* core, std::string name);
 void newSession(int& clientSocket, Core* core);
 
+// Stream state, routing and groups, for a panel.
+void sendStreamStates(int& clientSocket, Core* core);
+void stopStream(int& clientSocket, Core* core, int streamId);
+void setChannelRedirect(int& clientSocket, Core* core, int streamId, int inputChannel, int outputChannel, int on);
+void sendStreamGroups(int& clientSocket, Core* core);
+
 } // namespace IPC::PacketFunction

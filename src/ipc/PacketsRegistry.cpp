@@ -31,6 +31,10 @@ std::map<EPacketType, PacketsRegistry::Entry> PacketsRegistry::makeTable() {
         {EPacketType::SaveSession, entry(&F::saveSession)},
         {EPacketType::LoadSession, entry(&F::loadSession)},
         {EPacketType::NewSession, entry(&F::newSession)},
+        {EPacketType::StreamStates, entry(&F::sendStreamStates)},
+        {EPacketType::StopStream, entry(&F::stopStream)},
+        {EPacketType::SetChannelRedirect, entry(&F::setChannelRedirect)},
+        {EPacketType::StreamGroups, entry(&F::sendStreamGroups)},
     };
 }
 

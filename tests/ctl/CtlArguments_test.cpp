@@ -38,6 +38,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Line{{"add", "1", "2", "3", "4", "5", "6", "7"}, "too many arguments"},
                       Line{{"start", "0", "--json"}, "option not taken by start"},
                       Line{{"meter", "--channels", "0"}, "--channels takes a count from 1 to 64"},
+                      Line{{"web", "--port=8800", "--no-browser"}, ""},
+                      Line{{"web", "--port", "65536"}, "--port takes a port number from 1 to 65535"},
+                      Line{{"streams", "--no-browser"}, "option not taken by streams"},
                       Line{{"streams", "--verbose"}, "unknown option: --verbose"},
                       Line{{"launch"}, "unknown command: launch"},
                       Line{{}, "no command given"}));

@@ -1,0 +1,201 @@
+#include "ctl/web/PanelActions.hpp"
+
+#include "ctl/Failure.hpp"
+#include "ctl/SessionFiles.hpp"
+#include "ipc/Packet.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+namespace Ctl::Web {
+
+namespace {
+
+using Json = nlohmann::json;
+using Link = PanelEngine::Link;
+
+constexpr std::size_t kLongestText = 4096;
+
+[[noreturn]] void bad(const std::string& problem) { throw Failure(kUsage, problem); }
+
+int integer(const Json& arguments, const char* key, int lowest, int fallback = -1, bool optional = false) {
+    if (!arguments.contains(key)) {
+        if (optional) return fallback;
+        bad(std::string("missing '") + key + "'");
+    }
+    const Json& value = arguments[key];
+    if (!value.is_number_integer() || value.get<long long>() < lowest || value.get<long long>() > 1'000'000'000)
+        bad(std::string("'") + key + "' must be a whole number from " + std::to_string(lowest));
+    return value.get<int>();
+}
+
+std::string text(const Json& arguments, const char* key) {
+    if (!arguments.contains(key) || !arguments[key].is_string()) bad(std::string("missing '") + key + "'");
+    const auto value = arguments[key].get<std::string>();
+    if (value.empty() || value.size() > kLongestText) bad(std::string("'") + key + "' must be 1 to 4096 bytes");
+    return value;
+}
+
+bool flag(const Json& arguments, const char* key) {
+    if (!arguments.contains(key) || !arguments[key].is_boolean()) bad(std::string("'") + key + "' must be true or false");
+    return arguments[key].get<bool>();
+}
+
+float finite(const Json& arguments, const char* key) {
+    if (!arguments.contains(key) || !arguments[key].is_number()) bad(std::string("'") + key + "' must be a number");
+    const double value = arguments[key].get<double>();
+    if (!std::isfinite(value) || std::fabs(value) > 1e9) bad(std::string("'") + key + "' must be a finite number");
+    return static_cast<float>(value);
+}
+
+const StreamStateEntry& requireStream(Link& link, int id) {
+    if (const auto* stream = link.stream(id)) return *stream;
+    throw Failure(kRefused, "no such stream: " + std::to_string(id));
+}
+
+[[noreturn]] void refused(const std::string& what) { throw Failure(kRefused, what + " (the engine's log says why)"); }
+
+const EffectState* findEffect(Link& link, int streamId, const std::string& name) {
+    const auto chain = link.state().chains.find(streamId);
+    if (chain == link.state().chains.end()) return nullptr;
+    for (const auto& effect : chain->second.effects)
+        if (effect.name == name) return &effect;
+    return nullptr;
+}
+
+// The chain read again once the engine has answered a change to it.
+void rereadChain(Link& link, int streamId) {
+    if (streamId != -1) requireStream(link, streamId);
+    link.refreshChain(streamId);
+}
+
+Json addStream(Link& link, const Json& a) {
+    const int input = integer(a, "input", 0, 0, true), output = integer(a, "output", 0, 0, true);
+    const int inChannels = integer(a, "inputChannels", 0, 0, true), outChannels = integer(a, "outputChannels", 0, 0, true);
+    const int rate = integer(a, "sampleRate", 0, 0, true), frames = integer(a, "bufferFrames", 0, 0, true);
+    std::vector<int> before;
+    for (const auto& s : link.state().streams) before.push_back(s.stream.id);
+    link.transact(EPacketType::AddStream,
+                  IPC::Packet<int, int, int, int, int, int>::serialize(input, output, inChannels, outChannels, rate, frames));
+    for (const auto& s : link.state().streams)
+        if (std::find(before.begin(), before.end(), s.stream.id) == before.end()) return {{"id", s.stream.id}};
+    refused("the engine refused the stream");
+}
+
+Json runStream(Link& link, const Json& a, bool start) {
+    const int id = integer(a, "id", 0);
+    requireStream(link, id);
+    link.transact(start ? EPacketType::StartStream : EPacketType::StopStream, IPC::Packet<int>::serialize(id));
+    if (requireStream(link, id).running != start)
+        refused("stream " + std::to_string(id) + (start ? " did not start" : " did not stop"));
+    return {{"id", id}};
+}
+
+Json removeStream(Link& link, const Json& a) {
+    const int id = integer(a, "id", 0);
+    requireStream(link, id);
+    link.transact(EPacketType::DeleteStream, IPC::Packet<int>::serialize(id));
+    if (link.stream(id)) refused("the engine kept stream " + std::to_string(id));
+    return {{"id", id}};
+}
+
+Json route(Link& link, const Json& a) {
+    const int id = integer(a, "id", 0), input = integer(a, "input", 0), output = integer(a, "output", 0);
+    const bool on = flag(a, "on");
+    requireStream(link, id);
+    link.transact(EPacketType::SetChannelRedirect, IPC::Packet<int, int, int, int>::serialize(id, input, output, on));
+    const auto& routes = requireStream(link, id).routes;
+    if ((std::find(routes.begin(), routes.end(), std::pair{input, output}) != routes.end()) != on)
+        refused("the engine kept the route " + std::to_string(input) + " to " + std::to_string(output) + " as it was");
+    return {{"id", id}};
+}
+
+Json changeEffect(Link& link, const Json& a, EPacketType type) {
+    const int id = integer(a, "id", -1);
+    const std::string effect = text(a, "effect");
+    if (id != -1) requireStream(link, id);
+    const bool enable = type == EPacketType::SetEffectEnable && flag(a, "on");
+    if (type == EPacketType::SetEffectEnable)
+        link.transact(type, IPC::Packet<int, std::string, int>::serialize(id, effect, enable));
+    else
+        link.transact(type, IPC::Packet<int, std::string>::serialize(id, effect));
+    rereadChain(link, id);
+    const EffectState* found = findEffect(link, id, effect);
+    const bool done = type == EPacketType::AddEffectToStream        ? found != nullptr
+                      : type == EPacketType::DeleteEffectFromStream ? found == nullptr
+                                                                    : found && found->enabled == enable;
+    if (!done) refused("the engine did not change " + effect);
+    return {{"id", id}};
+}
+
+Json setParameter(Link& link, const Json& a) {
+    const int id = integer(a, "id", -1);
+    const std::string effect = text(a, "effect"), parameter = text(a, "parameter");
+    const float value = finite(a, "value");
+    if (id != -1) requireStream(link, id);
+    link.transact(EPacketType::SetEffectParameter,
+                  IPC::Packet<int, std::string, std::string, float>::serialize(id, effect, parameter, value));
+    rereadChain(link, id);
+    // Other members of a group may have followed.
+    if (const auto* stream = link.stream(id); stream && stream->groupId >= 0)
+        for (const auto& other : link.state().streams)
+            if (other.groupId == stream->groupId && other.stream.id != id) link.markChainStale(other.stream.id);
+    if (const EffectState* found = findEffect(link, id, effect))
+        for (const auto& p : found->parameters)
+            if (p.name == parameter) {
+                if (std::fabs(p.value - value) > 1e-3f * std::max(1.0f, std::fabs(value)))
+                    refused("the engine kept " + parameter + " at " + std::to_string(p.value));
+                return {{"value", p.value}};
+            }
+    refused("no parameter " + parameter + " on " + effect);
+}
+
+Json session(Link& link, const Json& a, EPacketType type) {
+    Json result = Json::object();
+    if (type == EPacketType::NewSession) {
+        link.transact(type);
+    } else {
+        const std::string path = absoluteSessionPath(text(a, "name"));
+        result["path"] = path;
+        if (type == EPacketType::SaveSession) {
+            const FileStamp before = stampOf(path);
+            link.transact(type, IPC::Packet<std::string>::serialize(path));
+            const FileStamp after = stampOf(path);
+            if (!after.exists || after == before) refused("the engine did not save " + path);
+            return result;
+        }
+        checkSessionFile(path);
+        link.transact(type, IPC::Packet<std::string>::serialize(path));
+    }
+    // A load or a new session rebuilds every chain and the groups.
+    link.markAllStale();
+    link.pollGroups();
+    return result;
+}
+
+} // namespace
+
+PanelEngine::Action parseAction(const std::string& name, const Json& arguments) {
+    if (!arguments.is_object()) bad("the action's arguments must be a JSON object");
+    using Run = Json (*)(Link&, const Json&);
+    static const std::map<std::string, Run> table = {
+        {"addStream", addStream},
+        {"startStream", [](Link& l, const Json& a) { return runStream(l, a, true); }},
+        {"stopStream", [](Link& l, const Json& a) { return runStream(l, a, false); }},
+        {"removeStream", removeStream},
+        {"route", route},
+        {"addEffect", [](Link& l, const Json& a) { return changeEffect(l, a, EPacketType::AddEffectToStream); }},
+        {"removeEffect", [](Link& l, const Json& a) { return changeEffect(l, a, EPacketType::DeleteEffectFromStream); }},
+        {"enableEffect", [](Link& l, const Json& a) { return changeEffect(l, a, EPacketType::SetEffectEnable); }},
+        {"setParameter", setParameter},
+        {"saveSession", [](Link& l, const Json& a) { return session(l, a, EPacketType::SaveSession); }},
+        {"loadSession", [](Link& l, const Json& a) { return session(l, a, EPacketType::LoadSession); }},
+        {"newSession", [](Link& l, const Json& a) { return session(l, a, EPacketType::NewSession); }},
+    };
+    const auto found = table.find(name);
+    if (found == table.end()) bad("unknown action: " + name);
+    return [run = found->second, arguments](Link& link) { return run(link, arguments); };
+}
+
+} // namespace Ctl::Web
