@@ -116,7 +116,7 @@ TEST_F(SystemRtAudioDevices, ANewSinkGetsANewIdAndGetsItBackWhenItReturns) {
         EXPECT_EQ(idOf(*audio, "Vantrell_Main"), mainId) << "a device appearing moved another's id";
 
         plug.unload();
-        const auto after = audio->getDeviceIds();
+        const auto after = idsOnceThey(*audio, before);
         EXPECT_EQ(std::count(after.begin(), after.end(), plugId), 0);
         EXPECT_EQ(audio->getDeviceInfo(plugId).ID, 0u);
         EXPECT_EQ(after, before);

@@ -137,10 +137,33 @@ protected:
         return std::nullopt;
     }
 
-    static unsigned int idOf(RtAudio& audio, const std::string& name) {
-        auto info = findDevice(audio, name);
-        return info ? info->ID : 0;
+    // The probe's first true value, or its last one after 5 s.
+    template <typename Probe>
+    static auto waitFor(Probe probe) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        for (;;) {
+            const auto value = probe();
+            if (value || std::chrono::steady_clock::now() >= deadline) return value;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
+
+    // Listings follow the server's announcements, which arrive after pactl returns: a device just
+    // loaded is waited for (up to 5 s); 0 when it never shows.
+    static unsigned int idOf(RtAudio& audio, const std::string& name) {
+        return waitFor([&] {
+            auto info = findDevice(audio, name);
+            return info ? info->ID : 0u;
+        });
+    }
+
+    // The device ids once they equal `expected` (up to 5 s), or the last listing seen.
+    static std::vector<unsigned int> idsOnceThey(RtAudio& audio, const std::vector<unsigned int>& expected) {
+        std::vector<unsigned int> ids;
+        waitFor([&] { return (ids = audio.getDeviceIds()) == expected; });
+        return ids;
+    }
+
 
     // Sine source in, `outputId` out, kPeriod frames at kRate.
     static audio::RtAudioErrorType openDuplex(RtAudio& audio, unsigned int outputId, DuplexProbe& probe) {
