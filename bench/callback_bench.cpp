@@ -4,7 +4,7 @@
 #include "RatioReporter.hpp"
 
 #include "engine/Core.hpp"
-#include "engine/audio/VirtualAudio.hpp"
+#include "VirtualAudio.hpp"
 
 #include <benchmark/benchmark.h>
 

@@ -3,7 +3,7 @@
 // abort below) is a finding.
 
 #include "engine/Core.hpp"
-#include "engine/audio/VirtualAudio.hpp"
+#include "VirtualAudio.hpp"
 #include "sessions/SessionValidator.hpp"
 #include "sessions/SessionsManager.hpp"
 #include "utilities/Log.hpp"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine/Core.hpp"
-#include "engine/audio/VirtualAudio.hpp"
+#include "VirtualAudio.hpp"
 
 #include "TempDir.hpp"
 

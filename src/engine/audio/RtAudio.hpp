@@ -2,7 +2,7 @@
 
 // The engine's view of the audio library. The engine is written against this interface only; the
 // implementation over the installed library (SystemRtAudio) and the scripted one used by the tests
-// (VirtualAudio) are the two providers. Nothing outside engine/audio includes the library's header.
+// (VirtualAudio, in the tests' support) are the two providers. Nothing outside engine/audio includes the library's header.
 
 #include <functional>
 #include <memory>

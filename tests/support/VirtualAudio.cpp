@@ -1,4 +1,4 @@
-#include "engine/audio/VirtualAudio.hpp"
+#include "VirtualAudio.hpp"
 
 #include <algorithm>
 
