@@ -27,7 +27,7 @@ _launch_pulse() { # dir
   # The daemon keeps its state, cookie and runtime files inside the private directory.
   HOME="$dir" XDG_RUNTIME_DIR="$dir" XDG_CONFIG_HOME="$dir" PULSE_RUNTIME_PATH="$dir" \
     pulseaudio -n -F "$dir/default.pa" --daemonize=no --exit-idle-time=-1 --disallow-exit \
-      --use-pid-file=no --disable-shm=yes --log-target=file:"$dir/pulse.log" >/dev/null 2>&1 </dev/null &
+      --use-pid-file=no --log-target=file:"$dir/pulse.log" >/dev/null 2>&1 </dev/null &
   echo $! >"$dir/pid"
 }
 

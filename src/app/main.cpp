@@ -1,6 +1,7 @@
 #include "app/MicrophonePermission.hpp"
 #include "console/CommandLineController.hpp"
 #include "engine/Core.hpp"
+#include "engine/audio/BackEndChoice.hpp"
 #include "ipc/Socket.hpp"
 #include "ipc/SocketPath.hpp"
 #include "utilities/ExportName.hpp"
@@ -60,8 +61,14 @@ int main(int argc, char** argv) {
         requestMicrophonePermission();
     }
 
+    const audio::BackEndChoice& backEnd = audio::chooseBackEnd();
+    Utilities::log("Audio back end: " + backEnd.description);
+    if (!backEnd.realtimeRefusal.empty())
+        Utilities::log("The audio thread runs at normal priority: real-time scheduling refused (" +
+                       backEnd.realtimeRefusal + ")");
+
     // Built in this order and torn down in reverse when main returns.
-    Core core;
+    Core core(backEnd.factory);
     core.setExportTag(Utilities::exportTag(IPC::socketPath(), IPC::kDefaultSocketPath));
     CommandLineController commandLineController(&core);
     IPC::Socket socket(&core);

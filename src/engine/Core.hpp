@@ -3,6 +3,7 @@
 #include "engine/DeviceEventWorker.hpp"
 #include "engine/FrontEndListener.hpp"
 #include "engine/Stream.hpp"
+#include "engine/audio/BackEndChoice.hpp"
 #include "engine/audio/RtAudio.hpp"
 #include "groups/StreamGroupSync.hpp"
 #include "realtime/RealtimeSnapshot.hpp"
@@ -23,7 +24,7 @@ using DeviceList = std::vector<std::pair<unsigned int, std::string>>;
 // serialised by the engine lock, which callers take with lock(); audio threads never take it.
 class Core {
 public:
-    explicit Core(audio::RtAudioFactory factory = audio::systemRtAudioFactory());
+    explicit Core(audio::RtAudioFactory factory = audio::chooseBackEnd().factory);
     ~Core();
     Core(const Core&) = delete;
     Core& operator=(const Core&) = delete;

@@ -294,8 +294,13 @@ std::vector<Device> ProtocolEngineTest::devices(std::uint16_t type) {
 }
 
 int ProtocolEngineTest::deviceId(std::uint16_t type, const std::string& name) {
-    for (const auto& device : devices(type))
-        if (device.name == name) return device.id;
+    // A device just loaded is listed once the server's announcement of it has been handled.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    do {
+        for (const auto& device : devices(type))
+            if (device.name == name) return device.id;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    } while (std::chrono::steady_clock::now() < deadline);
     ADD_FAILURE() << "no device " << name << " in list " << type;
     return 0;
 }

@@ -30,6 +30,9 @@ enum RtAudioErrorType {
 using RtAudioFormat = unsigned long;
 inline constexpr RtAudioFormat RTAUDIO_FLOAT32 = 0x10;
 
+// StreamOptions::flags: buffer as little as the back end can play without gaps.
+inline constexpr unsigned int RTAUDIO_MINIMIZE_LATENCY = 0x2;
+
 using RtAudioStreamStatus = unsigned int;
 inline constexpr RtAudioStreamStatus RTAUDIO_INPUT_OVERFLOW = 0x1;
 inline constexpr RtAudioStreamStatus RTAUDIO_OUTPUT_UNDERFLOW = 0x2;

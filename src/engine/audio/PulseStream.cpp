@@ -1,0 +1,242 @@
+#include "engine/audio/PulseStream.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace audio::detail {
+
+namespace {
+
+constexpr unsigned int kOverfillPeriods = 4;
+
+// Input waiting for the output: some sources deliver in bursts of two seconds or more (the server's
+// test sources, a network source), which must not be dropped.
+std::size_t inputRingFrames(const PulseStreamFormat& format) {
+    return std::max<std::size_t>(std::size_t(format.periodFrames) * 16, std::size_t(format.rate) * 3);
+}
+
+} // namespace
+
+PulseStream::PulseStream(PulseStreamFormat format, RtAudioCallback callback, void* userData,
+                         FailureHandler onFailure)
+    : format_(std::move(format)),
+      callback_(callback),
+      userData_(userData),
+      onFailure_(std::move(onFailure)),
+      inputFrameBytes_(format_.inputChannels * sizeof(float)),
+      outputFrameBytes_(format_.outputChannels * sizeof(float)),
+      input_(std::size_t(format_.periodFrames) * format_.inputChannels),
+      output_(std::size_t(format_.periodFrames) * format_.outputChannels),
+      inputRing_(format_.sourceName.empty() ? 0 : inputRingFrames(format_) * format_.inputChannels),
+      ringFrames_(format_.inputChannels ? inputRing_.size() / format_.inputChannels : 0) {}
+
+PulseStream::~PulseStream() { stop(); }
+
+pa_stream* PulseStream::makeStream(pa_context* context, const pa_channel_map& map, unsigned int channels) {
+    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, format_.rate, static_cast<uint8_t>(channels)};
+    pa_proplist* properties = pa_proplist_new();
+    pa_proplist_sets(properties, PA_PROP_MEDIA_NAME, format_.mediaName.c_str());
+    pa_stream* stream = pa_stream_new_with_proplist(context, format_.mediaName.c_str(), &spec, &map, properties);
+    pa_proplist_free(properties);
+    if (!stream) return nullptr;
+    pa_stream_set_state_callback(stream, &PulseStream::onState, this);
+    return stream;
+}
+
+bool PulseStream::start(pa_context* context, std::string& whyNot) {
+    stop();
+    ringStart_ = ringFill_ = 0;
+    underflow_ = overflow_ = halted_ = false;
+    framesDone_ = 0;
+    const std::uint32_t periodBytesOut = format_.periodFrames * outputFrameBytes_;
+    const std::uint32_t periodBytesIn = format_.periodFrames * inputFrameBytes_;
+    // The playback buffer fills from the first periods before it plays (prebuf = tlength), so the
+    // output starts with its full margin.
+    // Stay on the named device: if it goes, the stream fails and the engine hears of it, rather
+    // than playing on wherever the server would move it.
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY |
+                                                      PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
+    auto failed = [&](const char* what) {
+        whyNot = std::string(what) + ": " + pa_strerror(pa_context_errno(context));
+        stop();
+        return false;
+    };
+
+    if (!format_.sinkName.empty()) {
+        playback_ = makeStream(context, format_.outputMap, format_.outputChannels);
+        if (!playback_) return failed("cannot make the playback stream");
+        pa_buffer_attr attributes{};
+        // A burst of input (a source that delivers seconds at once) must not become seconds of
+        // latency: past a few periods over its target the server drops, and says so.
+        attributes.maxlength = periodBytesOut * (format_.periodsAhead + kOverfillPeriods);
+        attributes.tlength = periodBytesOut * format_.periodsAhead;
+        attributes.prebuf = static_cast<std::uint32_t>(-1); // as much as tlength: a full buffer first
+        attributes.minreq = periodBytesOut;
+        attributes.fragsize = static_cast<std::uint32_t>(-1);
+        pa_stream_set_underflow_callback(playback_, &PulseStream::onUnderflow, this);
+        pa_stream_set_overflow_callback(playback_, &PulseStream::onOverflow, this);
+        pa_stream_set_write_callback(playback_, &PulseStream::onWrite, this);
+        if (pa_stream_connect_playback(playback_, format_.sinkName.c_str(), &attributes, flags, nullptr, nullptr) < 0)
+            return failed("cannot connect the playback stream");
+    }
+    if (!format_.sourceName.empty()) {
+        record_ = makeStream(context, format_.inputMap, format_.inputChannels);
+        if (!record_) return failed("cannot make the record stream");
+        pa_buffer_attr attributes{};
+        attributes.maxlength = static_cast<std::uint32_t>(-1);
+        attributes.fragsize = periodBytesIn;
+        attributes.tlength = attributes.prebuf = attributes.minreq = static_cast<std::uint32_t>(-1);
+        pa_stream_set_read_callback(record_, &PulseStream::onRead, this);
+        pa_stream_set_overflow_callback(record_, &PulseStream::onOverflow, this);
+        if (pa_stream_connect_record(record_, format_.sourceName.c_str(), &attributes, flags) < 0)
+            return failed("cannot connect the record stream");
+    }
+    running_.store(true);
+    return true;
+}
+
+void PulseStream::stop() {
+    running_.store(false);
+    for (pa_stream** stream : {&record_, &playback_}) {
+        if (!*stream) continue;
+        pa_stream_set_state_callback(*stream, nullptr, nullptr);
+        pa_stream_set_read_callback(*stream, nullptr, nullptr);
+        pa_stream_set_write_callback(*stream, nullptr, nullptr);
+        pa_stream_set_underflow_callback(*stream, nullptr, nullptr);
+        pa_stream_set_overflow_callback(*stream, nullptr, nullptr);
+        retire(*stream);
+        *stream = nullptr;
+    }
+}
+
+void PulseStream::retire(pa_stream* stream) {
+    // Dropped, not drained: whoever stops must not wait for the server to play what it holds.
+    if (pa_stream_get_state(stream) != PA_STREAM_CREATING) {
+        if (pa_stream_get_state(stream) == PA_STREAM_READY) pa_stream_disconnect(stream);
+        pa_stream_unref(stream);
+        return;
+    }
+    // The server has not answered the creation yet, so there is nothing to disconnect: our
+    // reference is kept until it answers, or the stream would stay on the server, orphaned.
+    pa_stream_set_state_callback(
+        stream,
+        [](pa_stream* retired, void*) {
+            switch (pa_stream_get_state(retired)) {
+            case PA_STREAM_READY: pa_stream_disconnect(retired); break; // TERMINATED follows
+            case PA_STREAM_FAILED:
+            case PA_STREAM_TERMINATED:
+                pa_stream_set_state_callback(retired, nullptr, nullptr);
+                pa_stream_unref(retired);
+                break;
+            default: break;
+            }
+        },
+        nullptr);
+}
+
+void PulseStream::halt(const char* why) {
+    if (halted_) return;
+    halted_ = true;
+    running_.store(false);
+    // The other direction would go on playing silence or filling its buffer for nobody.
+    for (pa_stream* stream : {record_, playback_})
+        if (stream && pa_stream_get_state(stream) == PA_STREAM_READY) {
+            pa_operation* operation = pa_stream_cork(stream, 1, nullptr, nullptr);
+            if (operation) pa_operation_unref(operation);
+        }
+    if (why && onFailure_) onFailure_(why);
+}
+
+void PulseStream::onState(pa_stream* stream, void* self) {
+    auto* owner = static_cast<PulseStream*>(self);
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (state != PA_STREAM_FAILED && state != PA_STREAM_TERMINATED) return;
+    // The server killed it (its device went), refused it, or is gone.
+    owner->halt(pa_strerror(pa_context_errno(pa_stream_get_context(stream))));
+}
+
+void PulseStream::onUnderflow(pa_stream*, void* self) { static_cast<PulseStream*>(self)->underflow_ = true; }
+void PulseStream::onOverflow(pa_stream*, void* self) { static_cast<PulseStream*>(self)->overflow_ = true; }
+
+void PulseStream::onRead(pa_stream* stream, std::size_t, void* self) {
+    auto* owner = static_cast<PulseStream*>(self);
+    while (pa_stream_readable_size(stream) > 0) {
+        const void* data = nullptr;
+        std::size_t bytes = 0;
+        if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
+        owner->consumeInput(data, bytes); // data is null for a hole: silence
+        pa_stream_drop(stream);
+    }
+}
+
+void PulseStream::onWrite(pa_stream*, std::size_t, void* self) { static_cast<PulseStream*>(self)->pump(); }
+
+void PulseStream::consumeInput(const void* data, std::size_t bytes) {
+    const auto* from = static_cast<const unsigned char*>(data);
+    std::size_t frames = bytes / inputFrameBytes_;
+    const unsigned int channels = format_.inputChannels;
+    while (frames > 0) {
+        if (ringFill_ == ringFrames_) {
+            // Nobody takes it (the output stalls): the oldest goes, so the delay stays bounded.
+            const std::size_t dropped = std::min(frames, ringFrames_);
+            ringStart_ = (ringStart_ + dropped) % ringFrames_;
+            ringFill_ -= dropped;
+            overflow_ = true;
+        }
+        const std::size_t end = (ringStart_ + ringFill_) % ringFrames_;
+        const std::size_t take = std::min({frames, ringFrames_ - ringFill_, ringFrames_ - end});
+        float* to = inputRing_.data() + end * channels;
+        if (from) {
+            std::memcpy(to, from, take * inputFrameBytes_);
+            from += take * inputFrameBytes_;
+        } else {
+            std::fill(to, to + take * channels, 0.0f); // a hole in the input: silence
+        }
+        ringFill_ += take;
+        frames -= take;
+    }
+    pump();
+}
+
+void PulseStream::pump() {
+    // A period runs when it has its input (if any) and room in the output (if any): the output's
+    // clock sets the pace, and a source's bursts wait in the ring.
+    const std::size_t periodBytes = std::size_t(format_.periodFrames) * outputFrameBytes_;
+    while (!halted_) {
+        if (record_ && ringFill_ < format_.periodFrames) return;
+        if (playback_) {
+            if (pa_stream_get_state(playback_) != PA_STREAM_READY) return;
+            const std::size_t writable = pa_stream_writable_size(playback_);
+            if (writable == static_cast<std::size_t>(-1) || writable < periodBytes) return;
+        }
+        if (record_) takePeriodOfInput();
+        runPeriod();
+    }
+}
+
+void PulseStream::takePeriodOfInput() {
+    const unsigned int channels = format_.inputChannels;
+    std::size_t copied = 0;
+    while (copied < format_.periodFrames) {
+        const std::size_t take = std::min<std::size_t>(format_.periodFrames - copied, ringFrames_ - ringStart_);
+        std::memcpy(input_.data() + copied * channels, inputRing_.data() + ringStart_ * channels, take * inputFrameBytes_);
+        copied += take;
+        ringStart_ = (ringStart_ + take) % ringFrames_;
+    }
+    ringFill_ -= format_.periodFrames;
+}
+
+void PulseStream::runPeriod() {
+    RtAudioStreamStatus status = 0;
+    if (underflow_) status |= RTAUDIO_OUTPUT_UNDERFLOW;
+    if (overflow_) status |= RTAUDIO_INPUT_OVERFLOW;
+    underflow_ = overflow_ = false;
+    const double streamTime = double(framesDone_) / format_.rate;
+    const int verdict = callback_(playback_ ? output_.data() : nullptr, record_ ? input_.data() : nullptr,
+                                  format_.periodFrames, streamTime, status, userData_);
+    framesDone_ += format_.periodFrames;
+    if (playback_) pa_stream_write(playback_, output_.data(), output_.size() * sizeof(float), nullptr, 0, PA_SEEK_RELATIVE);
+    if (verdict != 0) halt(nullptr); // the callback asked to stop
+}
+
+} // namespace audio::detail
