@@ -1,10 +1,11 @@
 #pragma once
 
-// The audio layer over the installed library, against the private PulseAudio started by the test
-// script: vantrell_main ("Vantrell_Main", 48000 Hz, default sink), vantrell_alt ("Vantrell_Alt",
+// The audio layer's back ends (the installed library's, and the engine's own on the sound server),
+// each against the private PulseAudio started by the test script: vantrell_main ("Vantrell_Main", 48000 Hz, default sink), vantrell_alt ("Vantrell_Alt",
 // 44100 Hz) and vantrell_sine (a 440 Hz mono sine at 48000 Hz, default source).
 // Shared by the device and the stream tests of the audio layer.
 
+#include "engine/audio/PulseRtAudio.hpp"
 #include "engine/audio/RtAudio.hpp"
 
 #include "PulseTools.hpp"
@@ -119,12 +120,14 @@ struct DuplexProbe {
     std::atomic<std::thread::id> audioThread{};
 };
 
-class SystemRtAudioTest : public ::testing::Test {
+// Every test runs on each back end: the interface's contract is the same for both.
+class SystemRtAudioTest : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override { ASSERT_FALSE(testsupport::pulseServer().empty()) << testsupport::missingPulseServerMessage(); }
 
-    static std::shared_ptr<RtAudio> makeInstance(const std::shared_ptr<ErrorLog>& log) {
-        auto instance = audio::systemRtAudioFactory()(log ? ErrorLog::callbackFor(log) : audio::RtAudioErrorCallback{});
+    std::shared_ptr<RtAudio> makeInstance(const std::shared_ptr<ErrorLog>& log) const {
+        const auto factory = GetParam() == "pulse" ? audio::pulseRtAudioFactory() : audio::systemRtAudioFactory();
+        auto instance = factory(log ? ErrorLog::callbackFor(log) : audio::RtAudioErrorCallback{});
         EXPECT_NE(instance, nullptr) << "the factory made no instance";
         return instance;
     }
@@ -176,5 +179,11 @@ protected:
         return code;
     }
 };
+
+// Declares a suite of the fixture run on both back ends.
+#define SYSTEM_AUDIO_SUITE(Suite)                                                                            \
+    class Suite : public SystemRtAudioTest {};                                                               \
+    INSTANTIATE_TEST_SUITE_P(BackEnds, Suite, ::testing::Values("rtaudio", "pulse"),                         \
+                             [](const auto& info) { return info.param; })
 
 } // namespace systemaudiotest

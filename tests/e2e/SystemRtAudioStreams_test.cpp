@@ -9,9 +9,9 @@ namespace {
 
 // --- Streams --------------------------------------------------------------------------------------
 
-using SystemRtAudioStreams = SystemRtAudioTest;
+SYSTEM_AUDIO_SUITE(SystemRtAudioStreams);
 
-TEST_F(SystemRtAudioStreams, DuplexStreamDeliversRequestedFloatPeriodsCarryingTheSine) {
+TEST_P(SystemRtAudioStreams, DuplexStreamDeliversRequestedFloatPeriodsCarryingTheSine) {
     NullSink sink("vantrell_e2e_duplex", "Vantrell_Duplex");
     ASSERT_TRUE(sink.loaded());
     auto log = std::make_shared<ErrorLog>();
@@ -44,7 +44,7 @@ TEST_F(SystemRtAudioStreams, DuplexStreamDeliversRequestedFloatPeriodsCarryingTh
     EXPECT_TRUE(log->entries().empty()) << log->describe();
 }
 
-TEST_F(SystemRtAudioStreams, WhatTheStreamPlaysReachesTheSink) {
+TEST_P(SystemRtAudioStreams, WhatTheStreamPlaysReachesTheSink) {
     NullSink sink("vantrell_e2e_playback", "Vantrell_Playback");
     ASSERT_TRUE(sink.loaded());
     auto log = std::make_shared<ErrorLog>();
@@ -75,7 +75,7 @@ TEST_F(SystemRtAudioStreams, WhatTheStreamPlaysReachesTheSink) {
     EXPECT_TRUE(log->entries().empty()) << log->describe();
 }
 
-TEST_F(SystemRtAudioStreams, ADirectionWithoutChannelsIsNotOpened) {
+TEST_P(SystemRtAudioStreams, ADirectionWithoutChannelsIsNotOpened) {
     auto log = std::make_shared<ErrorLog>();
     auto audio = makeInstance(log);
     ASSERT_NE(audio, nullptr);
@@ -100,9 +100,9 @@ TEST_F(SystemRtAudioStreams, ADirectionWithoutChannelsIsNotOpened) {
 
 // --- Lost devices ---------------------------------------------------------------------------------
 
-using SystemRtAudioDisconnect = SystemRtAudioTest;
+SYSTEM_AUDIO_SUITE(SystemRtAudioDisconnect);
 
-TEST_F(SystemRtAudioDisconnect, AnUnloadedSinkIsReportedOnceToTheInstanceUsingIt) {
+TEST_P(SystemRtAudioDisconnect, AnUnloadedSinkIsReportedOnceToTheInstanceUsingIt) {
     NullSink doomed("vantrell_e2e_doomed", "Vantrell_Doomed");
     ASSERT_TRUE(doomed.loaded());
 
@@ -142,7 +142,7 @@ TEST_F(SystemRtAudioDisconnect, AnUnloadedSinkIsReportedOnceToTheInstanceUsingIt
     EXPECT_NO_THROW(finish());
 }
 
-TEST_F(SystemRtAudioDisconnect, EachOpenedStreamIsReportedOnItsOwn) {
+TEST_P(SystemRtAudioDisconnect, EachOpenedStreamIsReportedOnItsOwn) {
     auto log = std::make_shared<ErrorLog>();
     auto audio = makeInstance(log);
     ASSERT_NE(audio, nullptr);

@@ -203,6 +203,8 @@ bool PulseRtAudio::isStreamOpen() const { return stream_ != nullptr; }
 bool PulseRtAudio::isStreamRunning() const { return stream_ && stream_->running(); }
 
 RtAudioFactory pulseRtAudioFactory() {
+    // Returns at once once the connection is up (or was tried): then only the first call waits.
+    pulseConnection().start(std::chrono::seconds(2), true);
     return [](RtAudioErrorCallback errorCallback) -> std::shared_ptr<RtAudio> {
         return std::make_shared<PulseRtAudio>(std::move(errorCallback));
     };

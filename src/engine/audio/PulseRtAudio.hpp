@@ -48,8 +48,8 @@ private:
     std::unique_ptr<detail::PulseStream> stream_;
 };
 
-// Connects to the sound server (once per process) and makes instances on it; null from the factory
-// when no instance can be made.
+// Connects to the sound server (once per process; waits up to 2 s for its first answer) and makes
+// instances on it. Instances made while the server is away list no devices until it answers.
 RtAudioFactory pulseRtAudioFactory();
 
 } // namespace audio
