@@ -5,11 +5,19 @@ which starts the private server and holds the machine-wide engine lock.
   serverbench.py cost BINARY [SECONDS]      CPU of module-loopback vs the engine, 1 and 8 streams
   serverbench.py latency BINARY [FRAMES [RATE]]  click latency (default 256 frames, the rate the engine picks) of one stream vs module-loopback latency_msec=20,
                                             and the export ring's update gaps
+  serverbench.py startup BINARY             time from start to the socket answering, 5 starts, the
+                                            first right after the server starts
+  serverbench.py restarts BINARY [COUNT]    server restarts (default 10) under four streams: how soon
+                                            each stream plays again; threads, descriptors, memory
+  serverbench.py underruns BINARY [SECONDS] a 256-frame stream with one core kept busy (default 120 s):
+                                            underflow lines with and without real-time scheduling
+  Every figure of cost, latency and startup is given for both back ends (the engine's own, "pulse",
+  and the RtAudio library's, "rtaudio"), measured in the same run.
   serverbench.py scale BINARY [SECONDS]     16 streams with effects (on JACK's dummy driver):
                                             xruns, engine CPU, resident memory; then 16 of
                                             JACK's jack_thru clients for the server's own figure
 """
-import os, re, statistics, struct, subprocess, sys, tempfile, time
+import os, re, socket, statistics, struct, subprocess, sys, tempfile, time
 
 TICK = os.sysconf("SC_CLK_TCK")
 RATE = 48000
@@ -46,11 +54,18 @@ def pactl(*args):
     return subprocess.run(["pactl", *args], check=True, capture_output=True, text=True).stdout.strip()
 
 
+BACK_ENDS = ("rtaudio", "pulse")
+
+
 class Engine:
-    def __init__(self, binary):
+    def __init__(self, binary, back_end=None, environment=None):
         self.log = tempfile.NamedTemporaryFile(prefix="vantrell-bench-", suffix=".out", delete=False)
+        env = dict(os.environ, **(environment or {}))
+        if back_end:
+            env["VANTRELL_AUDIO"] = back_end
+        self.started = time.monotonic()
         self.process = subprocess.Popen([os.path.abspath(binary)], stdin=subprocess.PIPE, stdout=self.log,
-                                        stderr=subprocess.STDOUT, cwd=tempfile.gettempdir())
+                                        stderr=subprocess.STDOUT, cwd=tempfile.gettempdir(), env=env)
         self.wait_for("Unix socket started at", 1)
         self.streams = 0
 
@@ -101,29 +116,28 @@ def cost(binary, seconds=10.0):
         loopback = cpu_percent([server], seconds)
         for module in modules:
             pactl("unload-module", module)
-        engine = Engine(binary)
-        try:
-            for _ in range(count):
-                engine.add_stream()  # default devices: the sine source to vantrell_main
-            time.sleep(2)
-            before = cpu_seconds(engine.process.pid), cpu_seconds(server)
-            start = time.monotonic()
-            time.sleep(seconds)
-            elapsed = time.monotonic() - start
-            own = 100.0 * (cpu_seconds(engine.process.pid) - before[0]) / elapsed
-            served = 100.0 * (cpu_seconds(server) - before[1]) / elapsed
-            buffering = engine_buffering_msec(engine)
-        finally:
-            engine.stop()
-        ours = own + served
-        floor = client_floor(server, count, seconds, buffering)
-        print("%d stream(s), %.0f s windows: module-loopback %.2f %% of a core (server); engine %.2f %% + server"
-              " %.2f %% = %.2f %%; ratio %.2f" % (count, seconds, loopback, own, served, ours,
-                                                ours / loopback if loopback else float("nan")))
-        print("%d stream(s): pacat | pacat at the engine's buffering of %d ms (any client's floor) %.2f %%;"
-              " ratio to module-loopback %.2f, engine to the floor %.2f"
-              % (count, buffering, floor, floor / loopback if loopback else float("nan"),
-                 ours / floor if floor else float("nan")))
+        print("%d stream(s), %.0f s windows: module-loopback %.2f %% of a core (server)" % (count, seconds, loopback))
+        for back_end in BACK_ENDS:
+            engine = Engine(binary, back_end)
+            try:
+                for _ in range(count):
+                    engine.add_stream()  # default devices: the sine source to vantrell_main
+                time.sleep(2)
+                before = cpu_seconds(engine.process.pid), cpu_seconds(server)
+                start = time.monotonic()
+                time.sleep(seconds)
+                elapsed = time.monotonic() - start
+                own = 100.0 * (cpu_seconds(engine.process.pid) - before[0]) / elapsed
+                served = 100.0 * (cpu_seconds(server) - before[1]) / elapsed
+                buffering = engine_buffering_msec(engine)
+            finally:
+                engine.stop()
+            ours = own + served
+            floor = client_floor(server, count, seconds, buffering)
+            print("  %-7s engine %.2f %% (%.2f %% per stream) + server %.2f %% = %.2f %%; ratio to module-loopback"
+                  " %.2f; pacat | pacat at its buffering of %d ms %.2f %%; engine to that floor %.2f"
+                  % (back_end, own, own / count, served, ours, ours / loopback if loopback else float("nan"),
+                     buffering, floor, ours / floor if floor else float("nan")))
 
 
 def engine_buffering_msec(engine):
@@ -192,13 +206,21 @@ def ring_gaps(stream_id, frames, rate, seconds=3.0):
 
 
 def latency(binary, frames=256, rate=0):
-    frames, rate = int(frames), int(rate)
+    for back_end in BACK_ENDS:
+        print("%s, %d frames:" % (back_end, int(frames)))
+        try:
+            latency_of(binary, back_end, int(frames), int(rate))
+        except SystemExit as failure:  # one back end's failure still leaves the other's figures
+            print("  %s" % failure)
+
+
+def latency_of(binary, back_end, frames, rate):
     # A click goes into click_in; module-loopback carries its monitor to vantrell_main's left channel,
     # the engine to the right one; both reach one recording, so their difference needs no clock.
     sink = pactl("load-module", "module-null-sink", "sink_name=click_in", "rate=%d" % RATE, "channels=2")
     loop = pactl("load-module", "module-loopback", "source=click_in.monitor", "sink=vantrell_main",
                  "latency_msec=20", "channels=1", "channel_map=front-left")
-    engine = Engine(binary)
+    engine = Engine(binary, back_end)
     try:
         engine.add_stream()  # lists the devices, then is replaced by the measured one
         source, main = engine.device_id("Monitor of Null Output"), engine.device_id("Vantrell_Main")
@@ -284,8 +306,98 @@ def scale(binary, seconds=300.0, streams=16, frames=128):
             peer.wait()
 
 
+def socket_answers(path="/tmp/vantrell_sock"):
+    probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+    try:
+        probe.connect(path)
+        return True
+    except OSError:
+        return False
+    finally:
+        probe.close()
+
+
+def restart_server():
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts", "audio-servers.sh")
+    subprocess.run(["bash", "-c", "source %s && restart_private_pulse" % script], check=True)
+
+
+def startup(binary, starts=5):
+    for back_end in BACK_ENDS:
+        times = []
+        for attempt in range(int(starts)):
+            if attempt == 0:
+                restart_server()  # the first start right after the server's
+            started = time.monotonic()
+            engine = Engine(binary, back_end)
+            while not socket_answers():
+                time.sleep(0.002)
+            times.append(1000 * (time.monotonic() - started))
+            engine.stop()
+        print("%-7s start to the socket answering, %d starts: %s ms (first after the server's start: %.0f ms)"
+              % (back_end, len(times), ", ".join("%.0f" % t for t in times), times[0]))
+
+
+def resources(pid):
+    threads = len(os.listdir("/proc/%d/task" % pid))
+    descriptors = len(os.listdir("/proc/%d/fd" % pid))
+    return threads, descriptors, rss_kib(pid)
+
+
+def restarts(binary, count=10):
+    engine = Engine(binary, "pulse")
+    try:
+        for _ in range(4):
+            engine.add_stream()
+        time.sleep(1)
+        first = None
+        worst = 0.0
+        for cycle in range(int(count)):
+            before = engine.text().count("restarted: its devices are back")
+            returned = time.monotonic()
+            restart_server()  # kills the server and starts it again: the time includes its own start
+            engine.wait_for("restarted: its devices are back", before + 4, 20)
+            back = time.monotonic() - returned
+            worst = max(worst, back)
+            time.sleep(1)
+            if first is None:
+                first = resources(engine.process.pid)
+            print("restart %d: all four streams back %.2f s after the restart began" % (cycle + 1, back))
+        last = resources(engine.process.pid)
+        print("%d restarts: slowest return %.2f s; threads %d -> %d, descriptors %d -> %d, resident memory"
+              " %d KiB -> %d KiB (after the first and after the last)"
+              % (int(count), worst, first[0], last[0], first[1], last[1], first[2], last[2]))
+    finally:
+        engine.stop()
+
+
+def underruns(binary, seconds=120.0):
+    busy = subprocess.Popen(["sh", "-c", "while :; do :; done"])
+    try:
+        for realtime in ("off", "on"):
+            engine = Engine(binary, "pulse", {"VANTRELL_REALTIME": realtime})
+            try:
+                engine.add_stream(0, 0, 1, 2, 48000, 256)
+                time.sleep(2)
+                before = engine.text()
+                time.sleep(seconds)
+                window = engine.text()[len(before):]
+                lines = len(re.findall(r"Output underflow|Input overflow", window))
+                lines += sum(int(n) for n in re.findall(r"Skipped (\d+) overflow or underflow", window))
+                print("real-time scheduling %-3s: 256 frames at 48000 Hz, one core busy, %.0f s: %d xruns"
+                      % (realtime, seconds, lines))
+            finally:
+                engine.stop()
+    finally:
+        busy.kill()
+        busy.wait()
+
+
+COMMANDS = {"cost": cost, "latency": latency, "scale": scale, "startup": startup, "restarts": restarts,
+            "underruns": underruns}
+
 if __name__ == "__main__":
-    if len(sys.argv) < 3 or sys.argv[1] not in ("cost", "latency", "scale"):
+    if len(sys.argv) < 3 or sys.argv[1] not in COMMANDS:
         raise SystemExit(__doc__)
     command, binary, rest = sys.argv[1], sys.argv[2], [float(a) for a in sys.argv[3:]]
-    {"cost": cost, "latency": latency, "scale": scale}[command](binary, *rest)
+    COMMANDS[command](binary, *rest)

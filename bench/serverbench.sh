@@ -2,11 +2,14 @@
 # The engine against a real sound server (figures from one run each; see bench/serverbench.py):
 #   bench/serverbench.sh cost [SECONDS]     module-loopback vs the engine, 1 and 8 streams (PulseAudio)
 #   bench/serverbench.sh latency            click latency vs module-loopback at 20 ms, ring gaps (PulseAudio)
+#   bench/serverbench.sh startup            start to the socket answering, 5 starts (PulseAudio)
+#   bench/serverbench.sh restarts [COUNT]   server restarts under four streams (PulseAudio)
+#   bench/serverbench.sh underruns [SECONDS] 256-frame stream, one core busy, real time off and on
 #   bench/serverbench.sh scale [SECONDS]    16 streams at 128 frames with effects, JACK dummy (default 300 s)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-command=${1:?cost, latency or scale}; shift
+command=${1:?cost, latency, startup, restarts, underruns or scale}; shift
 [ -n "${VANTRELL_BINARY:-}" ] || [ -x build/release/vantrell ] || scripts/build.sh release >/dev/null
 source scripts/audio-servers.sh
 if [ "$command" = scale ]; then

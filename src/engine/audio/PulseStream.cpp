@@ -54,8 +54,7 @@ bool PulseStream::start(pa_context* context, std::string& whyNot) {
     // output starts with its full margin.
     // Stay on the named device: if it goes, the stream fails and the engine hears of it, rather
     // than playing on wherever the server would move it.
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY |
-                                                      PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
     auto failed = [&](const char* what) {
         whyNot = std::string(what) + ": " + pa_strerror(pa_context_errno(context));
         stop();
