@@ -10,7 +10,8 @@ which starts the private server and holds the machine-wide engine lock.
   serverbench.py restarts BINARY [COUNT]    server restarts (default 10) under four streams: how soon
                                             each stream plays again; threads, descriptors, memory
   serverbench.py underruns BINARY [SECONDS] a 256-frame stream with one core kept busy (default 120 s):
-                                            underflow lines with and without real-time scheduling
+                                            xrun lines on the library, then on ours without and with
+                                            real-time scheduling
   Every figure of cost, latency and startup is given for both back ends (the engine's own, "pulse",
   and the RtAudio library's, "rtaudio"), measured in the same run.
   serverbench.py scale BINARY [SECONDS]     16 streams with effects (on JACK's dummy driver):
@@ -374,18 +375,19 @@ def restarts(binary, count=10):
 def underruns(binary, seconds=120.0):
     busy = subprocess.Popen(["sh", "-c", "while :; do :; done"])
     try:
-        for realtime in ("off", "on"):
-            engine = Engine(binary, "pulse", {"VANTRELL_REALTIME": realtime})
+        for back_end, realtime in (("rtaudio", "off"), ("pulse", "off"), ("pulse", "on")):
+            engine = Engine(binary, back_end, {"VANTRELL_REALTIME": realtime})
             try:
                 engine.add_stream(0, 0, 1, 2, 48000, 256)
                 time.sleep(2)
                 before = engine.text()
                 time.sleep(seconds)
                 window = engine.text()[len(before):]
-                lines = len(re.findall(r"Output underflow|Input overflow", window))
-                lines += sum(int(n) for n in re.findall(r"Skipped (\d+) overflow or underflow", window))
-                print("real-time scheduling %-3s: 256 frames at 48000 Hz, one core busy, %.0f s: %d xruns"
-                      % (realtime, seconds, lines))
+                underflows, overflows = window.count("Output underflow"), window.count("Input overflow")
+                skipped = sum(int(n) for n in re.findall(r"Skipped (\d+) overflow or underflow", window))
+                print("%-7s real-time scheduling %-3s: 256 frames at 48000 Hz, one core busy, %.0f s: %d underflow"
+                      " and %d overflow lines (%d more skipped)" % (back_end, realtime, seconds, underflows,
+                                                                  overflows, skipped))
             finally:
                 engine.stop()
     finally:

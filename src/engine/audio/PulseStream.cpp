@@ -9,10 +9,12 @@ namespace {
 
 constexpr unsigned int kOverfillPeriods = 4;
 
-// Input waiting for the output: some sources deliver in bursts of two seconds or more (the server's
-// test sources, a network source), which must not be dropped.
+// Input waiting for the output: some sources deliver in bursts of two seconds or more (PulseAudio's
+// sine source does), which must not be dropped. Three seconds, within 16 MiB for absurd formats.
 std::size_t inputRingFrames(const PulseStreamFormat& format) {
-    return std::max<std::size_t>(std::size_t(format.periodFrames) * 16, std::size_t(format.rate) * 3);
+    const std::size_t frameBytes = std::size_t(format.inputChannels) * sizeof(float);
+    const std::size_t threeSeconds = std::min<std::size_t>(std::size_t(format.rate) * 3, (16u << 20) / frameBytes);
+    return std::max<std::size_t>(std::size_t(format.periodFrames) * 16, threeSeconds);
 }
 
 } // namespace
@@ -50,8 +52,6 @@ bool PulseStream::start(pa_context* context, std::string& whyNot) {
     framesDone_ = 0;
     const std::uint32_t periodBytesOut = format_.periodFrames * outputFrameBytes_;
     const std::uint32_t periodBytesIn = format_.periodFrames * inputFrameBytes_;
-    // The playback buffer fills from the first periods before it plays (prebuf = tlength), so the
-    // output starts with its full margin.
     // Stay on the named device: if it goes, the stream fails and the engine hears of it, rather
     // than playing on wherever the server would move it.
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
@@ -65,11 +65,13 @@ bool PulseStream::start(pa_context* context, std::string& whyNot) {
         playback_ = makeStream(context, format_.outputMap, format_.outputChannels);
         if (!playback_) return failed("cannot make the playback stream");
         pa_buffer_attr attributes{};
-        // A burst of input (a source that delivers seconds at once) must not become seconds of
-        // latency: past a few periods over its target the server drops, and says so.
+        // Periods are written only when the server has room for them; the bound is there so that
+        // nothing could ever turn into seconds of delay.
         attributes.maxlength = periodBytesOut * (format_.periodsAhead + kOverfillPeriods);
         attributes.tlength = periodBytesOut * format_.periodsAhead;
-        attributes.prebuf = static_cast<std::uint32_t>(-1); // as much as tlength: a full buffer first
+        // As much as tlength: the output starts (and starts again after an underflow) with its full
+        // margin.
+        attributes.prebuf = static_cast<std::uint32_t>(-1);
         attributes.minreq = periodBytesOut;
         attributes.fragsize = static_cast<std::uint32_t>(-1);
         pa_stream_set_underflow_callback(playback_, &PulseStream::onUnderflow, this);

@@ -1,0 +1,72 @@
+// The sound server's answers turned into the engine's device list: order, ids, defaults, rates.
+
+#include "engine/audio/PulseDevices.hpp"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace audio::detail;
+
+pa_sink_info sink(uint32_t index, const char* name, const char* description, uint32_t rate, uint8_t channels) {
+    pa_sink_info info{};
+    info.index = index;
+    info.name = name;
+    info.description = description;
+    info.sample_spec = {PA_SAMPLE_FLOAT32LE, rate, channels};
+    pa_channel_map_init_extend(&info.channel_map, channels, PA_CHANNEL_MAP_DEFAULT);
+    return info;
+}
+
+pa_source_info source(uint32_t index, const char* name, const char* description, uint32_t rate, uint8_t channels) {
+    pa_source_info info{};
+    info.index = index;
+    info.name = name;
+    info.description = description;
+    info.sample_spec = {PA_SAMPLE_FLOAT32LE, rate, channels};
+    pa_channel_map_init_extend(&info.channel_map, channels, PA_CHANNEL_MAP_DEFAULT);
+    return info;
+}
+
+std::vector<std::string> names(const PulseDeviceList& devices) {
+    std::vector<std::string> result;
+    for (const auto& device : devices) result.push_back(device.info.name + "#" + std::to_string(device.info.ID));
+    return result;
+}
+
+TEST(PulseDevicesTest, DefaultsComeFirstIdsSurviveAbsenceAndTwinsAreToldApartByOrder) {
+    PulseDeviceIds ids;
+    PulseListing first;
+    first.addSource(source(2, "mic", "Mic", 48000, 1));
+    first.addSink(sink(1, "b", "Speakers", 44100, 2));
+    first.addSink(sink(0, "a", "Speakers", 48000, 2)); // the same description twice
+    first.addSource(source(5, "b.monitor", "Monitor of Speakers", 44100, 2));
+    first.setDefaults("b", "mic");
+    const auto devices = first.finish(ids);
+    EXPECT_EQ(names(devices),
+              (std::vector<std::string>{"Speakers#129", "Speakers#130", "Mic#131", "Monitor of Speakers#132"}));
+    EXPECT_EQ(devices[0].serverName, "b");
+    EXPECT_TRUE(devices[0].info.isDefaultOutput);
+    EXPECT_FALSE(devices[1].info.isDefaultOutput);
+    EXPECT_TRUE(devices[2].info.isDefaultInput);
+    EXPECT_EQ(devices[0].info.outputChannels, 2u);
+    EXPECT_EQ(devices[2].info.inputChannels, 1u);
+    EXPECT_EQ(devices[0].info.sampleRates, (std::vector<unsigned int>{8000, 16000, 22050, 32000, 44100}));
+
+    // The mic goes, a new device comes, the mic returns: the ids stay with their names.
+    PulseListing second;
+    second.addSource(source(7, "usb", "USB", 96000, 2));
+    second.addSink(sink(0, "a", "Speakers", 48000, 2));
+    PulseListing third;
+    third.addSource(source(9, "mic2", "Mic", 48000, 1));
+    EXPECT_EQ(names(second.finish(ids)), (std::vector<std::string>{"Speakers#129", "USB#133"}));
+    EXPECT_EQ(names(third.finish(ids)), (std::vector<std::string>{"Mic#131"}));
+}
+
+TEST(PulseDevicesTest, ANativeRateOffTheStandardListIsListedAsTheHighest) {
+    EXPECT_EQ(ratesUpTo(50000), (std::vector<unsigned int>{8000, 16000, 22050, 32000, 44100, 48000, 50000}));
+    EXPECT_EQ(ratesUpTo(8000), (std::vector<unsigned int>{8000}));
+    EXPECT_TRUE(ratesUpTo(0).empty());
+}
+
+} // namespace
