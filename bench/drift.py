@@ -1,0 +1,111 @@
+#!/usr/bin/env python3
+"""How a stream follows an input whose clock differs from its output's. Run through bench/drift.sh,
+which starts the private server and holds the machine-wide engine lock.
+
+  drift.py BINARY PPM SECONDS [FRAMES]
+
+A pipe source (its clock is whoever writes into its FIFO) is fed at 48000 * (1 + PPM / 1e6) frames a
+second of this machine's clock, with a short click every as many frames (once a second by the
+source's own clock). The engine routes it to vantrell_main (48000 Hz, this machine's clock); a
+recording of the sink's monitor gives the spacing of the clicks at the sink, clicks lost or doubled,
+and how the stream's delay moved from the first ten seconds to the end.
+"""
+import os, statistics, struct, subprocess, sys, tempfile, threading, time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from serverbench import Engine, pactl  # noqa: E402
+
+RATE = 48000
+CHUNK = 480  # 10 ms of source frames per write
+
+
+def feed(fifo, source_rate, seconds, written, stop):
+    """Writes the click track in real time at source_rate; records when each click was written."""
+    click_every = round(source_rate)
+    with open(fifo, "wb", buffering=0) as out:
+        start, frame = time.monotonic(), 0
+        while not stop.is_set() and frame < source_rate * (seconds + 15):
+            chunk = bytearray(struct.pack("<%df" % CHUNK, *([0.0] * CHUNK)))
+            for i in range(CHUNK):
+                if (frame + i) % click_every < 24:
+                    struct.pack_into("<f", chunk, 4 * i, 0.9)
+                    if (frame + i) % click_every == 0:
+                        written.append(start + (frame + i) / source_rate)
+            out.write(chunk)
+            frame += CHUNK
+            delay = start + frame / source_rate - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+
+
+def onsets(samples, threshold=0.3):
+    found, last = [], -RATE
+    for i, value in enumerate(samples):
+        if value > threshold and i - last > RATE // 2:
+            found.append(i)
+            last = i
+    return found
+
+
+def main(binary, ppm, seconds, frames=1024):
+    ppm, seconds, frames = float(ppm), float(seconds), int(frames)
+    source_rate = RATE * (1 + ppm / 1e6)
+    folder = tempfile.mkdtemp(prefix="vantrell-drift-")
+    fifo = os.path.join(folder, "in.fifo")
+    module = pactl("load-module", "module-pipe-source", "source_name=drift_in", "file=%s" % fifo,
+                   "format=float32le", "rate=%d" % RATE, "channels=1",
+                   "source_properties=device.description=Drift_In")
+    stop, written = threading.Event(), []
+    writer = threading.Thread(target=feed, args=(fifo, source_rate, seconds, written, stop))
+    writer.start()
+    engine = Engine(binary)
+    recorder = None
+    try:
+        engine.add_stream()  # lists the devices, then is replaced by the measured one
+        source, sink = engine.device_id("Drift_In"), engine.device_id("Vantrell_Main")
+        engine.console("removeStream 0")
+        engine.streams = 0
+        engine.add_stream(source, sink, 1, 2, RATE, frames)
+        recorder = subprocess.Popen(["parec", "-d", "vantrell_main.monitor", "--format=float32le", "--channels=2",
+                                     "--rate=%d" % RATE, "--latency-msec=20", "--raw"], stdout=subprocess.PIPE)
+        recording_start = time.monotonic()
+        data = recorder.stdout.read(int(seconds * RATE) * 8)
+        left = struct.unpack("<%df" % (len(data) // 4), data[: len(data) // 4 * 4])[0::2]
+        arrivals = onsets(left)
+        text = engine.text()
+    finally:
+        stop.set()
+        if recorder:
+            recorder.terminate()
+            recorder.wait()
+        engine.stop()
+        writer.join()
+        pactl("unload-module", module)
+        subprocess.run(["rm", "-rf", folder])  # the module made the FIFO and removes it
+    if len(arrivals) < 3:
+        raise SystemExit("too few clicks arrived: %d" % len(arrivals))
+    gaps = [b - a for a, b in zip(arrivals, arrivals[1:])]
+    spacing = (arrivals[-1] - arrivals[0]) / (len(arrivals) - 1)
+    lost = sum(round(g / source_rate) - 1 for g in gaps if round(g / source_rate) > 1)
+    doubled = sum(1 for g in gaps if g < source_rate / 2)
+    # Delay of each click: its arrival (sink samples from the recording's start, on this machine's
+    # clock) less the time it was written; only its change over the run matters.
+    # The matching click is the last one written before it arrived (the delay stays under a second).
+    delays = []
+    for arrival in arrivals:
+        when = recording_start + arrival / RATE
+        delays.append(when - max(w for w in written if w <= when))
+    early = [d for a, d in zip(arrivals, delays) if a < 10 * RATE] or delays[:1]
+    xruns = text.count("Output underflow") + text.count("Input overflow")
+    print("source %+.0f ppm (%.1f frames/s), %d-frame stream, %.0f s recorded: %d clicks, spacing %.1f samples"
+          " (%+.1f ppm from the sink's %d), min %d max %d, %d lost, %d doubled; delay %.1f ms in the first 10 s,"
+          " %.1f ms at the end (%+.1f ms); %d xrun lines"
+          % (ppm, source_rate, frames, seconds, len(arrivals), spacing, (spacing / RATE - 1) * 1e6, RATE, min(gaps),
+             max(gaps), lost, doubled, 1000 * statistics.median(early), 1000 * delays[-1],
+             1000 * (delays[-1] - statistics.median(early)), xruns))
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 4:
+        raise SystemExit(__doc__)
+    main(*sys.argv[1:])
