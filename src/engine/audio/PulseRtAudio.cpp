@@ -45,10 +45,10 @@ PulseStream::FailureHandler failureReporter(std::weak_ptr<PulseInstanceShared> w
         pulseConnection().afterFreshListing([weakShared, devices, why] {
             const auto present = pulseConnection().devices();
             std::vector<std::string> missing;
-            for (const auto& [serverName, name] : devices)
+            for (const auto& used : devices)
                 if (std::none_of(present->begin(), present->end(),
-                                 [&](const PulseDevice& device) { return device.serverName == serverName; }))
-                    missing.push_back(name);
+                                 [&](const PulseDevice& device) { return device.serverName == used.first; }))
+                    missing.push_back(used.second);
             const RtAudioErrorType type = missing.empty() ? RTAUDIO_DRIVER_ERROR : RTAUDIO_DEVICE_DISCONNECT;
             const std::string text = missing.empty()
                                          ? "The sound server ended the stream: " + why + "."

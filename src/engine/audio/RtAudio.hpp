@@ -105,7 +105,9 @@ using RtAudioFactory = std::function<std::shared_ptr<RtAudio>(RtAudioErrorCallba
 // it was lost. Empty to stop. Back ends without device events never call it.
 void setDevicesChangedListener(std::function<void()> listener);
 
+#if VANTRELL_BACKEND_RTAUDIO
 // Instances over the installed audio library, all on the one back end chosen for the process.
 RtAudioFactory systemRtAudioFactory();
+#endif
 
 } // namespace audio
