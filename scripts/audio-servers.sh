@@ -5,9 +5,16 @@
 #   stop_private_pulse
 #   kill_private_pulse          kills it as a crash would (SIGKILL); its directory and socket stay
 #   restart_private_pulse       starts it again in the same directory, on the same socket
+#   start_private_pipewire [DIR]  PipeWire, WirePlumber and pipewire-pulse under a D-Bus session of
+#                               their own, with the same devices; exports PULSE_SERVER and
+#                               VANTRELL_PIPEWIRE_DIR
+#   stop_private_pipewire / kill_private_pipewire / restart_private_pipewire  as for PulseAudio
+#   kill_private_sound_server / restart_private_sound_server  whichever of the two is running
 #   start_private_jack          jackd on the dummy driver (period VANTRELL_JACK_PERIOD, default 256),
 #                               own server name; exports JACK_DEFAULT_SERVER
 #   stop_private_jack
+#   kill_private_jack           kills jackd as a crash would (SIGKILL)
+#   restart_private_jack        starts it again under the same server name
 # Each waits until its server answers and fails loudly when it does not.
 
 VANTRELL_SINK_MAIN=${VANTRELL_SINK_MAIN:-vantrell_main}   # 48000 Hz, stereo, default sink
@@ -27,7 +34,7 @@ _launch_pulse() { # dir
   # The daemon keeps its state, cookie and runtime files inside the private directory.
   HOME="$dir" XDG_RUNTIME_DIR="$dir" XDG_CONFIG_HOME="$dir" PULSE_RUNTIME_PATH="$dir" \
     pulseaudio -n -F "$dir/default.pa" --daemonize=no --exit-idle-time=-1 --disallow-exit \
-      --use-pid-file=no --disable-shm=yes --log-target=file:"$dir/pulse.log" >/dev/null 2>&1 </dev/null &
+      --use-pid-file=no --log-target=file:"$dir/pulse.log" >/dev/null 2>&1 </dev/null &
   echo $! >"$dir/pid"
 }
 
@@ -79,6 +86,128 @@ restart_private_pulse() {
   _launch_pulse "$VANTRELL_PULSE_DIR"
   export PULSE_SERVER=unix:$VANTRELL_PULSE_DIR/native
   _wait_until 15 pactl info
+}
+
+# PipeWire as desktops run it: the daemon, its session manager and its PulseAudio server, on a
+# D-Bus session of their own. The sinks are PipeWire's own null sinks; the tone source is a virtual
+# source fed by pw-cat with a seamless 440 Hz sine (pipewire-pulse has no module-sine-source).
+_write_pipewire_config() { # dir
+  local dir=$1
+  mkdir -p "$dir/config/pipewire/pipewire.conf.d"
+  cat >"$dir/config/pipewire/pipewire.conf.d/vantrell.conf" <<CONF
+context.objects = [
+  { factory = adapter args = { factory.name = support.null-audio-sink node.name = $VANTRELL_SINK_MAIN
+      node.description = Vantrell_Main media.class = Audio/Sink audio.rate = 48000 audio.channels = 2
+      audio.position = [ FL FR ] priority.session = 3000 } }
+  { factory = adapter args = { factory.name = support.null-audio-sink node.name = $VANTRELL_SINK_ALT
+      node.description = Vantrell_Alt media.class = Audio/Sink audio.rate = 44100 audio.channels = 2
+      audio.position = [ FL FR ] priority.session = 100 } }
+  { factory = adapter args = { factory.name = support.null-audio-sink node.name = $VANTRELL_SINE
+      node.description = "Sine source at 440 Hz" media.class = Audio/Source/Virtual audio.rate = 48000
+      audio.channels = 1 audio.position = [ MONO ] priority.session = 3000 } }
+]
+CONF
+  # One second holds exactly 440 periods, so the block repeats without a seam; amplitude 0.5 as
+  # PulseAudio's sine source.
+  cat >"$dir/tone.py" <<'PY'
+import math, struct, sys
+block = struct.pack('<48000f', *(0.5 * math.sin(2 * math.pi * 440 * i / 48000) for i in range(48000)))
+while True:
+    sys.stdout.buffer.write(block)
+PY
+  cat >"$dir/session.sh" <<SESSION
+pipewire &
+# A restart finds the last run's socket file: wait for the daemon itself.
+until pw-cli info 0 >/dev/null 2>&1; do sleep 0.05; done
+wireplumber &
+pipewire-pulse &
+# Not linked by the session manager: it plays into the virtual source's input, which only a
+# direct link reaches.
+python3 "$dir/tone.py" | pw-cat -p --target 0 --format f32 --rate 48000 --channels 1 --channel-map MONO \
+  -P node.name=vantrell_tone - &
+until pw-link vantrell_tone:output_MONO $VANTRELL_SINE:input_MONO; do sleep 0.1; done
+wait
+SESSION
+}
+
+_pipewire_env() { # dir
+  echo HOME="$1" XDG_RUNTIME_DIR="$1" XDG_CONFIG_HOME="$1/config" XDG_STATE_HOME="$1/state" \
+    PIPEWIRE_RUNTIME_DIR="$1" PULSE_SERVER="unix:$1/pulse/native"
+}
+
+_launch_pipewire() { # dir
+  local dir=$1
+  # Its own session (and process group), so a kill reaches every part and nothing else.
+  # shellcheck disable=SC2046
+  setsid env $(_pipewire_env "$dir") dbus-run-session -- bash "$dir/session.sh" \
+    >>"$dir/pipewire.log" 2>&1 </dev/null &
+  echo $! >"$dir/pid"
+  disown $! 2>/dev/null || true # its end is ours to cause; no job notice for it
+}
+
+# Answers, with its defaults chosen and the tone linked into its source.
+_pipewire_ready() { # dir
+  # shellcheck disable=SC2046
+  env $(_pipewire_env "$1") bash -c "pactl info | grep -q 'Default Source: $VANTRELL_SINE' &&
+    pactl info | grep -q 'Default Sink: $VANTRELL_SINK_MAIN' &&
+    pw-link -l | grep -q 'vantrell_tone:output_MONO'"
+}
+
+# The processes of its group still running (zombies left to their parent serve nobody).
+_pipewire_running() { # pgid
+  ps -e -o pgid=,stat= | awk -v group="$1" '$1 == group && $2 !~ /^Z/ { found = 1 } END { exit !found }'
+}
+
+start_private_pipewire() {
+  local dir=${1:-$(mktemp -d /tmp/vantrell-pipewire.XXXXXX)}
+  mkdir -p "$dir"
+  _write_pipewire_config "$dir"
+  _launch_pipewire "$dir"
+  export VANTRELL_PIPEWIRE_DIR=$dir
+  export PULSE_SERVER=unix:$dir/pulse/native
+  if ! _wait_until 20 _pipewire_ready "$dir"; then
+    echo "private PipeWire did not answer; its log:" >&2
+    cat "$dir/pipewire.log" >&2 || true
+    stop_private_pipewire
+    return 1
+  fi
+}
+
+stop_private_pipewire() {
+  [ -n "${VANTRELL_PIPEWIRE_DIR:-}" ] || return 0
+  local pid; pid=$(cat "$VANTRELL_PIPEWIRE_DIR/pid" 2>/dev/null || true)
+  if [ -n "$pid" ]; then
+    kill -- -"$pid" 2>/dev/null || true
+    _wait_until 5 bash -c "$(declare -f _pipewire_running); ! _pipewire_running $pid" ||
+      kill -9 -- -"$pid" 2>/dev/null || true
+  fi
+  rm -rf "$VANTRELL_PIPEWIRE_DIR"
+  unset VANTRELL_PIPEWIRE_DIR PULSE_SERVER
+}
+
+kill_private_pipewire() {
+  [ -n "${VANTRELL_PIPEWIRE_DIR:-}" ] || return 1
+  local pid; pid=$(cat "$VANTRELL_PIPEWIRE_DIR/pid" 2>/dev/null || true)
+  [ -n "$pid" ] || return 1
+  kill -9 -- -"$pid" 2>/dev/null || true
+  _wait_until 5 bash -c "$(declare -f _pipewire_running); ! _pipewire_running $pid"
+}
+
+restart_private_pipewire() {
+  [ -n "${VANTRELL_PIPEWIRE_DIR:-}" ] || return 1
+  kill_private_pipewire || true
+  _launch_pipewire "$VANTRELL_PIPEWIRE_DIR"
+  export PULSE_SERVER=unix:$VANTRELL_PIPEWIRE_DIR/pulse/native
+  _wait_until 20 _pipewire_ready "$VANTRELL_PIPEWIRE_DIR"
+}
+
+# For tests that take the server away under the engine, whichever server the script started.
+kill_private_sound_server() {
+  if [ -n "${VANTRELL_PIPEWIRE_DIR:-}" ]; then kill_private_pipewire; else kill_private_pulse; fi
+}
+
+restart_private_sound_server() {
+  if [ -n "${VANTRELL_PIPEWIRE_DIR:-}" ]; then restart_private_pipewire; else restart_private_pulse; fi
 }
 
 start_private_jack() {
