@@ -210,14 +210,24 @@ restart_private_sound_server() {
   if [ -n "${VANTRELL_PIPEWIRE_DIR:-}" ]; then restart_private_pipewire; else restart_private_pulse; fi
 }
 
-start_private_jack() {
-  export JACK_DEFAULT_SERVER=vantrell_test_jack
+_launch_jack() {
   local scheduling=--no-realtime
   [ -n "${VANTRELL_JACK_REALTIME:-}" ] && scheduling="-R -P 70"
   jackd $scheduling -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p "${VANTRELL_JACK_PERIOD:-256}" -C 2 -P 2 \
-    >"/tmp/$JACK_DEFAULT_SERVER.log" 2>&1 &
+    >>"/tmp/$JACK_DEFAULT_SERVER.log" 2>&1 </dev/null &
   VANTRELL_JACK_PID=$!
   export VANTRELL_JACK_PID
+  # Kept in a file too: a restart from another shell (a test) must leave the stop its new pid.
+  echo "$VANTRELL_JACK_PID" >"/tmp/$JACK_DEFAULT_SERVER.pid"
+  disown "$VANTRELL_JACK_PID" 2>/dev/null || true
+}
+
+_jack_pid() { cat "/tmp/${JACK_DEFAULT_SERVER:-}.pid" 2>/dev/null || true; }
+
+start_private_jack() {
+  export JACK_DEFAULT_SERVER=vantrell_test_jack
+  : >"/tmp/$JACK_DEFAULT_SERVER.log"
+  _launch_jack
   if ! _wait_until 15 jack_lsp -s "$JACK_DEFAULT_SERVER"; then
     echo "private jackd did not answer; its log:" >&2
     cat "/tmp/$JACK_DEFAULT_SERVER.log" >&2 || true
@@ -227,8 +237,37 @@ start_private_jack() {
 }
 
 stop_private_jack() {
-  [ -n "${VANTRELL_JACK_PID:-}" ] || return 0
-  kill "$VANTRELL_JACK_PID" 2>/dev/null || true
-  _wait_until 5 bash -c "! kill -0 $VANTRELL_JACK_PID" || kill -9 "$VANTRELL_JACK_PID" 2>/dev/null || true
+  [ -n "${JACK_DEFAULT_SERVER:-}" ] || return 0
+  local pid; pid=$(_jack_pid)
+  if [ -n "$pid" ]; then
+    kill "$pid" 2>/dev/null || true
+    _wait_until 5 bash -c "! kill -0 $pid" || kill -9 "$pid" 2>/dev/null || true
+  fi
+  rm -f "/tmp/$JACK_DEFAULT_SERVER.pid"
   unset VANTRELL_JACK_PID JACK_DEFAULT_SERVER
+}
+
+# Running, not a zombie its parent has yet to reap.
+_alive() { [ -e "/proc/$1" ] && ! grep -q ') Z ' "/proc/$1/stat" 2>/dev/null; }
+
+kill_private_jack() {
+  [ -n "${JACK_DEFAULT_SERVER:-}" ] || return 1
+  local pid; pid=$(_jack_pid)
+  [ -n "$pid" ] || return 1
+  kill -9 "$pid" 2>/dev/null || true
+  _wait_until 5 bash -c "$(declare -f _alive); ! _alive $pid"
+}
+
+restart_private_jack() {
+  [ -n "${JACK_DEFAULT_SERVER:-}" ] || return 1
+  kill_private_jack || true
+  # jackd refuses to start while the killed one is still a zombie: launch again until one stays.
+  local deadline=$((SECONDS + 15))
+  while [ $SECONDS -lt $deadline ]; do
+    _launch_jack
+    _wait_until 15 bash -c "$(declare -f _alive); jack_lsp -s $JACK_DEFAULT_SERVER || ! _alive $VANTRELL_JACK_PID"
+    jack_lsp -s "$JACK_DEFAULT_SERVER" >/dev/null 2>&1 && return 0
+    sleep 0.2
+  done
+  return 1
 }
