@@ -1,6 +1,7 @@
 #include "engine/audio/PulseEvents.hpp"
 
 #include "engine/audio/DeviceWatch.hpp"
+#include "engine/audio/DevicesChanged.hpp"
 #include "engine/audio/RtAudio.hpp"
 #include "engine/audio/StableDeviceIds.hpp"
 
@@ -11,27 +12,6 @@
 #include <sys/time.h>
 
 namespace audio {
-
-namespace {
-
-std::mutex listenerMutex;
-std::function<void()> devicesChangedListener;
-
-void notifyDevicesChanged() {
-    std::function<void()> listener;
-    {
-        std::lock_guard<std::mutex> guard(listenerMutex);
-        listener = devicesChangedListener;
-    }
-    if (listener) listener();
-}
-
-} // namespace
-
-void setDevicesChangedListener(std::function<void()> listener) {
-    std::lock_guard<std::mutex> guard(listenerMutex);
-    devicesChangedListener = std::move(listener);
-}
 
 namespace detail {
 
