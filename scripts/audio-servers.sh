@@ -29,6 +29,9 @@ _wait_until() { # seconds command...
   done
 }
 
+# Running, not a zombie its parent has yet to reap.
+_alive() { [ -e "/proc/$1" ] && ! grep -q ') Z ' "/proc/$1/stat" 2>/dev/null; }
+
 _launch_pulse() { # dir
   local dir=$1
   # The daemon keeps its state, cookie and runtime files inside the private directory.
@@ -241,14 +244,11 @@ stop_private_jack() {
   local pid; pid=$(_jack_pid)
   if [ -n "$pid" ]; then
     kill "$pid" 2>/dev/null || true
-    _wait_until 5 bash -c "! kill -0 $pid" || kill -9 "$pid" 2>/dev/null || true
+    _wait_until 5 bash -c "$(declare -f _alive); ! _alive $pid" || kill -9 "$pid" 2>/dev/null || true
   fi
   rm -f "/tmp/$JACK_DEFAULT_SERVER.pid"
   unset VANTRELL_JACK_PID JACK_DEFAULT_SERVER
 }
-
-# Running, not a zombie its parent has yet to reap.
-_alive() { [ -e "/proc/$1" ] && ! grep -q ') Z ' "/proc/$1/stat" 2>/dev/null; }
 
 kill_private_jack() {
   [ -n "${JACK_DEFAULT_SERVER:-}" ] || return 1
