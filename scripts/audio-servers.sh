@@ -92,8 +92,10 @@ restart_private_pulse() {
 }
 
 # PipeWire as desktops run it: the daemon, its session manager and its PulseAudio server, on a
-# D-Bus session of their own. The sinks are PipeWire's own null sinks; the tone source is a virtual
-# source fed by pw-cat with a seamless 440 Hz sine (pipewire-pulse has no module-sine-source).
+# D-Bus session of their own. The sinks are PipeWire's own null sinks. pipewire-pulse has no
+# module-sine-source: the tone source is a pipe source read at the graph's pace from a FIFO that a
+# small writer keeps full of a seamless 440 Hz sine. (A client linked into a virtual source, the
+# other way, fell silent for seconds at a time.)
 _write_pipewire_config() { # dir
   local dir=$1
   mkdir -p "$dir/config/pipewire/pipewire.conf.d"
@@ -105,9 +107,13 @@ context.objects = [
   { factory = adapter args = { factory.name = support.null-audio-sink node.name = $VANTRELL_SINK_ALT
       node.description = Vantrell_Alt media.class = Audio/Sink audio.rate = 44100 audio.channels = 2
       audio.position = [ FL FR ] priority.session = 100 } }
-  { factory = adapter args = { factory.name = support.null-audio-sink node.name = $VANTRELL_SINE
-      node.description = "Sine source at 440 Hz" media.class = Audio/Source/Virtual audio.rate = 48000
-      audio.channels = 1 audio.position = [ MONO ] priority.session = 3000 } }
+]
+# Above the main sink's monitor, which shares the sink's priority, so the tone is the default source.
+context.modules = [
+  { name = libpipewire-module-pipe-tunnel args = { tunnel.mode = source pipe.filename = "$dir/tone.fifo"
+      audio.format = F32LE audio.rate = 48000 audio.channels = 1 audio.position = [ MONO ]
+      node.name = $VANTRELL_SINE node.description = "Sine source at 440 Hz"
+      stream.props = { priority.session = 4000 } } }
 ]
 CONF
   # One second holds exactly 440 periods, so the block repeats without a seam; amplitude 0.5 as
@@ -119,16 +125,14 @@ while True:
     sys.stdout.buffer.write(block)
 PY
   cat >"$dir/session.sh" <<SESSION
+rm -f "$dir/tone.fifo" && mkfifo "$dir/tone.fifo"
 pipewire &
+# Blocks until the daemon opens the FIFO, then only as far as it reads.
+python3 "$dir/tone.py" >"$dir/tone.fifo" &
 # A restart finds the last run's socket file: wait for the daemon itself.
 until pw-cli info 0 >/dev/null 2>&1; do sleep 0.05; done
 wireplumber &
 pipewire-pulse &
-# Not linked by the session manager: it plays into the virtual source's input, which only a
-# direct link reaches.
-python3 "$dir/tone.py" | pw-cat -p --target 0 --format f32 --rate 48000 --channels 1 --channel-map MONO \
-  -P node.name=vantrell_tone - &
-until pw-link vantrell_tone:output_MONO $VANTRELL_SINE:input_MONO; do sleep 0.1; done
 wait
 SESSION
 }
@@ -148,12 +152,11 @@ _launch_pipewire() { # dir
   disown $! 2>/dev/null || true # its end is ours to cause; no job notice for it
 }
 
-# Answers, with its defaults chosen and the tone linked into its source.
+# Answers, with its defaults chosen.
 _pipewire_ready() { # dir
   # shellcheck disable=SC2046
   env $(_pipewire_env "$1") bash -c "pactl info | grep -q 'Default Source: $VANTRELL_SINE' &&
-    pactl info | grep -q 'Default Sink: $VANTRELL_SINK_MAIN' &&
-    pw-link -l | grep -q 'vantrell_tone:output_MONO'"
+    pactl info | grep -q 'Default Sink: $VANTRELL_SINK_MAIN'"
 }
 
 # The processes of its group still running (zombies left to their parent serve nobody).
