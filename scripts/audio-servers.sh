@@ -108,7 +108,8 @@ context.objects = [
       node.description = Vantrell_Alt media.class = Audio/Sink audio.rate = 44100 audio.channels = 2
       audio.position = [ FL FR ] priority.session = 100 } }
 ]
-# Above the main sink's monitor, which shares the sink's priority, so the tone is the default source.
+# The tone, read from the FIFO at the graph's pace. Ranked above the main sink's monitor (which
+# shares the sink's rank), so it is the default source.
 context.modules = [
   { name = libpipewire-module-pipe-tunnel args = { tunnel.mode = source pipe.filename = "$dir/tone.fifo"
       audio.format = F32LE audio.rate = 48000 audio.channels = 1 audio.position = [ MONO ]
