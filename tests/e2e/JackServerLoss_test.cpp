@@ -101,7 +101,7 @@ TEST_F(JackServerLossTest, AStreamPlaysAgainByItselfEachTimeJackdReturns) {
         SCOPED_TRACE("round " + std::to_string(round));
         const auto killed = jackScript("kill_private_jack");
         ASSERT_EQ(killed.status, 0) << killed.output;
-        EXPECT_TRUE(engine->waitFor("disconnected", 10s, round)) << "the loss went unnoticed\n" << tail();
+        EXPECT_TRUE(engine->waitFor("RtAudio device disconnect: ", 10s, round)) << "the loss went unnoticed\n" << tail();
         EXPECT_FALSE(ringMoves("/Stream0", 500ms)) << "still playing without a server";
         const auto answered = engine->command("listStreams", 5s);
         EXPECT_TRUE(answered && *answered < 1000ms) << "the console waits on the dead server";

@@ -187,8 +187,8 @@ protected:
 
 TEST_F(DeviceLossProtocolTest, UnloadingTheSourceOfAStreamSendsOneDisconnectPacketWithItsId) {
     // A source of its own over the sine, which PulseAudio and PipeWire both load and unload. (A null
-    // sink's monitor would not do: PipeWire lists it as the input side of the sink, one device lost
-    // from both lists.)
+    // sink's monitor would not do: on PipeWire the library lists it as the input side of the sink,
+    // one device lost from both lists.)
     const auto loaded = testsupport::runCommand(
         "pactl load-module module-remap-source master=vantrell_sine source_name=vantrell_loss_source "
         "source_properties=device.description=Vantrell_Loss_Source");
