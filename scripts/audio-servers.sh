@@ -5,9 +5,16 @@
 #   stop_private_pulse
 #   kill_private_pulse          kills it as a crash would (SIGKILL); its directory and socket stay
 #   restart_private_pulse       starts it again in the same directory, on the same socket
+#   start_private_pipewire [DIR]  PipeWire, WirePlumber and pipewire-pulse under a D-Bus session of
+#                               their own, with the same devices; exports PULSE_SERVER and
+#                               VANTRELL_PIPEWIRE_DIR
+#   stop_private_pipewire / kill_private_pipewire / restart_private_pipewire  as for PulseAudio
+#   kill_private_sound_server / restart_private_sound_server  whichever of the two is running
 #   start_private_jack          jackd on the dummy driver (period VANTRELL_JACK_PERIOD, default 256),
 #                               own server name; exports JACK_DEFAULT_SERVER
 #   stop_private_jack
+#   kill_private_jack           kills jackd as a crash would (SIGKILL)
+#   restart_private_jack        starts it again under the same server name
 # Each waits until its server answers and fails loudly when it does not.
 
 VANTRELL_SINK_MAIN=${VANTRELL_SINK_MAIN:-vantrell_main}   # 48000 Hz, stereo, default sink
@@ -21,6 +28,9 @@ _wait_until() { # seconds command...
     sleep 0.1
   done
 }
+
+# Running, not a zombie its parent has yet to reap.
+_alive() { [ -e "/proc/$1" ] && ! grep -q ') Z ' "/proc/$1/stat" 2>/dev/null; }
 
 _launch_pulse() { # dir
   local dir=$1
@@ -81,14 +91,150 @@ restart_private_pulse() {
   _wait_until 15 pactl info
 }
 
-start_private_jack() {
-  export JACK_DEFAULT_SERVER=vantrell_test_jack
+# PipeWire as desktops run it: the daemon, its session manager and its PulseAudio server, on a
+# D-Bus session of their own. The sinks are PipeWire's own null sinks. pipewire-pulse has no
+# module-sine-source: the tone source is a pipe source read at the graph's pace from a FIFO that a
+# small writer keeps full of a seamless 440 Hz sine. (A client linked into a virtual source, the
+# other way, fell silent for seconds at a time.)
+_write_pipewire_config() { # dir
+  local dir=$1
+  mkdir -p "$dir/config/pipewire/pipewire.conf.d"
+  cat >"$dir/config/pipewire/pipewire.conf.d/vantrell.conf" <<CONF
+context.objects = [
+  { factory = adapter args = { factory.name = support.null-audio-sink node.name = $VANTRELL_SINK_MAIN
+      node.description = Vantrell_Main media.class = Audio/Sink audio.rate = 48000 audio.channels = 2
+      audio.position = [ FL FR ] priority.session = 3000 } }
+  { factory = adapter args = { factory.name = support.null-audio-sink node.name = $VANTRELL_SINK_ALT
+      node.description = Vantrell_Alt media.class = Audio/Sink audio.rate = 44100 audio.channels = 2
+      audio.position = [ FL FR ] priority.session = 100 } }
+]
+# The tone, read from the FIFO at the graph's pace. Ranked above the main sink's monitor (which
+# shares the sink's rank), so it is the default source.
+context.modules = [
+  { name = libpipewire-module-pipe-tunnel args = { tunnel.mode = source pipe.filename = "$dir/tone.fifo"
+      audio.format = F32LE audio.rate = 48000 audio.channels = 1 audio.position = [ MONO ]
+      node.name = $VANTRELL_SINE node.description = "Sine source at 440 Hz"
+      stream.props = { priority.session = 4000 } } }
+]
+CONF
+  # One second holds exactly 440 periods, so the block repeats without a seam; amplitude 0.5 as
+  # PulseAudio's sine source.
+  cat >"$dir/tone.py" <<'PY'
+import math, struct, sys
+block = struct.pack('<48000f', *(0.5 * math.sin(2 * math.pi * 440 * i / 48000) for i in range(48000)))
+while True:
+    sys.stdout.buffer.write(block)
+PY
+  cat >"$dir/session.sh" <<SESSION
+rm -f "$dir/tone.fifo" && mkfifo "$dir/tone.fifo"
+pipewire &
+# Blocks until the daemon opens the FIFO, then only as far as it reads.
+python3 "$dir/tone.py" >"$dir/tone.fifo" &
+# A restart finds the last run's socket file: wait for the daemon itself.
+until pw-cli info 0 >/dev/null 2>&1; do sleep 0.05; done
+wireplumber &
+pipewire-pulse &
+wait
+SESSION
+}
+
+_pipewire_env() { # dir
+  echo HOME="$1" XDG_RUNTIME_DIR="$1" XDG_CONFIG_HOME="$1/config" XDG_STATE_HOME="$1/state" \
+    PIPEWIRE_RUNTIME_DIR="$1" PULSE_SERVER="unix:$1/pulse/native"
+}
+
+_launch_pipewire() { # dir
+  local dir=$1
+  # Its own session (and process group), so a kill reaches every part and nothing else.
+  # shellcheck disable=SC2046
+  setsid env $(_pipewire_env "$dir") dbus-run-session -- bash "$dir/session.sh" \
+    >>"$dir/pipewire.log" 2>&1 </dev/null &
+  echo $! >"$dir/pid"
+  disown $! 2>/dev/null || true # its end is ours to cause; no job notice for it
+}
+
+# Answers, with its defaults chosen.
+_pipewire_ready() { # dir
+  # shellcheck disable=SC2046
+  env $(_pipewire_env "$1") bash -c "pactl info | grep -q 'Default Source: $VANTRELL_SINE' &&
+    pactl info | grep -q 'Default Sink: $VANTRELL_SINK_MAIN'"
+}
+
+# The processes of its group still running (zombies left to their parent serve nobody).
+_pipewire_running() { # pgid
+  ps -e -o pgid=,stat= | awk -v group="$1" '$1 == group && $2 !~ /^Z/ { found = 1 } END { exit !found }'
+}
+
+start_private_pipewire() {
+  local dir=${1:-$(mktemp -d /tmp/vantrell-pipewire.XXXXXX)}
+  mkdir -p "$dir"
+  _write_pipewire_config "$dir"
+  _launch_pipewire "$dir"
+  export VANTRELL_PIPEWIRE_DIR=$dir
+  export PULSE_SERVER=unix:$dir/pulse/native
+  if ! _wait_until 20 _pipewire_ready "$dir"; then
+    echo "private PipeWire did not answer; its log:" >&2
+    cat "$dir/pipewire.log" >&2 || true
+    stop_private_pipewire
+    return 1
+  fi
+}
+
+stop_private_pipewire() {
+  [ -n "${VANTRELL_PIPEWIRE_DIR:-}" ] || return 0
+  local pid; pid=$(cat "$VANTRELL_PIPEWIRE_DIR/pid" 2>/dev/null || true)
+  if [ -n "$pid" ]; then
+    kill -- -"$pid" 2>/dev/null || true
+    _wait_until 5 bash -c "$(declare -f _pipewire_running); ! _pipewire_running $pid" ||
+      kill -9 -- -"$pid" 2>/dev/null || true
+  fi
+  rm -rf "$VANTRELL_PIPEWIRE_DIR"
+  unset VANTRELL_PIPEWIRE_DIR PULSE_SERVER
+}
+
+kill_private_pipewire() {
+  [ -n "${VANTRELL_PIPEWIRE_DIR:-}" ] || return 1
+  local pid; pid=$(cat "$VANTRELL_PIPEWIRE_DIR/pid" 2>/dev/null || true)
+  [ -n "$pid" ] || return 1
+  kill -9 -- -"$pid" 2>/dev/null || true
+  _wait_until 5 bash -c "$(declare -f _pipewire_running); ! _pipewire_running $pid"
+}
+
+restart_private_pipewire() {
+  [ -n "${VANTRELL_PIPEWIRE_DIR:-}" ] || return 1
+  kill_private_pipewire || true
+  _launch_pipewire "$VANTRELL_PIPEWIRE_DIR"
+  export PULSE_SERVER=unix:$VANTRELL_PIPEWIRE_DIR/pulse/native
+  _wait_until 20 _pipewire_ready "$VANTRELL_PIPEWIRE_DIR"
+}
+
+# For tests that take the server away under the engine, whichever server the script started.
+kill_private_sound_server() {
+  if [ -n "${VANTRELL_PIPEWIRE_DIR:-}" ]; then kill_private_pipewire; else kill_private_pulse; fi
+}
+
+restart_private_sound_server() {
+  if [ -n "${VANTRELL_PIPEWIRE_DIR:-}" ]; then restart_private_pipewire; else restart_private_pulse; fi
+}
+
+_launch_jack() {
   local scheduling=--no-realtime
   [ -n "${VANTRELL_JACK_REALTIME:-}" ] && scheduling="-R -P 70"
   jackd $scheduling -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p "${VANTRELL_JACK_PERIOD:-256}" -C 2 -P 2 \
-    >"/tmp/$JACK_DEFAULT_SERVER.log" 2>&1 &
+    >>"/tmp/$JACK_DEFAULT_SERVER.log" 2>&1 </dev/null &
   VANTRELL_JACK_PID=$!
   export VANTRELL_JACK_PID
+  # Kept in a file too: a restart from another shell (a test) must leave the stop its new pid.
+  echo "$VANTRELL_JACK_PID" >"/tmp/$JACK_DEFAULT_SERVER.pid"
+  disown "$VANTRELL_JACK_PID" 2>/dev/null || true
+}
+
+_jack_pid() { cat "/tmp/${JACK_DEFAULT_SERVER:-}.pid" 2>/dev/null || true; }
+
+start_private_jack() {
+  export JACK_DEFAULT_SERVER=vantrell_test_jack
+  : >"/tmp/$JACK_DEFAULT_SERVER.log"
+  _launch_jack
   if ! _wait_until 15 jack_lsp -s "$JACK_DEFAULT_SERVER"; then
     echo "private jackd did not answer; its log:" >&2
     cat "/tmp/$JACK_DEFAULT_SERVER.log" >&2 || true
@@ -98,8 +244,34 @@ start_private_jack() {
 }
 
 stop_private_jack() {
-  [ -n "${VANTRELL_JACK_PID:-}" ] || return 0
-  kill "$VANTRELL_JACK_PID" 2>/dev/null || true
-  _wait_until 5 bash -c "! kill -0 $VANTRELL_JACK_PID" || kill -9 "$VANTRELL_JACK_PID" 2>/dev/null || true
+  [ -n "${JACK_DEFAULT_SERVER:-}" ] || return 0
+  local pid; pid=$(_jack_pid)
+  if [ -n "$pid" ]; then
+    kill "$pid" 2>/dev/null || true
+    _wait_until 5 bash -c "$(declare -f _alive); ! _alive $pid" || kill -9 "$pid" 2>/dev/null || true
+  fi
+  rm -f "/tmp/$JACK_DEFAULT_SERVER.pid"
   unset VANTRELL_JACK_PID JACK_DEFAULT_SERVER
+}
+
+kill_private_jack() {
+  [ -n "${JACK_DEFAULT_SERVER:-}" ] || return 1
+  local pid; pid=$(_jack_pid)
+  [ -n "$pid" ] || return 1
+  kill -9 "$pid" 2>/dev/null || true
+  _wait_until 5 bash -c "$(declare -f _alive); ! _alive $pid"
+}
+
+restart_private_jack() {
+  [ -n "${JACK_DEFAULT_SERVER:-}" ] || return 1
+  kill_private_jack || true
+  # jackd refuses to start while the killed one is still a zombie: launch again until one stays.
+  local deadline=$((SECONDS + 15))
+  while [ $SECONDS -lt $deadline ]; do
+    _launch_jack
+    _wait_until 15 bash -c "$(declare -f _alive); jack_lsp -s $JACK_DEFAULT_SERVER || ! _alive $VANTRELL_JACK_PID"
+    jack_lsp -s "$JACK_DEFAULT_SERVER" >/dev/null 2>&1 && return 0
+    sleep 0.2
+  done
+  return 1
 }

@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   librtaudio-dev libasound2-dev libjack-jackd2-dev libpulse-dev nlohmann-json3-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  pulseaudio pulseaudio-utils jackd2 python3 tmux
+  pulseaudio pulseaudio-utils jackd2 pipewire pipewire-pulse wireplumber dbus python3 tmux
   clang libclang-rt-14-dev
   dpkg-dev file help2man lintian
   libcpp-httplib-dev chromium chromium-driver python3-selenium

@@ -66,7 +66,7 @@ protected:
 
     void TearDown() override {
         // Whatever happened, later tests need the server.
-        if (system("pactl info >/dev/null 2>&1") != 0) serverScript("restart_private_pulse");
+        if (system("pactl info >/dev/null 2>&1") != 0) serverScript("restart_private_sound_server");
         if (engine && engine->alive()) {
             engine->send("exit");
             engine->waitExit(5s);

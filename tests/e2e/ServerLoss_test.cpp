@@ -1,6 +1,6 @@
 // The real binary when the sound server goes away and comes back, and when it is asked for what the
-// devices cannot do. The private PulseAudio of the test script is killed and restarted in place
-// (same directory, same socket); every test leaves it running.
+// devices cannot do. The private server of the test script (PulseAudio or PipeWire) is killed and
+// restarted in place (same directory, same socket); every test leaves it running.
 
 #include "ServerEngineFixture.hpp"
 
@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 using namespace std::chrono_literals;
 using testsupport::EngineProcess;
@@ -31,7 +32,7 @@ TEST_F(ServerLossTest, KillingTheServerUnderTwoStreamsCostsNothingAndTheyPlayAga
 
     const Usage before = usageOf(engine->pid());
     const auto logBefore = logSize();
-    ASSERT_EQ(serverScript("kill_private_pulse").status, 0);
+    ASSERT_EQ(serverScript("kill_private_sound_server").status, 0);
     std::this_thread::sleep_for(10s);
     const Usage settled = usageOf(engine->pid());
     std::this_thread::sleep_for(10s);
@@ -52,7 +53,7 @@ TEST_F(ServerLossTest, KillingTheServerUnderTwoStreamsCostsNothingAndTheyPlayAga
     EXPECT_LT(command("updateOutputDevicesList"), 1000ms) << "nothing waits on the dead server";
 
     const int listsBefore = engine->count("Added output device: Vantrell_Main");
-    ASSERT_EQ(serverScript("restart_private_pulse").status, 0);
+    ASSERT_EQ(serverScript("restart_private_sound_server").status, 0);
     EXPECT_TRUE(engine->waitFor("Added output device: Vantrell_Main", 10s, listsBefore + 1))
         << "the lists refresh when the server returns";
     // Both were playing when the server went: they play again by themselves, once each.
@@ -110,18 +111,30 @@ protected:
 };
 
 TEST_F(DeviceLossProtocolTest, UnloadingTheSourceOfAStreamSendsOneDisconnectPacketWithItsId) {
+    // A source of its own over the sine, which PulseAudio and PipeWire both load and unload. (A null
+    // sink's monitor would not do: on PipeWire the library lists it as the input side of the sink,
+    // one device lost from both lists.)
     const auto loaded = testsupport::runCommand(
-        "pactl load-module module-sine-source source_name=vantrell_loss_sine rate=48000 frequency=330");
+        "pactl load-module module-remap-source master=vantrell_sine source_name=vantrell_loss_source "
+        "source_properties=device.description=Vantrell_Loss_Source");
     ASSERT_EQ(loaded.status, 0) << loaded.output;
-    const int module = std::stoi(loaded.output);
-    const int source = deviceId(2 /* DeviceInputs */, "Sine source at 330 Hz");
+    struct Unload {
+        std::string module;
+        ~Unload() { if (!module.empty()) testsupport::runCommand("pactl unload-module " + module); }
+    } loss{std::to_string(std::stoul(loaded.output))};
+    // Listed once the server has announced it, which may come after pactl returns.
+    int source = 0;
+    for (const auto deadline = std::chrono::steady_clock::now() + 5s;
+         source == 0 && std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(50ms))
+        for (const auto& device : devices(2 /* DeviceInputs */))
+            if (device.name == "Vantrell_Loss_Source") source = device.id;
     const int main = deviceId(3 /* DeviceOutputs */, "Vantrell_Main"); // only the output list is filled now
     ASSERT_GT(source, 0);
     exchange(5 /* AddStream */, testsupport::Request().i32(source).i32(main).i32(1).i32(2).i32(48000).i32(512));
     exchange(7 /* StartStream */, testsupport::Request().i32(0));
     ASSERT_TRUE(engine->waitFor("started successfully", 5s));
 
-    ASSERT_EQ(testsupport::runCommand("pactl unload-module " + std::to_string(module)).status, 0);
+    ASSERT_EQ(testsupport::runCommand("pactl unload-module " + std::exchange(loss.module, "")).status, 0);
     int disconnects = 0;
     const auto count = [&](std::chrono::milliseconds window) {
         for (const auto& packet : client.receiveFor(window)) {

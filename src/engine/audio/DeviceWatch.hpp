@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/audio/DevicesChanged.hpp"
 #include "engine/audio/LibraryErrors.hpp"
 #include "engine/audio/LibraryState.hpp"
 #include "engine/audio/PulseEvents.hpp"
@@ -148,10 +149,20 @@ private:
         if (!presentIds(present)) return;
         auto missingFrom = [](const Watched& w, const std::set<unsigned int>& ids) {
             std::vector<const OpenStreamRecord::Device*> missing;
+            std::set<unsigned int> named; // a duplex device is named once
             for (const auto& device : w.record->devices)
-                if (!ids.contains(device.id)) missing.push_back(&device);
+                if (!ids.contains(device.id) && named.insert(device.id).second) missing.push_back(&device);
             return missing;
         };
+        // A lost stream whose devices are all back: the engine is told, once per loss, so it opens
+        // the stream again. A server without events (JACK) announces its return no other way.
+        bool anyBack = false;
+        for (const Watched& w : watched)
+            if (w.record->reported.load() && !w.record->closed.load() && missingFrom(w, present).empty() &&
+                !w.record->announcedBack.exchange(true))
+                anyBack = true;
+        if (anyBack) notifyDevicesChanged();
+
         bool anyMissing = false;
         for (const Watched& w : watched)
             if (!w.record->reported.load() && !missingFrom(w, present).empty()) anyMissing = true;

@@ -46,7 +46,8 @@ struct InstanceState : std::enable_shared_from_this<InstanceState> {
     std::atomic<unsigned long> audioErrors{0};
 };
 
-// One per opened stream: the devices it uses and whether their loss has been reported.
+// One per opened stream: the devices it uses, whether their loss has been reported and whether
+// their return has.
 struct OpenStreamRecord {
     struct Device {
         unsigned int id;
@@ -54,6 +55,8 @@ struct OpenStreamRecord {
     };
     std::vector<Device> devices;
     std::atomic<bool> reported{false};
+    // Its devices were seen again after the loss and the engine was told.
+    std::atomic<bool> announcedBack{false};
     std::atomic<bool> closed{false};
 };
 

@@ -137,7 +137,7 @@ RtAudioErrorType SystemRtAudio::openStream(StreamParameters* outputParameters, S
 
     if (bufferFrames) *bufferFrames = frames;
     if (options && libraryOptions.numberOfBuffers != askedBuffers) options->numberOfBuffers = libraryOptions.numberOfBuffers;
-    if (isStreamOpen()) {
+    if (libraryStreamOpen()) {
         openStream_ = std::make_shared<OpenStreamRecord>();
         openStream_->devices = std::move(used);
         deviceWatch().watch(state_, openStream_);
@@ -187,6 +187,13 @@ RtAudioErrorType SystemRtAudio::stopStream() {
 }
 
 bool SystemRtAudio::isStreamOpen() const {
+    // On JACK the library closes a running stream by itself when the server goes away. For the
+    // caller it stays open, halted like a stream whose device is lost, until it closes it: that is
+    // what lets the engine open it again when the server returns.
+    return openStream_ != nullptr || libraryStreamOpen();
+}
+
+bool SystemRtAudio::libraryStreamOpen() const {
     std::lock_guard<std::mutex> guard(state_->libraryMutex);
     return library_->isStreamOpen();
 }

@@ -44,6 +44,8 @@ public:
     bool isStreamRunning() const override;
 
 private:
+    bool libraryStreamOpen() const;
+
     // Reached from the library's threads and the device worker, hence shared.
     std::shared_ptr<detail::InstanceState> state_;
     std::unique_ptr<::RtAudio> library_;
