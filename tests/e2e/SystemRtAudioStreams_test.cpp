@@ -68,7 +68,8 @@ TEST_P(SystemRtAudioStreams, WhatTheStreamPlaysReachesTheSink) {
 
     ASSERT_GE(recorded.size(), static_cast<std::size_t>(kRate * 2 * 9 / 10)) << "parec delivered too little";
     for (unsigned int channel = 0; channel < 2; ++channel) {
-        const auto tone = testsupport::estimateTone(recorded, 2, channel, kRate, kRate / 10);
+        // Where sound arrived: a busy machine may stall a server for a moment.
+        const auto tone = testsupport::steadyTone(recorded, 2, channel, kRate);
         EXPECT_NEAR(tone.frequency, kSineHz, 3.0) << "channel " << channel;
         EXPECT_GT(tone.rms, kSineRms * 0.7) << "channel " << channel;
     }
