@@ -11,6 +11,18 @@
 #include <cstdint>
 #include <exception>
 
+namespace {
+
+// Streams one input may hold; further requests to add one are dropped. Past a few streams the table
+// only repeats itself (ids are the smallest free one, every walk of the table is linear), while
+// each stream costs every later request more: an add answers with the whole list and a fader
+// value per stream. Eight is twice the machine's devices and more than its distinct rates (three),
+// so every way streams can share a device at different rates still fits; adding, deleting and
+// adding again stays unlimited.
+constexpr std::size_t kMaxStreams = 8;
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     auto& machine = fuzzing::machine();
@@ -27,6 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             for (;;) {
                 const auto next = framer.next(frame);
                 if (next != IPC::PacketFramer::Next::Packet) break;
+                if (frame.type == static_cast<std::uint16_t>(EPacketType::AddStream) &&
+                    core.getStreams().size() >= kMaxStreams)
+                    continue;
                 auto guard = core.lock();
                 try {
                     registry.handlePacket(static_cast<EPacketType>(frame.type), frame.payload);
