@@ -17,7 +17,6 @@ public:
     explicit ReusableEngine(std::string exportTag);
 
     Core& engine() { return *core; }
-    VirtualEngine& machine() { return devices; }
 
     // Takes the engine lock. Whatever a run built goes (streams, groups, master effects beyond the
     // default chain); device lists a run refreshed are listed again as the constructor lists them.
