@@ -1,10 +1,10 @@
 #pragma once
 
-// What both fuzz targets share: a machine of virtual devices and one engine over it, brought back
-// to its starting state after every input, so what one input builds (streams, effects, device
-// lists) never carries into the next. Rebuilding the engine for each input would be far slower.
+// What the fuzz targets share: one engine on virtual devices, brought back to its starting state
+// after every input, and a scratch folder emptied as often, so nothing one input builds or saves
+// carries into the next.
 
-#include "VirtualEngine.hpp"
+#include "ReusableEngine.hpp"
 
 #include "engine/Core.hpp"
 #include "utilities/Log.hpp"
@@ -50,41 +50,19 @@ private:
 
 class FuzzEngine {
 public:
-    FuzzEngine() {
-        makeCore();
-        inputs = core->getInputDevices();
-        outputs = core->getOutputDevices();
-    }
-
-    Core& engine() { return *core; }
+    Core& engine() { return reused.engine(); }
 
     void reset() {
         scratch.empty();
-        auto guard = core->lock();
-        core->clearStreams();
-        core->clearMasterEffects();
-        if (core->getInputDevices() != inputs || core->getOutputDevices() != outputs) {
-            guard.unlock();
-            devices.core.reset();
-            makeCore();
-        }
+        reused.reset();
     }
 
 private:
-    void makeCore() {
-        core = &devices.makeCore();
-        // A started stream makes its export region: under names of this process's own, never the
-        // machine-wide ones a running engine or the end-to-end tests use.
-        core->setExportTag("fuzz" + std::to_string(::getpid()));
-    }
-
     // Log lines are not under test here, and opening the log file for each one took a sixth of
     // every execution; the messages are still built, only not written.
     Utilities::QuietScope quiet;
     ScratchFolder scratch;
-    testsupport::VirtualEngine devices;
-    Core* core{nullptr};
-    DeviceList inputs, outputs;
+    testsupport::ReusableEngine reused{"fuzz" + std::to_string(::getpid())};
 };
 
 inline FuzzEngine& machine() {

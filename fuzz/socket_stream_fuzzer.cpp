@@ -11,6 +11,35 @@
 #include <cstdint>
 #include <exception>
 
+namespace {
+
+// Streams one input may hold; further requests to add one are dropped. Past a few streams the table
+// only repeats itself (ids are the smallest free one, every walk of the table is linear), while
+// each stream costs every later request more: an add answers with the whole list and a fader
+// value per stream. Eight is twice the machine's devices and more than its distinct rates (three),
+// so every way streams can share a device at different rates still fits; adding, deleting and
+// adding again stays unlimited.
+constexpr std::size_t kMaxStreams = 8;
+// Saves one input may make; further ones are dropped. A save changes nothing in the engine, only
+// writes the file a later load reads, yet at ten bytes a request the fuzzer learned to fill inputs
+// with them, and serialising the session took over a quarter of a grown corpus's time. Four leave
+// room to save, change, save again and load either.
+constexpr int kMaxSaves = 4;
+
+// Whether the request is one more than an input may make (see above).
+bool beyondBound(const IPC::PacketFramer::Frame& frame, const Core& core, int& saves) {
+    switch (static_cast<EPacketType>(frame.type)) {
+    case EPacketType::AddStream:
+        return core.getStreams().size() >= kMaxStreams;
+    case EPacketType::SaveSession:
+        return ++saves > kMaxSaves;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     auto& machine = fuzzing::machine();
@@ -21,12 +50,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // The first byte sets how the kernel happens to split the stream into reads.
         const std::size_t readSize = data[0] % 64 + 1;
         IPC::PacketFramer::Frame frame;
+        int saves = 0;
         for (std::size_t at = 1; at < size; at += readSize) {
             const std::size_t count = size - at < readSize ? size - at : readSize;
             framer.append(reinterpret_cast<const char*>(data + at), count);
             for (;;) {
                 const auto next = framer.next(frame);
                 if (next != IPC::PacketFramer::Next::Packet) break;
+                if (beyondBound(frame, core, saves)) continue;
                 auto guard = core.lock();
                 try {
                     registry.handlePacket(static_cast<EPacketType>(frame.type), frame.payload);

@@ -1,6 +1,7 @@
 #include "engine/SnapshotWriter.hpp"
 
 #include "utilities/Log.hpp"
+#include "utilities/ParkedThreads.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -27,9 +28,9 @@ void SnapshotWriter::prepare(SnapshotHeader newHeader) {
     record.input.assign(std::size_t(newHeader.rowLength) * newHeader.nChannelsInput, 0.0f);
     record.output.assign(std::size_t(newHeader.rowLength) * newHeader.nChannelsOutput, 0.0f);
     header = std::move(newHeader);
-    if (!thread.joinable()) {
+    if (!finished.valid()) {
         stopping.store(false);
-        thread = std::thread([this] { run(); });
+        finished = Utilities::runOnParkedThread([this] { run(); });
         running.store(true, std::memory_order_release);
     }
 }
@@ -86,10 +87,9 @@ void SnapshotWriter::drain() {
 }
 
 void SnapshotWriter::stop() {
-    if (!thread.joinable()) return;
+    if (!finished.valid()) return;
     running.store(false, std::memory_order_release);
     stopping.store(true);
     wake.release();
-    thread.join();
-    thread = std::thread();
+    finished.get();
 }

@@ -4,10 +4,10 @@
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <semaphore>
 #include <string>
-#include <thread>
 #include <vector>
 
 // What a snapshot file says about its stream, taken when the stream opens.
@@ -44,7 +44,7 @@ public:
     SnapshotWriter& operator=(const SnapshotWriter&) = delete;
 
     // Control side, while no audio thread runs for the stream: waits for a snapshot still being
-    // written, then sizes the space for the new format and starts the thread on first use.
+    // written, then sizes the space for the new format and takes a thread on first use.
     void prepare(SnapshotHeader header);
 
     // Audio thread. Copies the period (at most the prepared length; a missing buffer reads as
@@ -55,7 +55,7 @@ public:
 
     // Waits until every captured snapshot is written.
     void drain();
-    // Writes what was captured, then ends the thread.
+    // Writes what was captured, then lets the thread go.
     void stop();
 
 private:
@@ -73,5 +73,6 @@ private:
     std::condition_variable written;
     std::atomic<bool> running{false};
     std::atomic<bool> stopping{false};
-    std::thread thread;
+    // Valid while the writer's thread runs it (a parked thread, see Utilities::runOnParkedThread).
+    std::future<void> finished;
 };
