@@ -10,11 +10,13 @@ namespace {
 constexpr unsigned int kOverfillPeriods = 4;
 
 // Input waiting for the output: some sources deliver in bursts of two seconds or more (PulseAudio's
-// sine source does), which must not be dropped. Three seconds, within 16 MiB for absurd formats.
+// sine source does), which must not be dropped. Sixteen periods or three seconds, whichever is more,
+// within 16 MiB for absurd formats, and never less than two periods.
 std::size_t inputRingFrames(const PulseStreamFormat& format) {
     const std::size_t frameBytes = std::size_t(format.inputChannels) * sizeof(float);
-    const std::size_t threeSeconds = std::min<std::size_t>(std::size_t(format.rate) * 3, (16u << 20) / frameBytes);
-    return std::max<std::size_t>(std::size_t(format.periodFrames) * 16, threeSeconds);
+    const std::size_t period = format.periodFrames;
+    const std::size_t wanted = std::max(period * 16, std::size_t(format.rate) * 3);
+    return std::max(period * 2, std::min(wanted, (std::size_t(16) << 20) / frameBytes));
 }
 
 } // namespace
