@@ -35,6 +35,7 @@ void serve(Park& park, std::packaged_task<void()> job) {
     Parked self;
     for (;;) {
         job();
+        job = {}; // what the job held goes now, not when the next one comes
         std::unique_lock<std::mutex> lock(park.mutex);
         if (park.waiting.size() >= kMaxParked) return;
         self.hasJob = false;

@@ -28,7 +28,7 @@ struct Observed {
 };
 
 // Lines whose results depend on what the engine already holds: stream and group ids, master
-// effects that exist already, the lists, equalizer filter ids.
+// effects that exist already, the stream list, equalizer filter ids.
 const std::vector<std::string> probe{
     "listStreams",
     "addStream 129 130 2 2 48000 256",
