@@ -104,7 +104,7 @@ def main(binary, ppm, seconds, frames=1024):
     late = [(a, d) for a, d in zip(arrivals, delays) if a >= 10 * RATE] or [(arrivals[-1], delays[-1])]
     late_spacing = (late[-1][0] - late[0][0]) / max(1, len(late) - 1)
     moved = max(abs(d - late[0][1]) for _, d in late)
-    following = re.findall(r"Following the input's clock on [^\n]*", text)
+    following = re.findall(r"Following the input's clock on [^\n\x1b]*", text)
     print("source %+.0f ppm (%.1f frames/s), %d-frame stream, %.0f s recorded: %d clicks, spacing %.1f samples"
           " (%+.1f ppm from the sink's %d; after 10 s %+.1f ppm), min %d max %d, %d lost, %d doubled;"
           " delay %.1f ms in the first 10 s, %.1f ms at 10 s, %.1f ms at the end, at most %.1f ms from the 10 s value"
