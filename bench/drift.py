@@ -3,14 +3,16 @@
 which starts the private server and holds the machine-wide engine lock.
 
   drift.py BINARY PPM SECONDS [FRAMES]
+  drift.py BINARY cost SECONDS [FRAMES]     the engine's CPU, followed stream against one on one clock
 
 A pipe source (its clock is whoever writes into its FIFO) is fed at 48000 * (1 + PPM / 1e6) frames a
 second of this machine's clock, with a short click every as many frames (once a second by the
 source's own clock). The engine routes it to vantrell_main (48000 Hz, this machine's clock); a
-recording of the sink's monitor gives the spacing of the clicks at the sink, clicks lost or doubled,
-and how the stream's delay moved from the first ten seconds to the end.
+recording of the sink's monitor gives the spacing of the clicks at the sink (over the whole run and
+after its first ten seconds), clicks lost or doubled, how the stream's delay moved after the first
+ten seconds, the xrun lines after them, and what the engine said about following the input's clock.
 """
-import os, statistics, struct, subprocess, sys, tempfile, threading, time
+import os, re, statistics, struct, subprocess, sys, tempfile, threading, time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from serverbench import Engine, pactl  # noqa: E402
@@ -69,7 +71,10 @@ def main(binary, ppm, seconds, frames=1024):
         recorder = subprocess.Popen(["parec", "-d", "vantrell_main.monitor", "--format=float32le", "--channels=2",
                                      "--rate=%d" % RATE, "--latency-msec=20", "--raw"], stdout=subprocess.PIPE)
         recording_start = time.monotonic()
-        data = recorder.stdout.read(int(seconds * RATE) * 8)
+        data = recorder.stdout.read(int(min(seconds, 10) * RATE) * 8)
+        xruns_at_10, cpu_at_10, time_at_10 = xrun_lines(engine.text()), cpu_seconds(engine.process.pid), time.monotonic()
+        data += recorder.stdout.read(max(0, int(seconds * RATE) * 8 - len(data)))
+        cpu = (cpu_seconds(engine.process.pid) - cpu_at_10) / max(1e-9, time.monotonic() - time_at_10)
         left = struct.unpack("<%df" % (len(data) // 4), data[: len(data) // 4 * 4])[0::2]
         arrivals = onsets(left)
         text = engine.text()
@@ -96,16 +101,43 @@ def main(binary, ppm, seconds, frames=1024):
         when = recording_start + arrival / RATE
         delays.append(when - max(w for w in written if w <= when))
     early = [d for a, d in zip(arrivals, delays) if a < 10 * RATE] or delays[:1]
-    xruns = text.count("Output underflow") + text.count("Input overflow")
+    late = [(a, d) for a, d in zip(arrivals, delays) if a >= 10 * RATE] or [(arrivals[-1], delays[-1])]
+    late_spacing = (late[-1][0] - late[0][0]) / max(1, len(late) - 1)
+    moved = max(abs(d - late[0][1]) for _, d in late)
+    following = re.findall(r"Following the input's clock on [^\n\x1b]*", text)
     print("source %+.0f ppm (%.1f frames/s), %d-frame stream, %.0f s recorded: %d clicks, spacing %.1f samples"
-          " (%+.1f ppm from the sink's %d), min %d max %d, %d lost, %d doubled; delay %.1f ms in the first 10 s,"
-          " %.1f ms at the end (%+.1f ms); %d xrun lines"
-          % (ppm, source_rate, frames, seconds, len(arrivals), spacing, (spacing / RATE - 1) * 1e6, RATE, min(gaps),
-             max(gaps), lost, doubled, 1000 * statistics.median(early), 1000 * delays[-1],
-             1000 * (delays[-1] - statistics.median(early)), xruns))
+          " (%+.1f ppm from the sink's %d; after 10 s %+.1f ppm), min %d max %d, %d lost, %d doubled;"
+          " delay %.1f ms in the first 10 s, %.1f ms at 10 s, %.1f ms at the end, at most %.1f ms from the 10 s value"
+          " after it; %d xrun lines, %d after 10 s; engine CPU after 10 s %.2f %% of a core; %s"
+          % (ppm, source_rate, frames, seconds, len(arrivals), spacing, (spacing / RATE - 1) * 1e6, RATE,
+             (late_spacing / RATE - 1) * 1e6, min(gaps), max(gaps), lost, doubled, 1000 * statistics.median(early),
+             1000 * late[0][1], 1000 * delays[-1], 1000 * moved, xrun_lines(text), xrun_lines(text) - xruns_at_10,
+             100 * cpu, following[0] if following else "not following the input's clock"))
+    return cpu
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def xrun_lines(text):
+    return text.count("Output underflow") + text.count("Input overflow")
+
+
+def cost(binary, seconds, frames=1024):
+    """The engine's CPU with one stream on one clock, then with one following a clock 500 ppm fast."""
+    same = main(binary, 0, seconds, frames)
+    following = main(binary, 500, seconds, frames)
+    print("CPU of the followed stream's engine: %.2f %% against %.2f %% on one clock: %.2fx"
+          % (100 * following, 100 * same, following / max(same, 1e-9)))
 
 
 if __name__ == "__main__":
     if len(sys.argv) < 4:
         raise SystemExit(__doc__)
-    main(*sys.argv[1:])
+    if sys.argv[2] == "cost":
+        cost(sys.argv[1], *sys.argv[3:])
+    else:
+        main(*sys.argv[1:])

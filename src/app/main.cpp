@@ -2,6 +2,7 @@
 #include "console/CommandLineController.hpp"
 #include "engine/Core.hpp"
 #include "engine/audio/BackEndChoice.hpp"
+#include "engine/audio/Notices.hpp"
 #include "ipc/Socket.hpp"
 #include "ipc/SocketPath.hpp"
 #include "utilities/ExportName.hpp"
@@ -61,6 +62,7 @@ int main(int argc, char** argv) {
         requestMicrophonePermission();
     }
 
+    audio::setNoticeListener([](const std::string& text) { Utilities::log(text); });
     const audio::BackEndChoice& backEnd = audio::chooseBackEnd();
     Utilities::log("Audio back end: " + backEnd.description);
     if (!backEnd.realtimeRefusal.empty())

@@ -17,7 +17,7 @@ deb=$("$here/../../scripts/package.sh" "$build" | tail -n 1) || fail "scripts/pa
 head -n 1 "$here/../../contrib/debian/changelog" | grep -q "^vantrell ($version)" ||
   fail "contrib/debian/changelog has no entry for $version"
 # Computed from the binaries: the audio libraries must be there, not only libc.
-expect_words "Depends" "libc6 libstdc++6 libpulse0 librtaudio6 libasound2" "$(dpkg-deb -f "$deb" Depends)"
+expect_words "Depends" "libc6 libstdc++6 libpulse0 libzita-resampler1 librtaudio6 libasound2" "$(dpkg-deb -f "$deb" Depends)"
 [ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "no Maintainer field"
 
 files="./usr/bin/vantrell ./usr/bin/vantrellctl ./usr/lib/systemd/user/vantrell.service

@@ -5,9 +5,11 @@
 // connection's thread, exactly `periodFrames` frames each, as the output asks for them and the
 // input has delivered them.
 
+#include "engine/audio/ClockFollower.hpp"
 #include "engine/audio/RtAudio.hpp"
 
 #include <pulse/pulseaudio.h>
+#include <zita-resampler/vresampler.h>
 
 #include <atomic>
 #include <cstdint>
@@ -54,7 +56,11 @@ private:
     pa_stream* makeStream(pa_context* context, const pa_channel_map& map, unsigned int channels);
     void consumeInput(const void* data, std::size_t bytes);
     void pump();
+    std::size_t inputNeeded() const;
     void takePeriodOfInput();
+    void takeResampledPeriod();
+    void startResampling();
+    void watchFill();
     void runPeriod();
     void halt(const char* why);
     static void retire(pa_stream* stream);
@@ -85,6 +91,14 @@ private:
     bool overflow_{false};
     bool halted_{false};
     std::uint64_t framesDone_{0};
+
+    // Between two devices, the input's clock is followed: the fill (input waiting in the ring and
+    // output queued on the server) is watched, and once the clocks are seen to differ each period
+    // is resampled from as much input as the follower says. Until then, samples pass untouched.
+    VResampler resampler_;
+    const bool mayFollow_;
+    ClockFollower follower_;
+    bool resampling_{false};
 
     std::atomic<bool> running_{false};
 };
