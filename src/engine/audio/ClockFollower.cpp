@@ -16,6 +16,9 @@ namespace {
 constexpr double kFirstPullSeconds = 8.0;
 constexpr double kSettledPullSeconds = 32.0;
 constexpr double kPullGrowth = 0.2; // seconds of pull per second of following
+// Errors count up to 10 ms: a source that stops for a while must not wind the controller up, nor an
+// underflow's refill bend the pitch by more than a few hundred ppm while it is brought back.
+constexpr double kLargestErrorSeconds = 0.010;
 
 // What counts as a drift: the fill has moved by 1.5 ms or more since the start, along a line of at
 // least 20 ppm that the window averages follow closely (four standard errors).
@@ -67,7 +70,7 @@ void ClockFollower::closeWindow(double centre, double mean) {
         double error = 0;
         const std::size_t kept = std::min(errorCount_, errors_.size());
         for (std::size_t i = 0; i < kept; ++i) error += errors_[i];
-        error /= double(kept);
+        error = std::clamp(error / double(kept), -kLargestErrorSeconds * rate_, kLargestErrorSeconds * rate_);
         const double pull = std::min(kSettledPullSeconds, kFirstPullSeconds + kPullGrowth * double(errorCount_));
         integral_ = clampCorrection(integral_ + error * kWindowSeconds / (rate_ * pull * 4 * pull));
         ratio_ = 1.0 + clampCorrection(integral_ + error / (rate_ * pull));
