@@ -70,11 +70,17 @@ def main(binary, ppm, seconds, frames=1024):
         engine.add_stream(source, sink, 1, 2, RATE, frames)
         recorder = subprocess.Popen(["parec", "-d", "vantrell_main.monitor", "--format=float32le", "--channels=2",
                                      "--rate=%d" % RATE, "--latency-msec=20", "--raw"], stdout=subprocess.PIPE)
-        recording_start = time.monotonic()
-        data = recorder.stdout.read(int(min(seconds, 10) * RATE) * 8)
-        xruns_at_10, cpu_at_10, time_at_10 = xrun_lines(engine.text()), cpu_seconds(engine.process.pid), time.monotonic()
-        data += recorder.stdout.read(max(0, int(seconds * RATE) * 8 - len(data)))
+        # The sink has a clock of its own too (a null sink ran 46 ppm fast against this machine's in
+        # our measurement): its rate and the time of its first frame come from when its frames
+        # arrive, fitted by least squares, and the clicks are placed on that clock.
+        data, marks, xruns_at_10 = bytearray(), [], None
+        while len(data) < int(seconds * RATE) * 8:
+            data += os.read(recorder.stdout.fileno(), 65536)
+            marks.append((time.monotonic(), len(data) // 8))
+            if xruns_at_10 is None and len(data) >= 10 * RATE * 8:
+                xruns_at_10, cpu_at_10, time_at_10 = xrun_lines(engine.text()), cpu_seconds(engine.process.pid), marks[-1][0]
         cpu = (cpu_seconds(engine.process.pid) - cpu_at_10) / max(1e-9, time.monotonic() - time_at_10)
+        sink_rate, recording_start = fit_clock(marks[len(marks) // 20:])
         left = struct.unpack("<%df" % (len(data) // 4), data[: len(data) // 4 * 4])[0::2]
         arrivals = onsets(left)
         text = engine.text()
@@ -90,6 +96,8 @@ def main(binary, ppm, seconds, frames=1024):
     if len(arrivals) < 3:
         raise SystemExit("too few clicks arrived: %d" % len(arrivals))
     gaps = [b - a for a, b in zip(arrivals, arrivals[1:])]
+    # A click leaves the source every second of this machine's clock: that many sink frames apart.
+    expected = sink_rate
     spacing = (arrivals[-1] - arrivals[0]) / (len(arrivals) - 1)
     lost = sum(round(g / source_rate) - 1 for g in gaps if round(g / source_rate) > 1)
     doubled = sum(1 for g in gaps if g < source_rate / 2)
@@ -98,7 +106,7 @@ def main(binary, ppm, seconds, frames=1024):
     # The matching click is the last one written before it arrived (the delay stays under a second).
     delays = []
     for arrival in arrivals:
-        when = recording_start + arrival / RATE
+        when = recording_start + arrival / sink_rate
         delays.append(when - max(w for w in written if w <= when))
     early = [d for a, d in zip(arrivals, delays) if a < 10 * RATE] or delays[:1]
     late = [(a, d) for a, d in zip(arrivals, delays) if a >= 10 * RATE] or [(arrivals[-1], delays[-1])]
@@ -106,11 +114,11 @@ def main(binary, ppm, seconds, frames=1024):
     moved = max(abs(d - late[0][1]) for _, d in late)
     following = re.findall(r"Following the input's clock on [^\n\x1b]*", text)
     print("source %+.0f ppm (%.1f frames/s), %d-frame stream, %.0f s recorded: %d clicks, spacing %.1f samples"
-          " (%+.1f ppm from the sink's %d; after 10 s %+.1f ppm), min %d max %d, %d lost, %d doubled;"
+          " (%+.1f ppm from the sink's %.1f frames a second; after 10 s %+.1f ppm), min %d max %d, %d lost, %d doubled;"
           " delay %.1f ms in the first 10 s, %.1f ms at 10 s, %.1f ms at the end, at most %.1f ms from the 10 s value"
           " after it; %d xrun lines, %d after 10 s; engine CPU after 10 s %.2f %% of a core; %s"
-          % (ppm, source_rate, frames, seconds, len(arrivals), spacing, (spacing / RATE - 1) * 1e6, RATE,
-             (late_spacing / RATE - 1) * 1e6, min(gaps), max(gaps), lost, doubled, 1000 * statistics.median(early),
+          % (ppm, source_rate, frames, seconds, len(arrivals), spacing, (spacing / expected - 1) * 1e6, sink_rate,
+             (late_spacing / expected - 1) * 1e6, min(gaps), max(gaps), lost, doubled, 1000 * statistics.median(early),
              1000 * late[0][1], 1000 * delays[-1], 1000 * moved, xrun_lines(text), xrun_lines(text) - xruns_at_10,
              100 * cpu, following[0] if following else "not following the input's clock"))
     return cpu
@@ -120,6 +128,15 @@ def cpu_seconds(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def fit_clock(marks):
+    """Frames a second and the time of frame 0, from (time, frames so far) pairs."""
+    n = len(marks)
+    mean_t = sum(t for t, _ in marks) / n
+    mean_f = sum(f for _, f in marks) / n
+    rate = sum((t - mean_t) * (f - mean_f) for t, f in marks) / sum((t - mean_t) ** 2 for t, _ in marks)
+    return rate, mean_t - mean_f / rate
 
 
 def xrun_lines(text):

@@ -22,6 +22,7 @@ constexpr double kLargestErrorSeconds = 0.010;
 
 // What counts as a drift: the fill has moved by 1.5 ms or more since the start, along a line of at
 // least 20 ppm that the window averages follow closely (four standard errors).
+constexpr double kStepSeconds = 0.005;
 constexpr double kMarginSeconds = 0.0015;
 constexpr double kMinDrift = 20e-6;
 constexpr double kSignificance = 4.0;
@@ -76,6 +77,9 @@ void ClockFollower::closeWindow(double centre, double mean) {
         ratio_ = 1.0 + clampCorrection(integral_ + error / (rate_ * pull));
         return;
     }
+    // A jump between two windows is no drift (a drift of 5000 ppm moves the fill by 5 ms a second):
+    // a stream's first burst of input, an underflow's refill. The watch starts again from there.
+    if (count_ > 0 && std::abs(mean - means_[count_ - 1]) > kStepSeconds * rate_) count_ = 0;
     if (count_ == 0) target_ = mean;
     if (count_ == kHistory) {
         std::copy(times_.begin() + 1, times_.end(), times_.begin());
@@ -87,9 +91,11 @@ void ClockFollower::closeWindow(double centre, double mean) {
     ++count_;
     double slope = 0;
     if (!driftShown(slope)) return;
+    // From here the fill is held where it stands: the delay the stream settled into stays put.
     following_ = true;
+    target_ = mean;
     integral_ = clampCorrection(slope / rate_);
-    ratio_ = 1.0 + clampCorrection(integral_ + (mean - target_) / (rate_ * kFirstPullSeconds));
+    ratio_ = 1.0 + integral_;
 }
 
 bool ClockFollower::driftShown(double& slope) const {

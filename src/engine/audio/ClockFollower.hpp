@@ -3,16 +3,16 @@
 // Follows an input device's clock from an output device's side. Two devices a few hundred parts per
 // million apart make the audio waiting between them grow or shrink for ever; this watches that
 // amount (the "fill": input frames taken in and not yet played) and answers how many input frames
-// each output frame should consume, so that the fill stays where it started.
+// each output frame should consume, so that the fill stays put.
 //
 // It stays out of the way until the devices are shown to differ: until then ratio() is exactly 1,
 // so a stream whose devices share a clock passes its samples untouched. The fill is averaged over
 // time in windows of a second, which hides the steps of periods and fragments and the bursts of
 // sources that deliver unevenly; a drift is acknowledged only once the window averages move away
-// from the start in a straight line (a step after an underflow is not a drift). From then on a PI
-// controller holds the fill at its starting value: the integral carries the clocks' difference,
-// the proportional part pulls the fill back over some seconds, and both change so slowly that the
-// pitch moves by parts per million.
+// from the start in a straight line (a step after an underflow, or a source's first burst, is not a
+// drift). From then on a PI controller holds the fill where it was then: the integral carries the
+// clocks' difference, the proportional part pulls the fill back over some seconds, and both change
+// so slowly that the pitch moves by parts per million.
 
 #include <array>
 #include <cstddef>
@@ -36,7 +36,7 @@ public:
     double ratio() const { return ratio_; }
     // The input clock's offset from the output's as last estimated (0.0005 is 500 ppm fast).
     double drift() const { return integral_; }
-    // The fill the controller holds (frames); meaningful once following.
+    // The fill the controller holds (frames): where it stood when the drift was acknowledged.
     double target() const { return target_; }
 
     static constexpr double kWindowSeconds = 1.0;
