@@ -46,7 +46,7 @@ private:
     void closeWindow(double centre, double mean);
     bool driftShown(double& slope) const;
 
-    static constexpr std::size_t kHistory = 10;
+    static constexpr std::size_t kHistory = 30; // windows in the fit: a slow drift needs a long line
     static constexpr int kWarmupWindows = 2; // the first seconds carry the start's prebuffering
 
     double rate_;
