@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A stream from an input whose clock runs PPM parts per million fast (negative: slow) to a 48000 Hz
 # null sink, for SECONDS; prints the click spacing at the sink and how the delay moved. "cost" in
-# place of PPM compares the engine's CPU at 0 and +500 ppm.
+# place of PPM compares the engine's CPU at +500 ppm, the stream passed one to one and followed.
 #   bench/drift.sh PPM SECONDS [FRAMES]      for example: bench/drift.sh 500 600
 #   bench/drift.sh cost SECONDS [FRAMES]
 set -euo pipefail

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace audio::detail {
@@ -23,9 +24,12 @@ double secondsNow() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// A device and its own monitor run on one clock: nothing to follow.
+// A device and its own monitor run on one clock: nothing to follow. VANTRELL_CLOCK_FOLLOWING=off
+// passes every stream's samples untouched (to measure, or to compare).
 bool mayFollowClock(const PulseStreamFormat& format) {
-    return !format.sourceName.empty() && !format.sinkName.empty() && format.sourceName != format.sinkName + ".monitor";
+    const char* setting = std::getenv("VANTRELL_CLOCK_FOLLOWING");
+    return !(setting && std::string(setting) == "off") && !format.sourceName.empty() && !format.sinkName.empty() &&
+           format.sourceName != format.sinkName + ".monitor";
 }
 
 // Input waiting for the output: some sources deliver in bursts of two seconds or more (PulseAudio's
