@@ -111,7 +111,8 @@ TEST_F(JackServerLossTest, AStreamPlaysAgainByItselfEachTimeJackdReturns) {
         EXPECT_TRUE(engine->waitFor("Stream 0 restarted: its devices are back", 10s, round)) << tail();
         EXPECT_TRUE(ringMoves("/Stream0", 3s)) << "the export stays still after the return";
     }
-    std::this_thread::sleep_for(1500ms); // a further poll must not restart it again
+    // A further look at the devices (one a second) must not restart it again.
+    EXPECT_FALSE(engine->waitFor("restarted: its devices are back", 1500ms, 3)) << tail();
     EXPECT_EQ(engine->count("restarted: its devices are back"), 2);
     EXPECT_TRUE(engine->alive());
 }
