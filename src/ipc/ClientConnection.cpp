@@ -39,20 +39,22 @@ std::string escapedEcho(const char* bytes, std::size_t count) {
 ClientConnection::~ClientConnection() { ::close(_descriptor); }
 
 bool ClientConnection::receive(const std::function<void(const PacketFramer::Frame&)>& handle) {
-    char buffer[kReadSize];
-    ssize_t received = 0;
-    do {
-        received = ::recv(_descriptor, buffer, sizeof(buffer), MSG_DONTWAIT);
-    } while (received < 0 && errno == EINTR);
-    if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-    if (received <= 0) return false;
-    const auto length = static_cast<std::size_t>(received);
-    std::cout << escapedEcho(buffer, length) + "\n";
     // A packet that starts in this read starts its time-out now; one still arriving keeps its start.
     bool startsHere = _framer.buffered() == 0;
-    _framer.append(buffer, length);
+    if (!_framer.hasNext()) {
+        char buffer[kReadSize];
+        ssize_t received = 0;
+        do {
+            received = ::recv(_descriptor, buffer, sizeof(buffer), MSG_DONTWAIT);
+        } while (received < 0 && errno == EINTR);
+        if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        if (received <= 0) return false;
+        const auto length = static_cast<std::size_t>(received);
+        std::cout << escapedEcho(buffer, length) + "\n";
+        _framer.append(buffer, length);
+    }
     PacketFramer::Frame frame;
-    for (;;) {
+    for (int handled = 0; handled < kPacketsPerTurn;) {
         const auto next = _framer.next(frame);
         if (next == PacketFramer::Next::Incomplete) break;
         startsHere = true;
@@ -63,13 +65,14 @@ bool ClientConnection::receive(const std::function<void(const PacketFramer::Fram
             break;
         }
         handle(frame);
+        ++handled;
     }
     if (startsHere) _pendingSince = Clock::now();
     return true;
 }
 
 std::optional<ClientConnection::Clock::time_point> ClientConnection::incompleteDeadline() const {
-    if (_framer.buffered() == 0) return std::nullopt;
+    if (_framer.buffered() == 0 || _framer.hasNext()) return std::nullopt;
     return _pendingSince + kIncompletePacketTimeout;
 }
 

@@ -16,6 +16,9 @@ public:
     // How long a packet may take to arrive whole, from its first byte, whatever arrives after it: a
     // client that stalls or trickles mid-packet cannot hold its connection open for ever.
     static constexpr std::chrono::seconds kIncompletePacketTimeout{2};
+    // Requests handled per turn: a client that sends thousands at once takes turns with the others
+    // instead of holding them up for a whole read's worth (some 600 requests, tens of milliseconds).
+    static constexpr int kPacketsPerTurn = 8;
 
     explicit ClientConnection(int descriptor) : _descriptor(descriptor) {}
     ~ClientConnection();
@@ -24,9 +27,12 @@ public:
 
     int descriptor() const { return _descriptor; }
 
-    // Takes one read of what has arrived (the descriptor is non-blocking) and hands every whole
-    // packet in it to `handle`, in arrival order. False once the client has gone.
+    // Hands up to kPacketsPerTurn whole packets to `handle`, in arrival order: those left from an
+    // earlier turn first; only when none is left does it take one read of what has arrived (the
+    // descriptor is non-blocking). False once the client has gone.
     bool receive(const std::function<void(const PacketFramer::Frame&)>& handle);
+    // Whole packets wait for the next turn: serve it again without waiting for more bytes.
+    bool hasBacklog() const { return _framer.hasNext(); }
     // When the packet that has begun to arrive runs out of time; nothing when none has begun.
     std::optional<Clock::time_point> incompleteDeadline() const;
 

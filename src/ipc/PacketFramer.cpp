@@ -13,6 +13,13 @@ void PacketFramer::append(const char* bytes, std::size_t count) {
     _bytes.insert(_bytes.end(), bytes, bytes + count);
 }
 
+bool PacketFramer::hasNext() const {
+    if (buffered() < kHeaderSize) return false;
+    std::int32_t size = 0;
+    std::memcpy(&size, _bytes.data() + _start, sizeof(size));
+    return size < 0 || size > kMaxPayloadSize || buffered() >= kHeaderSize + static_cast<std::size_t>(size);
+}
+
 PacketFramer::Next PacketFramer::next(Frame& frame) {
     if (buffered() < kHeaderSize) return Next::Incomplete;
     const char* header = _bytes.data() + _start;

@@ -33,6 +33,8 @@ public:
     std::size_t clear();
     // Bytes received but not yet handed out as a packet.
     std::size_t buffered() const { return _bytes.size() - _start; }
+    // True when next() would not answer Incomplete.
+    bool hasNext() const;
 
 private:
     std::vector<char> _bytes;

@@ -140,13 +140,17 @@ void Socket::_serve() {
     while (_running) {
         // The wait ends early enough to close a client whose packet has run out of time.
         auto until = Clock::now() + kLongestWait;
+        bool backlog = false;
         waiting.assign({{_serverSocket, POLLIN, 0}, {_outbox.wakeDescriptor(), POLLIN, 0}});
         for (const auto& client : _clients) {
             if (const auto deadline = client->incompleteDeadline()) until = std::min(until, *deadline);
+            backlog = backlog || client->hasBacklog();
             const short events = POLLIN | (_outbox.hasPending(client->descriptor()) ? POLLOUT : 0);
             waiting.push_back({client->descriptor(), events, 0});
         }
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+        // Requests left from a client's last turn are served at once, after a look at the others.
+        const auto wait =
+            backlog ? 0 : std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
         const int ready = ::poll(waiting.data(), waiting.size(), static_cast<int>(std::max<long long>(wait, 0)));
         if (ready < 0 && errno != EINTR) {
             Utilities::log("select() error");
@@ -192,7 +196,7 @@ void Socket::_acceptClients() {
 
 bool Socket::_serviceClient(ClientConnection& client, short events) {
     const int descriptor = client.descriptor();
-    if (events & (POLLIN | POLLHUP | POLLERR)) {
+    if ((events & (POLLIN | POLLHUP | POLLERR)) || client.hasBacklog()) {
         const bool open =
             client.receive([&](const PacketFramer::Frame& frame) { _deserializePacket(descriptor, frame); });
         if (!open) {

@@ -163,6 +163,27 @@ TEST_F(SocketTest, AClientThatStopsReadingIsClosedWithoutHoldingTheOthers) {
     EXPECT_TRUE(clients[3].receive(2s));
 }
 
+TEST_F(SocketTest, AClientThatSendsThousandsAtOnceTakesTurnsWithTheOthers) {
+    connectAll();
+    LogCapture log;
+    const auto one = Request().i32(-1).str("VolumeEffect").packet(kEffectParameters);
+    testsupport::Bytes flood;
+    for (int i = 0; i < 2000; ++i) flood.insert(flood.end(), one.begin(), one.end());
+    {
+        // Both wait while the engine is busy, the flood first: one read of it holds some 600 requests.
+        auto guard = engine.core->lock();
+        ASSERT_TRUE(clients[0].sendBytes(flood));
+        ASSERT_TRUE(clients[1].send(kEffectList, Request().i32(-1)));
+    }
+    ASSERT_TRUE(clients[1].receive(2s));
+    const std::string handled = log.out();
+    const auto asked = handled.find("Socket received packet with size: 4 and id: 14");
+    ASSERT_NE(asked, std::string::npos);
+    std::size_t before = 0;
+    for (auto at = handled.find("and id: 19"); at < asked; at = handled.find("and id: 19", at + 1)) ++before;
+    EXPECT_LT(before, 100u) << "the other client waited for the flood";
+}
+
 TEST_F(SocketTest, APacketTrickledByteByByteIsClosedTwoSecondsAfterItsFirstByte) {
     ProtocolClient& trickler = clients[0];
     ASSERT_TRUE(trickler.connect());
