@@ -21,19 +21,17 @@ int Core::addEffectToStream(unsigned int streamId, const std::string& name) {
 }
 
 int Core::removeEffectFromStream(unsigned int streamId, const std::string& name) {
-    auto stream = getStreamById(streamId);
+    auto stream = findStream(streamId, "removeEffectFromStream");
+    if (!stream) return -1;
     int result = -1;
-    if (stream && stream->getGroupID() != -1) {
-        for (const auto& member : reachedStreams(stream)) result = member->removeEffect(name, false);
-    } else if (stream) {
+    for (const auto& member : reachedStreams(stream)) {
+        const int outcome = member->removeEffect(name, false);
         // The five-band equalizer works through the parametric one it added; they leave together.
-        if (name == "EQDemoEffect") stream->removeEffect("EQEffect", false);
-        result = stream->removeEffect(name, false);
+        if (outcome == 0 && name == "EQDemoEffect") member->removeEffect("EQEffect", false);
+        if (member == stream) result = outcome;
     }
-    if (result != 0) {
-        Utilities::error("Stream not found", "removeEffectFromStream", __LINE__);
-        return result;
-    }
+    if (result != 0) return result;
+    if (socket) socket->effectRemoved(static_cast<int>(streamId));
     return 0;
 }
 

@@ -13,6 +13,9 @@ public:
     virtual int clientDescriptor() const = 0;
     // The effect chain of a stream (-1: the master chain) changed.
     virtual void effectChainChanged(int streamId) = 0;
+    // An effect left a stream's chain: the client that asked (if one did) is answered with the list
+    // anyway, so only the others are told.
+    virtual void effectRemoved(int streamId) = 0;
     // A master-chain request named an effect the chain lacks; the front end is sent what it asked for.
     virtual void masterEffectMissing(const std::string& effectName) = 0;
     // A device the front end may show has disappeared.

@@ -192,16 +192,11 @@ void deleteEffectFromStream(int& clientSocket, Core* core, int streamId, std::st
         getEffects(clientSocket, core, streamId);
         return;
     }
-    auto stream = core->getStreamById(static_cast<unsigned int>(streamId));
-    if (!stream) {
-        Utilities::error("Stream not found", "deleteEffectFromStream", __LINE__);
-        return;
-    }
-    if (stream->removeEffect(effect, false) != 0) {
+    if (core->removeEffectFromStream(static_cast<unsigned int>(streamId), effect) != 0) {
         Utilities::error("Error while removing effect from stream", "deleteEffectFromStream", __LINE__);
+        // A stream that is not there has no list to answer with.
+        if (!core->getStreamById(static_cast<unsigned int>(streamId))) return;
     } else {
-        // The five-band equalizer leaves with the parametric one it drives.
-        if (effect == "EQDemoEffect") stream->removeEffect("EQEffect", false);
         Utilities::log("Effect removed successfully from stream: " + std::to_string(streamId));
     }
     getEffects(clientSocket, core, streamId);

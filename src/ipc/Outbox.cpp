@@ -115,6 +115,11 @@ int Outbox::firstDescriptor() const {
     return _openOrder.empty() ? -1 : _openOrder.front();
 }
 
+std::vector<int> Outbox::openDescriptors() const {
+    std::lock_guard<std::mutex> guard(_mutex);
+    return _openOrder;
+}
+
 std::size_t Outbox::openCount() const {
     std::lock_guard<std::mutex> guard(_mutex);
     return _queues.size();

@@ -51,6 +51,8 @@ public:
     bool hasPending(int descriptor) const;
     // The oldest open connection's descriptor, or -1.
     int firstDescriptor() const;
+    // Every open connection, oldest first.
+    std::vector<int> openDescriptors() const;
     std::size_t openCount() const;
 
 private:

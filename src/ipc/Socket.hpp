@@ -40,6 +40,7 @@ public:
     // FrontEndListener: the engine's notifications, as packets to every connected client.
     int clientDescriptor() const override;
     void effectChainChanged(int streamId) override;
+    void effectRemoved(int streamId) override;
     void masterEffectMissing(const std::string& effectName) override;
     void deviceLost(int deviceId) override;
 

@@ -12,6 +12,11 @@ void Socket::effectChainChanged(int streamId) {
     PacketFunction::getEffects(everyone, _core, streamId);
 }
 
+void Socket::effectRemoved(int streamId) {
+    for (int descriptor : _outbox.openDescriptors())
+        if (descriptor != _servingClient) PacketFunction::getEffects(descriptor, _core, streamId);
+}
+
 void Socket::masterEffectMissing(const std::string& effectName) {
     // An answer to whoever asked; from the console, every client hears it, as any change.
     int asker = _servingClient >= 0 ? _servingClient : Outbox::kEveryClient;

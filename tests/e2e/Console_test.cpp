@@ -42,6 +42,18 @@ protected:
         return id;
     }
 
+    // A device the server has just made is listed once its announcement has reached the engine.
+    unsigned int listedDeviceId(const std::string& direction, const std::string& name) {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        unsigned int id = 0;
+        while ((id = engine->deviceId(direction, name)) == 0 && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(50ms);
+            command(direction == "input" ? "updateInputDevicesList" : "updateOutputDevicesList");
+        }
+        EXPECT_NE(id, 0u) << "no " << direction << " device " << name;
+        return id;
+    }
+
     // Sends a command and waits for the prompt that follows it.
     void command(const std::string& line) { ASSERT_TRUE(engine->command(line, 15s)) << "no prompt after " << line; }
 
@@ -312,9 +324,8 @@ TEST_F(ConsoleTest, StatefulMasterEffectsKeepEveryStreamToItself) {
         std::string module;
         ~Unload() { testsupport::runCommand("pactl unload-module " + module); }
     } unload{loaded.output.substr(0, loaded.output.find_first_of("\r\n"))};
-    command("updateInputDevicesList");
+    const std::string high = std::to_string(listedDeviceId("input", "Sine source at 1000 Hz"));
     const std::string low = std::to_string(deviceId("input", "Sine source at 440 Hz"));
-    const std::string high = std::to_string(deviceId("input", "Sine source at 1000 Hz"));
     command("updateOutputDevicesList");
     command("addStream " + low + " " + std::to_string(deviceId("output", "Vantrell_Main")) + " 1 2 48000 1024");
     command("addStream " + high + " " + std::to_string(deviceId("output", "Vantrell_Alt")) + " 1 2 0 1024");

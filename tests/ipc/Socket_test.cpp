@@ -26,7 +26,7 @@ using testsupport::Request;
 
 namespace {
 
-constexpr std::uint16_t kEffectList = 14, kSetEffectEnable = 18, kEffectParameters = 19;
+constexpr std::uint16_t kEffectList = 14, kSetEffectEnable = 18, kEffectParameters = 19, kDeleteEffect = 20;
 
 class SocketTest : public ::testing::Test {
 protected:
@@ -62,10 +62,11 @@ protected:
         return {std::string("-1 VolumeEffect ") + (volumeEnabled ? "1" : "0")};
     }
 
-    // The list pushed to every client; the one that asked (if any) also has its reply, the same list.
-    void expectEveryClientHears(const std::vector<std::string>& list, std::size_t asker = 99) {
+    // The list pushed to every client; the one that asked (if any) has its reply, the same list, besides
+    // the push, or instead of it.
+    void expectEveryClientHears(const std::vector<std::string>& list, std::size_t asker = 99, int askerCopies = 2) {
         for (std::size_t i = 0; i < clients.size(); ++i)
-            for (int copy = 0; copy < (i == asker ? 2 : 1); ++copy) {
+            for (int copy = 0; copy < (i == asker ? askerCopies : 1); ++copy) {
                 const auto pushed = clients[i].receive(2s);
                 ASSERT_TRUE(pushed) << "client " << i;
                 EXPECT_EQ(pushed->type, kEffectList);
@@ -112,6 +113,28 @@ TEST_F(SocketTest, EveryClientIsAnsweredAloneAndHearsEveryChange) {
         ASSERT_TRUE(lost);
         EXPECT_EQ(testsupport::hex(lost->wire()), notice);
     }
+}
+
+TEST_F(SocketTest, AnEffectRemovedFromAStreamIsToldToTheOthersAndAnsweredOnceToTheAsker) {
+    connectAll();
+    const auto id = engine.core->addStream(engine.headset, engine.headset, 0, 0, 48000, 256);
+    ASSERT_GE(id, 0);
+    for (const char* effect : {"PanEffect", "ReverbEffect"}) {
+        {
+            auto guard = engine.core->lock();
+            ASSERT_EQ(engine.core->addEffectToStream(static_cast<unsigned>(id), effect), 0);
+        }
+        for (auto& client : clients) ASSERT_TRUE(client.receive(2s));
+    }
+    const std::string volume = std::to_string(id) + " VolumeEffect 1", pan = std::to_string(id) + " PanEffect 1";
+    ASSERT_TRUE(clients[1].send(kDeleteEffect, Request().i32(id).str("ReverbEffect")));
+    expectEveryClientHears({volume, pan}, 1, 1);
+    // From the console, every client is told.
+    {
+        auto guard = engine.core->lock();
+        ASSERT_EQ(engine.core->removeEffectFromStream(static_cast<unsigned>(id), "PanEffect"), 0);
+    }
+    expectEveryClientHears({volume});
 }
 
 TEST_F(SocketTest, NothingReachesADescriptorWhoseClientHasGone) {
