@@ -110,7 +110,7 @@ int watch(const Invocation& call) {
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
     EngineSession engine;
-    std::cerr << "watching " << engine.connection.path() << " (Ctrl-C stops; other clients wait meanwhile)"
+    std::cerr << "watching " << engine.connection.path() << " (Ctrl-C stops)"
               << std::endl;
     const auto stop = [] { return watchStop != 0; };
     while (!watchStop)
