@@ -110,7 +110,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Range{"EqualizerEffect", "midGain", -1, 1}, Range{"EqualizerEffect", "highGain", -1, 1},
                       Range{"DeviceDelayEffect", "delay", 0, 5000}, Range{"ReverbEffect", "decay", 0, 100},
                       Range{"ReverbEffect", "mix", 0, 100}, Range{"ReverbEffect", "roomSize", 0, 100},
-                      Range{"EQDemoEffect", "gainBand1", -24, 10}, Range{"EQDemoEffect", "gainBand5", -24, 10},
+                      Range{"EQDemoEffect", "gainBand1", -24, 10}, Range{"EQDemoEffect", "gainBand2", -24, 10},
+                      Range{"EQDemoEffect", "gainBand3", -24, 10}, Range{"EQDemoEffect", "gainBand4", -24, 10},
+                      Range{"EQDemoEffect", "gainBand5", -24, 10},
                       Range{"PeakFilter", "gain", -24, 24}, Range{"PeakFilter", "centerFreq", 20, 20000},
                       Range{"PeakFilter", "Q", 0.1f, 40}),
     [](const auto& info) { return info.param.effect + "_" + info.param.parameter; });

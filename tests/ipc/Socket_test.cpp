@@ -3,6 +3,7 @@
 // or trickles a packet closed without holding the others up, and nothing written to a descriptor
 // once its client has gone.
 
+#include "ipc/Outbox.hpp"
 #include "ipc/Socket.hpp"
 
 #include "engine/Core.hpp"
@@ -238,6 +239,25 @@ TEST_F(SocketTest, PastTheClientLimitAConnectionIsClosedAndTheOthersStay) {
     ASSERT_TRUE(extra.connect());
     ASSERT_TRUE(extra.send(kEffectList, Request().i32(-1)));
     EXPECT_TRUE(extra.receive(2s)) << "a freed place was not given to the next client";
+}
+
+TEST(OutboxTest, AClientThatTakesNothingIsGivenUpPastTheBound) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    IPC::Outbox outbox;
+    outbox.open(pair[0]);
+    const std::vector<char> packet(64 * 1024, 'x');
+    // The kernel takes a buffer's worth; the queue holds the rest up to its bound.
+    auto state = IPC::Outbox::State::Idle;
+    for (int posted = 0; posted < 40 && state != IPC::Outbox::State::Overflow; ++posted) {
+        outbox.post(pair[0], packet);
+        state = outbox.flush(pair[0]);
+        if (posted * packet.size() < IPC::Outbox::kQueueLimit) EXPECT_NE(state, IPC::Outbox::State::Overflow);
+    }
+    EXPECT_EQ(state, IPC::Outbox::State::Overflow);
+    outbox.close(pair[0]);
+    ::close(pair[0]);
+    ::close(pair[1]);
 }
 
 } // namespace
