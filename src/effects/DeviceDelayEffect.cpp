@@ -148,9 +148,12 @@ void DeviceDelayEffect::process(float* in, float* out, unsigned channels, unsign
     DelayLine* ring = line.active();
     const std::size_t count = std::size_t(channels) * nFrames;
     const float ms = delay.load(relaxed);
-    // No ring yet for this format (not prepared for it) or for this delay: the block plays undelayed.
-    if (!ring || ring->sampleRate != rate || ring->nChannels != channels || ring->delayFrames != framesFor(ms, rate) ||
-        ms == 0.0f || ring->delayFrames == 0 || channels == 0) {
+    // No ring yet for this format (not prepared for it, which is counted) or for this delay: the
+    // block plays undelayed.
+    const bool unprepared = !ring || ring->sampleRate != rate || ring->nChannels != channels;
+    if (unprepared || ring->delayFrames != framesFor(ms, rate) || ms == 0.0f || ring->delayFrames == 0 ||
+        channels == 0) {
+        if (unprepared) countUnpreparedBlock();
         if (in != out) std::copy(in, in + count, out);
         return;
     }

@@ -21,7 +21,8 @@
 // processes its first block, and again whenever that format changes (the stream is stopped then, or
 // the effect not yet in a running chain); it makes whatever memory process() needs. process() never
 // allocates, locks (beyond the processing guard), logs or calls the system. A block in a format the
-// effect was not prepared for passes through unchanged rather than making room on the audio thread.
+// effect was not prepared for passes through unchanged rather than making room on the audio thread;
+// it is counted, and the stream's snapshot writer reports the count.
 struct ProcessSpec {
     unsigned sampleRate{0};
     unsigned nChannels{0};
@@ -58,6 +59,9 @@ public:
     float getMinValue() const;
     float getMaxValue() const;
 
+    // Blocks passed through unprepared since the last call; any thread.
+    unsigned long takeUnpreparedBlocks() noexcept { return unpreparedBlocks.exchange(0, std::memory_order_relaxed); }
+
     bool hasProcessingState() const noexcept { return processingState; }
     void lockProcessing() const noexcept { processingGuard.lock(); }
     void unlockProcessing() const noexcept { processingGuard.unlock(); }
@@ -90,6 +94,9 @@ protected:
         getters[parameter] = static_cast<Getter>(getter);
     }
 
+    // Audio thread: process() passes this block through, not prepared for its format.
+    void countUnpreparedBlock() noexcept { unpreparedBlocks.fetch_add(1, std::memory_order_relaxed); }
+
     // For a setter that keeps the value it has: the change is reported as failed.
     void refuseValue() { valueRefused = true; }
 
@@ -110,5 +117,6 @@ protected:
 
 private:
     SpinLock processingGuard;
+    std::atomic<unsigned long> unpreparedBlocks{0}; // a copy starts at none
     bool valueRefused = false; // set by a setter during setEffectParameter (control side only)
 };

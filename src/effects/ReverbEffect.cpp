@@ -149,7 +149,9 @@ void ReverbEffect::process(float* in, float* out, unsigned nChannels, unsigned n
     const std::size_t length = combLengthFor(sampleRate, roomSize.load(relaxed));
     const CombMemory* memory = comb.active();
     if (length > (memory ? memory->capacity : 0)) {
-        // Not prepared for this rate: dry, with the comb as it was.
+        // Not prepared for this rate: dry, with the comb as it was. At the prepared rate it is only a
+        // room grown a moment ago whose memory comes with the next block: not counted.
+        if (sampleRate != lastSampleRate.load(relaxed)) countUnpreparedBlock();
         if (in != out) std::copy(in, in + count, out);
         return;
     }

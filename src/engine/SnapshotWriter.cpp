@@ -4,7 +4,6 @@
 #include "utilities/ParkedThreads.hpp"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <exception>
 
@@ -16,9 +15,15 @@ void copyPeriod(std::vector<float>& into, const float* from, std::size_t values)
     std::fill(into.begin() + static_cast<std::ptrdiff_t>(copied), into.end(), 0.0f);
 }
 
+long long wallClockMilliseconds() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 } // namespace
 
-SnapshotWriter::SnapshotWriter(Write write) : write(std::move(write)) {}
+SnapshotWriter::SnapshotWriter(Write write, Poll poll) : write(std::move(write)), poll(std::move(poll)) {}
 
 SnapshotWriter::~SnapshotWriter() { stop(); }
 
@@ -29,7 +34,7 @@ void SnapshotWriter::prepare(SnapshotHeader newHeader) {
     record.output.assign(std::size_t(newHeader.rowLength) * newHeader.nChannelsOutput, 0.0f);
     header = std::move(newHeader);
     if (!finished.valid()) {
-        stopping.store(false);
+        stopping = false;
         finished = Utilities::runOnParkedThread([this] { run(); });
         running.store(true, std::memory_order_release);
     }
@@ -42,54 +47,65 @@ bool SnapshotWriter::capture(const float* input, std::size_t inputValues, const 
         if (reportLine != 0) skipped.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
-    record.milliseconds = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count();
     record.streamTime = streamTime;
     record.status = status;
     record.reportLine = reportLine;
     copyPeriod(record.input, input, inputValues);
     copyPeriod(record.output, output, outputValues);
+    // The writer finds it at its next look.
     state.store(kCaptured, std::memory_order_release);
-    wake.release();
     return true;
 }
 
 void SnapshotWriter::run() {
+    std::unique_lock<std::mutex> guard(mutex);
     for (;;) {
-        wake.acquire();
+        const unsigned long looking = looksAsked;
+        const bool last = stopping;
         if (state.load(std::memory_order_acquire) == kCaptured) {
-            std::unique_lock<std::mutex> guard(mutex);
+            record.milliseconds = wallClockMilliseconds();
             try {
                 write(header, record);
             } catch (const std::exception& failure) {
                 Utilities::error(std::string("Snapshot failed: ") + failure.what(), "doSnapshot", __LINE__);
             }
             state.store(kFree, std::memory_order_release);
-            const std::string name = header.streamName;
-            guard.unlock();
-            written.notify_all();
             if (const unsigned long count = skipped.exchange(0, std::memory_order_relaxed))
                 Utilities::error("Skipped " + std::to_string(count) +
-                                     " overflow or underflow snapshot(s) of stream " + name +
+                                     " overflow or underflow snapshot(s) of stream " + header.streamName +
                                      " while one was being written",
                                  "doSnapshot", __LINE__);
         }
-        if (stopping.load()) return;
+        if (poll) {
+            try {
+                poll(header);
+            } catch (const std::exception&) {
+                // Only reports run there; the next look tries again.
+            }
+        }
+        looksDone = looking;
+        written.notify_all();
+        if (last) return;
+        asked.wait_for(guard, kPollInterval, [&] { return looksAsked != looking; });
     }
 }
 
 void SnapshotWriter::drain() {
     std::unique_lock<std::mutex> guard(mutex);
-    written.wait(guard, [this] {
-        return state.load(std::memory_order_acquire) == kFree || !running.load(std::memory_order_acquire);
-    });
+    if (!running.load(std::memory_order_acquire)) return;
+    const unsigned long look = ++looksAsked;
+    asked.notify_one();
+    written.wait(guard, [&] { return looksDone >= look; });
 }
 
 void SnapshotWriter::stop() {
     if (!finished.valid()) return;
     running.store(false, std::memory_order_release);
-    stopping.store(true);
-    wake.release();
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        stopping = true;
+        ++looksAsked;
+    }
+    asked.notify_one();
     finished.get();
 }

@@ -1,12 +1,12 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <future>
 #include <mutex>
-#include <semaphore>
 #include <string>
 #include <vector>
 
@@ -14,6 +14,7 @@
 struct SnapshotHeader {
     std::string streamName;
     std::string inputName, outputName;
+    unsigned int streamId{0};
     unsigned int inputId{0}, outputId{0};
     unsigned int sampleRate{0}, bufferFrames{0};
     unsigned int nChannelsInput{0}, nChannelsOutput{0};
@@ -22,7 +23,7 @@ struct SnapshotHeader {
 
 // One period copied by the audio callback, with the callback's time and status.
 struct SnapshotRecord {
-    long long milliseconds{0};
+    long long milliseconds{0}; // wall-clock time, taken by the writer when it writes the snapshot
     double streamTime{0.0};
     unsigned int status{0};
     int reportLine{0}; // the callback's line that reported an overflow or underflow; 0 for a request
@@ -30,15 +31,21 @@ struct SnapshotRecord {
 };
 
 // Writes one stream's snapshots off the audio thread. The callback copies a period into space sized
-// when the stream opened and wakes the writer's thread, which writes the file and the log lines.
+// when the stream opened and marks it captured; the writer's thread looks every kPollInterval and
+// writes the file and the log lines. Waking it instead would be a system call on the audio thread.
 // One snapshot at a time: while one waits or is being written, a further overflow or underflow
 // snapshot is only counted (one line afterwards says how many), and a request is left for a later
-// period. The audio side takes no lock, allocates nothing and makes no I/O.
+// period. The audio side takes no lock, allocates nothing, makes no I/O and no system call.
 class SnapshotWriter {
 public:
     using Write = std::function<void(const SnapshotHeader&, const SnapshotRecord&)>;
+    // Runs on the writer's thread at every look, after any snapshot is written.
+    using Poll = std::function<void(const SnapshotHeader&)>;
 
-    explicit SnapshotWriter(Write write);
+    // A snapshot's file may be written this much after its period; an idle writer wakes as often.
+    static constexpr std::chrono::milliseconds kPollInterval{10};
+
+    explicit SnapshotWriter(Write write, Poll poll = {});
     ~SnapshotWriter();
     SnapshotWriter(const SnapshotWriter&) = delete;
     SnapshotWriter& operator=(const SnapshotWriter&) = delete;
@@ -53,7 +60,8 @@ public:
     bool capture(const float* input, std::size_t inputValues, const float* output, std::size_t outputValues,
                  double streamTime, unsigned int status, int reportLine) noexcept;
 
-    // Waits until every captured snapshot is written.
+    // Control side: waits until every snapshot captured so far is written and the writer has looked
+    // once more (Poll) since the call.
     void drain();
     // Writes what was captured, then lets the thread go.
     void stop();
@@ -64,15 +72,20 @@ private:
     enum : int { kFree, kCaptured };
 
     Write write;
+    Poll poll;
     SnapshotHeader header;
     SnapshotRecord record;
     std::atomic<int> state{kFree};
     std::atomic<unsigned long> skipped{0};
-    std::counting_semaphore<> wake{0};
-    std::mutex mutex;
-    std::condition_variable written;
     std::atomic<bool> running{false};
-    std::atomic<bool> stopping{false};
+    // Under the mutex: the control side asks for a look (drain, stop) through `asked`, the writer
+    // answers through `written`.
+    std::mutex mutex;
+    std::condition_variable asked;
+    std::condition_variable written;
+    unsigned long looksAsked{0};
+    unsigned long looksDone{0};
+    bool stopping{false};
     // Valid while the writer's thread runs it (a parked thread, see Utilities::runOnParkedThread).
     std::future<void> finished;
 };

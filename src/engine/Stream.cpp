@@ -56,6 +56,8 @@ Stream::Stream(unsigned int streamId, StreamServices services, unsigned int inpu
     realtimeState.redirects.addReader(&realtimeState.redirectsSlot);
     realtimeState.effects.addReader(&realtimeState.effectsSlot);
     realtimeState.effects.addReader(&snapshotEffectsSlot);
+    realtimeState.effects.addReader(&unpreparedEffectsSlot);
+    realtimeState.masterEffects.addReader(&unpreparedMasterSlot);
     for (const auto& name : mandatoryEffects) addEffect(name);
 }
 

@@ -9,6 +9,7 @@
 #include "realtime/RealtimeSnapshot.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <utility>
@@ -122,7 +123,7 @@ public:
     // (logged with the snapshot), 0 for a requested one. False when a snapshot is still under way.
     bool captureSnapshot(const float* inputBuffer, const float* outputBuffer, unsigned int nFrames, double streamTime,
                          unsigned int status, int reportLine) noexcept;
-    // Waits until the snapshots captured so far are written.
+    // Waits until the snapshots captured so far are written and the writer has made its reports.
     void drainSnapshots() { snapshotWriter.drain(); }
 
     void setGroupID(int id);
@@ -189,6 +190,9 @@ private:
     int writeSnapshotFile(const SnapshotHeader& header, const float* inputBuffer, const float* outputBuffer,
                           double streamTime, unsigned int status, long long milliseconds);
     void writeCapturedSnapshot(const SnapshotHeader& header, const SnapshotRecord& record);
+    // Snapshot writer's thread, at each of its looks: logs the blocks the effects passed through
+    // unprepared, one line per burst.
+    void reportUnpreparedBlocks(const SnapshotHeader& header);
 
     std::shared_ptr<RtAudio> rtAudio;
     unsigned int inputDeviceId;
@@ -213,7 +217,11 @@ private:
     unsigned int settledBufferFrames{0};
     RealtimeState realtimeState;
     HazardSlot snapshotEffectsSlot; // the snapshot writer's reads of the effect chain
-    SnapshotWriter snapshotWriter{[this](const SnapshotHeader& header, const SnapshotRecord& record) {
-        writeCapturedSnapshot(header, record);
-    }};
+    // The writer's reads of both chains for reportUnpreparedBlocks, and when it last found some.
+    HazardSlot unpreparedEffectsSlot, unpreparedMasterSlot;
+    bool unpreparedBurst{false};
+    std::chrono::steady_clock::time_point lastUnpreparedBlocks;
+    SnapshotWriter snapshotWriter{
+        [this](const SnapshotHeader& header, const SnapshotRecord& record) { writeCapturedSnapshot(header, record); },
+        [this](const SnapshotHeader& header) { reportUnpreparedBlocks(header); }};
 };

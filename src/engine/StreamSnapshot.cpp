@@ -1,6 +1,7 @@
 // Diagnostic snapshots: one period of one stream written to a text file in the working directory.
 // The audio callback only copies the period (captureSnapshot); the stream's snapshot writer thread
-// writes the file and the log lines. doSnapshot writes at once, on the caller's thread.
+// writes the file and the log lines. doSnapshot writes at once, on the caller's thread. The writer
+// also reports the blocks the effects passed through unprepared.
 
 #include "effects/Effect.hpp"
 #include "engine/Stream.hpp"
@@ -18,6 +19,10 @@ void writeRows(std::ofstream& file, const float* buffer, unsigned int rows, unsi
     }
 }
 
+// A burst of unprepared blocks ends when none came for this long: longer than any period, so a
+// stream that passes every block through gets one line, not one per period.
+constexpr std::chrono::seconds kUnpreparedBurstGap{2};
+
 void reportStatus(unsigned int status, int line) {
     if (status == audio::RTAUDIO_INPUT_OVERFLOW)
         Utilities::error("Input overflow", "callback", line);
@@ -34,6 +39,7 @@ SnapshotHeader Stream::snapshotHeader() const {
     header.streamName = getName();
     header.inputName = getInputDeviceName();
     header.outputName = getOutputDeviceName();
+    header.streamId = streamId;
     header.inputId = inputDeviceId;
     header.outputId = outputDeviceId;
     header.sampleRate = sampleRate;
@@ -96,6 +102,26 @@ void Stream::writeCapturedSnapshot(const SnapshotHeader& header, const SnapshotR
     if (record.reportLine != 0) reportStatus(record.status, record.reportLine);
     writeSnapshotFile(header, record.input.data(), record.output.data(), record.streamTime, record.status,
                       record.milliseconds);
+}
+
+void Stream::reportUnpreparedBlocks(const SnapshotHeader& header) {
+    unsigned long blocks = 0;
+    {
+        SnapshotReader<EffectChain> chain(realtimeState.effects, unpreparedEffectsSlot);
+        for (const auto& effect : *chain) blocks += effect->takeUnpreparedBlocks();
+    }
+    {
+        SnapshotReader<EffectChain> chain(realtimeState.masterEffects, unpreparedMasterSlot);
+        for (const auto& effect : *chain) blocks += effect->takeUnpreparedBlocks();
+    }
+    if (blocks == 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (!unpreparedBurst || now - lastUnpreparedBlocks >= kUnpreparedBurstGap)
+        Utilities::error("Stream " + std::to_string(header.streamId) + ": " + std::to_string(blocks) +
+                             " blocks passed through unprocessed: an effect was not prepared for their format",
+                         "reportUnpreparedBlocks", __LINE__);
+    unpreparedBurst = true;
+    lastUnpreparedBlocks = now;
 }
 
 int Stream::doSnapshot(float* inputBuffer, float* outputBuffer, Stream* stream, double streamTime,

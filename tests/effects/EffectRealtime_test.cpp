@@ -42,14 +42,15 @@ TEST_F(EffectRealtime, NormalBlocksDoNotAllocateEvenAfterControlChanges) {
         for (const auto& [name, change] : effects) {
             const auto effect = createEffect(name);
             auto block = effecttest::noise(2 * 256);
-            // The first block tells the effect its format; the delay and the reverb size themselves there.
-            effect->process(block.data(), block.data(), 2, 256, 48000);
+            // As a stream does before its first period: the delay and the reverb size themselves here.
+            effect->prepare({48000, 2, 256});
             for (int round = 0; round < 4; ++round) {
                 change(*effect, round);
                 const std::size_t before = allocationcounter::allocationsOnThisThread();
                 for (int i = 0; i < 4; ++i) effect->process(block.data(), block.data(), 2, 256, 48000);
                 EXPECT_EQ(allocationcounter::allocationsOnThisThread() - before, 0u) << name << " round " << round;
             }
+            EXPECT_EQ(effect->takeUnpreparedBlocks(), 0u) << name << " only passed blocks through";
         }
     });
 }
@@ -61,6 +62,7 @@ TEST_F(EffectRealtime, SharedEffectsSurviveTwoAudioThreadsAndAControlThread) {
     std::vector<std::shared_ptr<Effect>> chain;
     for (const char* name : {"VolumeEffect", "EqualizerEffect", "EQEffect", "DeviceDelayEffect", "ReverbEffect"})
         chain.push_back(createEffect(name));
+    for (const auto& effect : chain) effect->prepare({48000, 2, 128});
     auto& eq = asEq(*chain[2]);
     std::atomic<bool> stop{false};
     std::atomic<int> nonFinite{0};
@@ -100,4 +102,5 @@ TEST_F(EffectRealtime, SharedEffectsSurviveTwoAudioThreadsAndAControlThread) {
     second.join();
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(nonFinite.load(), 0);
+    for (const auto& effect : chain) EXPECT_EQ(effect->takeUnpreparedBlocks(), 0u) << effect->getName();
 }

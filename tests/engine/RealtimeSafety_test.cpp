@@ -5,6 +5,7 @@
 #include "AllocationCounter.hpp"
 #include "SystemCallCounter.hpp"
 
+#include "effects/DeviceDelayEffect.hpp"
 #include "effects/Effect.hpp"
 #include "engine/Core.hpp"
 #include "utilities/Log.hpp"
@@ -17,6 +18,7 @@
 #include <atomic>
 #include <cmath>
 #include <filesystem>
+#include <semaphore>
 #include <thread>
 
 using testsupport::LogCapture;
@@ -178,26 +180,60 @@ TEST_F(RealtimeSafetyTest, StartingARunningStreamChangesNothingItsAudioThreadRea
     EXPECT_EQ(streams[0]->realtime().nChannelsOutput, 2u);
 }
 
+// Nor a system call: the writer is not woken, it looks for a captured period by itself.
 TEST_F(RealtimeSafetyTest, OverflowAndRequestedSnapshotsLeaveTheAudioThreadWithoutAllocationOrFiles) {
+    if (systemcallcounter::counting())
+        ASSERT_GT(costOf([] { std::binary_semaphore(0).release(); }).second, 0u) << "the counter misses futex wakes";
     const auto cwd = std::filesystem::current_path();
     std::filesystem::current_path(engine.dir.path());
     LogCapture log;
-    std::size_t allocations = 0;
+    std::size_t allocations = 0, calls = 0;
     for (int period = 0; period < 600; ++period) {
         if (period % 7 == 0) engine.core->doSnapshot();
         const unsigned int status = period % 3 == 0 ? 1 + period % 2 : 0;
-        const std::size_t before = allocationcounter::allocationsOnThisThread();
-        audio[0]->runPeriod(input.data(), output.data(), status);
-        allocations += allocationcounter::allocationsOnThisThread() - before;
+        const auto [allocated, called] = costOf([&] { audio[0]->runPeriod(input.data(), output.data(), status); });
+        allocations += allocated;
+        calls += called;
     }
     streams[0]->drainSnapshots();
     streams[1]->drainSnapshots();
     std::filesystem::current_path(cwd);
     log.take();
     EXPECT_EQ(allocations, 0u);
+    EXPECT_EQ(calls, 0u);
     // The writer took some of them, off this thread: the test saw real snapshot periods.
     EXPECT_GE(log.count("Snapshot done"), 1);
     EXPECT_GE(log.count("Input overflow") + log.count("Output underflow"), 1);
+}
+
+// A block an effect was not prepared for passes through: the writer's thread says so once a burst,
+// and the periods pay nothing for the count.
+TEST_F(RealtimeSafetyTest, BlocksAnEffectWasNotPreparedForAreReportedOnceOffTheAudioThread) {
+    struct NeverPrepared : DeviceDelayEffect {
+        NeverPrepared() : DeviceDelayEffect("DeviceDelayEffect") {}
+        void prepare(const ProcessSpec&) override {}
+    };
+    LogCapture log;
+    {
+        auto guard = engine.core->lock();
+        auto effect = std::make_shared<NeverPrepared>();
+        ASSERT_TRUE(effect->setEffectParameter("delay", 3.0f));
+        ASSERT_EQ(streams[0]->addEffectByInstance(effect), 0);
+    }
+    std::size_t allocations = 0, calls = 0;
+    for (int look = 0; look < 2; ++look) { // two looks of the writer, one burst
+        const auto [allocated, called] = costOf([&] {
+            for (int period = 0; period < 10; ++period) runPeriod(0);
+        });
+        allocations += allocated;
+        calls += called;
+        streams[0]->drainSnapshots();
+    }
+    log.take();
+    EXPECT_EQ(allocations, 0u);
+    EXPECT_EQ(calls, 0u);
+    EXPECT_EQ(log.count("blocks passed through unprocessed: an effect was not prepared for their format"), 1);
+    EXPECT_TRUE(log.contains("Stream " + std::to_string(streams[0]->getStreamId()) + ": "));
 }
 
 // Both streams run every master effect with state of their own while the chain changes under them:

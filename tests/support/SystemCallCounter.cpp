@@ -11,6 +11,7 @@
 #include <sys/types.h>
 #include <sys/uio.h>
 #include <time.h>
+#include <unistd.h>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define VANTRELL_SANITIZED 1
@@ -115,6 +116,32 @@ int pthread_mutex_lock(pthread_mutex_t* mutex) {
     ++callCount;
     static const auto next = real<int (*)(pthread_mutex_t*)>("pthread_mutex_lock");
     return next(mutex);
+}
+
+int pthread_cond_signal(pthread_cond_t* condition) {
+    ++callCount;
+    static const auto next = real<int (*)(pthread_cond_t*)>("pthread_cond_signal");
+    return next(condition);
+}
+
+int pthread_cond_broadcast(pthread_cond_t* condition) {
+    ++callCount;
+    static const auto next = real<int (*)(pthread_cond_t*)>("pthread_cond_broadcast");
+    return next(condition);
+}
+
+// Futex wakes: libstdc++'s atomic waits (semaphores, futures) call it with SYS_futex. The count of
+// arguments is not known here; six are passed on, as many as any system call takes, and the kernel
+// reads only those its call has.
+long syscall(long number, ...) noexcept {
+    ++callCount;
+    va_list arguments;
+    va_start(arguments, number);
+    long argument[6];
+    for (long& each : argument) each = va_arg(arguments, long);
+    va_end(arguments);
+    static const auto next = real<long (*)(long, ...)>("syscall");
+    return next(number, argument[0], argument[1], argument[2], argument[3], argument[4], argument[5]);
 }
 
 int nanosleep(const struct timespec* duration, struct timespec* remaining) {
