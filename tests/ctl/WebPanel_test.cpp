@@ -1,15 +1,18 @@
-// The web panel's server side without a browser: who is let in, the JSON the page is handed, and
-// actions whose arguments are refused before the engine is asked.
+// The web panel's server side without a browser: who is let in, the port it takes, the JSON the
+// page is handed, and actions whose arguments are refused before the engine is asked.
 
 #include "ctl/Failure.hpp"
 #include "ctl/web/Access.hpp"
 #include "ctl/web/PanelActions.hpp"
 #include "ctl/web/PanelModel.hpp"
+#include "ctl/web/PanelPort.hpp"
 #include "ipc/SocketUtils.hpp"
 
 #include <gtest/gtest.h>
+#include <httplib.h>
 
 #include <regex>
+#include <unistd.h>
 
 namespace {
 
@@ -49,6 +52,18 @@ TEST(WebAccessToken, IsFreshAndHexadecimal) {
     EXPECT_TRUE(std::regex_match(first, std::regex("[0-9a-f]{32}"))) << first;
     EXPECT_NE(first, second);
     EXPECT_EQ(Ctl::Web::refusalStatus({"127.0.0.1:1", std::nullopt, ""}, "", 1), 401) << "no token lets nobody in";
+}
+
+// A server that lets its port go when it ends, listening or not.
+struct BoundServer : httplib::Server {
+    ~BoundServer() override { ::close(svr_sock_); }
+};
+
+TEST(WebPanelPort, ATakenPortIsNotSharedButMovedOnFrom) {
+    BoundServer other, panel, movedPanel;
+    const int port = other.bind_to_any_port("127.0.0.1"); // with cpp-httplib's SO_REUSEPORT
+    EXPECT_EQ(Ctl::Web::bindPanelPort(panel, port, 1), std::nullopt);
+    EXPECT_GT(Ctl::Web::bindPanelPort(movedPanel, port, 10).value_or(0), port);
 }
 
 TEST(WebPanelJson, NamesDevicesAndGroupsAndShowsTheLatestVolume) {

@@ -7,6 +7,7 @@
 #include "ctl/web/PanelActions.hpp"
 #include "ctl/web/PanelEngine.hpp"
 #include "ctl/web/PanelPage.hpp"
+#include "ctl/web/PanelPort.hpp"
 #include "ipc/SocketPath.hpp"
 
 #include <httplib.h>
@@ -114,9 +115,9 @@ public:
 
     // Binds the port (or, for the default, the first free one after it); false when none is free.
     bool bind(bool fallBack) {
-        for (int tries = fallBack ? kPortsTried : 1; tries > 0; --tries, ++_port)
-            if (_server.bind_to_port("127.0.0.1", _port)) return true;
-        return false;
+        const auto bound = Web::bindPanelPort(_server, _port, fallBack ? kPortsTried : 1);
+        if (bound) _port = *bound;
+        return bound.has_value();
     }
     int port() const { return _port; }
 
