@@ -1,8 +1,10 @@
 // The web panel's server side without a browser: who is let in, the port it takes, the JSON the
-// page is handed, and actions whose arguments are refused before the engine is asked.
+// page is handed, what a meter reading covers, and actions whose arguments are refused before the
+// engine is asked.
 
 #include "ctl/Failure.hpp"
 #include "ctl/web/Access.hpp"
+#include "ctl/web/Levels.hpp"
 #include "ctl/web/PanelActions.hpp"
 #include "ctl/web/PanelModel.hpp"
 #include "ctl/web/PanelPort.hpp"
@@ -11,11 +13,13 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <regex>
 #include <unistd.h>
 
 namespace {
 
+using namespace std::chrono_literals;
 using Json = nlohmann::json;
 using Ctl::Web::RequestFacts;
 
@@ -64,6 +68,34 @@ TEST(WebPanelPort, ATakenPortIsNotSharedButMovedOnFrom) {
     const int port = other.bind_to_any_port("127.0.0.1"); // with cpp-httplib's SO_REUSEPORT
     EXPECT_EQ(Ctl::Web::bindPanelPort(panel, port, 1), std::nullopt);
     EXPECT_GT(Ctl::Web::bindPanelPort(movedPanel, port, 10).value_or(0), port);
+}
+
+// A mono export of five periods of four samples, oldest first, the next write at offset 0.
+Ctl::RingSnapshot quietRing() { return {std::vector<float>(20, 0.01f), 0, 4}; }
+
+TEST(WebPanelLevels, AReadingCoversEveryPeriodWrittenSinceTheLast) {
+    const auto start = std::chrono::steady_clock::now();
+    Ctl::Web::RingFollower follower;
+    auto ring = quietRing();
+    ring.samples[16] = 1.0f; // in the newest period: read now, and not again
+    follower.read(ring, 1, start);
+    // Three periods later, a click in the first of them.
+    std::rotate(ring.samples.begin(), ring.samples.begin() + 12, ring.samples.end());
+    std::fill(ring.samples.begin() + 8, ring.samples.end(), 0.01f);
+    ring.samples[9] = 0.5f;
+    ring.writeOffset = 3 * 4 * sizeof(float);
+    EXPECT_NEAR(follower.read(ring, 1, start + 40ms)[0].peakDb, -6.02, 0.01);
+}
+
+// The offset alone cannot tell a ring that came round since the last reading from a still one.
+TEST(WebPanelLevels, ARingThatCameRoundIsReadWholeAndAStillOneAsSilence) {
+    const auto start = std::chrono::steady_clock::now();
+    Ctl::Web::RingFollower follower;
+    follower.read(quietRing(), 1, start);
+    auto round = quietRing();
+    round.samples[1] = 0.5f;
+    EXPECT_NEAR(follower.read(round, 1, start + 2s)[0].peakDb, -6.02, 0.01);
+    EXPECT_EQ(follower.read(round, 1, start + 4s)[0].peakDb, Ctl::kSilenceDb);
 }
 
 TEST(WebPanelJson, NamesDevicesAndGroupsAndShowsTheLatestVolume) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ctl/Meter.hpp"
 #include "ctl/web/PanelEngine.hpp"
 
 #include <condition_variable>
@@ -9,10 +10,32 @@
 #include <string>
 #include <thread>
 
-// The live meters: every 40 ms, each stream's newest exported period measured per channel (peak
-// and RMS in dBFS), published as one JSON text for every open page. A stream that is stopped, or
-// whose export has not moved for a while, reads as silence, so a meter never freezes on old sound.
+// The live meters: every 40 ms, the periods each stream exported since the last reading measured
+// per channel (peak and RMS in dBFS), published as one JSON text for every open page. A stream that
+// is stopped, or whose export has not moved for a while, reads as silence, so a meter never freezes
+// on old sound.
 namespace Ctl::Web {
+
+// One stream's export from reading to reading. Each reading measures the periods written since the
+// previous one, as many as the ring still holds, so a short peak between two readings is not missed.
+class RingFollower {
+public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+
+    // The levels of what `ring` gained since the last reading: the previous reading's again when
+    // no period arrived, silence once none has arrived for a while. The first reading, and one
+    // after the stream changed its shape, measures the newest period.
+    std::vector<ChannelLevel> read(const RingSnapshot& ring, unsigned channels, TimePoint now);
+
+private:
+    // How many of `ring`'s newest periods came after the last reading.
+    std::size_t periodsWritten(const RingSnapshot& ring, unsigned channels) const;
+
+    RingSnapshot _last;
+    unsigned _channels{0};
+    std::vector<ChannelLevel> _levels;
+    TimePoint _movedAt{};
+};
 
 class Levels {
 public:
@@ -27,17 +50,12 @@ public:
     std::pair<std::uint64_t, std::string> after(std::uint64_t seen, std::chrono::milliseconds wait);
 
 private:
-    struct Seen {
-        std::uint64_t writeOffset{0};
-        std::chrono::steady_clock::time_point movedAt{};
-    };
-
     void run();
     std::string measure();
 
     PanelEngine& _engine;
     std::thread _thread;
-    std::map<int, Seen> _seen; // measuring thread only
+    std::map<int, RingFollower> _followers; // measuring thread only
 
     std::mutex _mutex;
     std::condition_variable _changed;
