@@ -226,7 +226,8 @@ def main():
         browser = None
         panel.send_signal(signal.SIGINT)
         rest = panel.communicate(timeout=5)[0]
-        check(panel.returncode == 0 and "Panel stopped" in rest, "Ctrl-C stops the panel cleanly")
+        if not check(panel.returncode == 0 and "Panel stopped" in rest, "Ctrl-C stops the panel cleanly"):
+            print("panel status %s, its last output: %r" % (panel.returncode, rest[-500:]), flush=True)
     finally:
         if browser:
             browser.quit()
