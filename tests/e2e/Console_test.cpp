@@ -46,10 +46,9 @@ protected:
     unsigned int listedDeviceId(const std::string& direction, const std::string& name) {
         const auto deadline = std::chrono::steady_clock::now() + 10s;
         unsigned int id = 0;
-        while ((id = engine->deviceId(direction, name)) == 0 && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(50ms);
+        // Each refresh waits for its prompt, which paces the loop.
+        while ((id = engine->deviceId(direction, name)) == 0 && std::chrono::steady_clock::now() < deadline)
             command(direction == "input" ? "updateInputDevicesList" : "updateOutputDevicesList");
-        }
         EXPECT_NE(id, 0u) << "no " << direction << " device " << name;
         return id;
     }
