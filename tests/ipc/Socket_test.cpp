@@ -190,9 +190,7 @@ TEST_F(SocketTest, AClientThatStopsReadingIsClosedWithoutHoldingTheOthers) {
 TEST_F(SocketTest, AClientThatSendsThousandsAtOnceTakesTurnsWithTheOthers) {
     connectAll();
     LogCapture log;
-    const auto one = Request().i32(-1).str("VolumeEffect").packet(kEffectParameters);
-    testsupport::Bytes flood;
-    for (int i = 0; i < 2000; ++i) flood.insert(flood.end(), one.begin(), one.end());
+    const auto flood = testsupport::requestFlood(2000);
     {
         // Both wait while the engine is busy, the flood first: one read of it holds some 600 requests.
         auto guard = engine.core->lock();

@@ -61,10 +61,10 @@ Bytes rawPacket(std::int32_t size, std::uint16_t type, const Bytes& payload) {
     return bytes;
 }
 
-Bytes requestFlood() {
+Bytes requestFlood(int requests) {
     const Bytes one = Request().i32(-1).str("VolumeEffect").packet(19);
     Bytes flood;
-    for (int i = 0; i < 8000; ++i) flood.insert(flood.end(), one.begin(), one.end());
+    for (int i = 0; i < requests; ++i) flood.insert(flood.end(), one.begin(), one.end());
     return flood;
 }
 

@@ -42,8 +42,8 @@ private:
 Bytes rawPacket(std::int32_t size, std::uint16_t type, const Bytes& payload);
 
 // Far more replies than a connection's buffers hold, for a client that asks and never reads: the
-// master volume's parameter list, asked for 8000 times in one write.
-Bytes requestFlood();
+// master volume's parameter list, asked for `requests` times in one write (8000 by default).
+Bytes requestFlood(int requests = 8000);
 
 struct Packet {
     std::uint16_t type{0};
