@@ -11,6 +11,7 @@
 #include <climits>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 using nlohmann::json;
 
@@ -163,8 +164,12 @@ void SessionsManager::loadSession(const std::string& path) {
         return;
     }
     try {
-        *session = json::parse(file, nullptr, true, false);
-    } catch (const std::exception&) { // a malformed document, or a read that failed
+        // Read whole, then parsed from memory: parsing straight from the stream fetches it a
+        // character at a time through the stream buffer. A read that fails ends the text early.
+        std::ostringstream contents;
+        contents << file.rdbuf();
+        *session = json::parse(contents.view(), nullptr, true, false);
+    } catch (const std::exception&) { // a malformed or cut-short document
         *session = nullptr;
     }
     if (session->is_null()) {
