@@ -25,19 +25,20 @@ constexpr std::size_t kMaxStreams = 8;
 // with them, and serialising the session took a quarter of a grown corpus's time. Two leave room to
 // save, change, save again and load either.
 constexpr int kMaxSaves = 2;
-// Loads one input may make; further ones are dropped. A load replaces the whole set-up from one of
-// the (at most two) files the input saved, so what a load reaches depends only on that file and on
-// what it replaces: two loads already cover loading a file over a built set-up and over a loaded
-// one. The fuzzer learned to repeat them, and inputs with three loads or more took three fifths of
-// a grown corpus's time.
+// Loads one input may make; further ones are dropped. A load that succeeds replaces the whole set-up
+// from one of the (at most two) files the input saved, so what it reaches depends only on that file
+// and on what it replaces: two already cover loading over a built set-up and over a loaded one. The
+// fuzzer learned to repeat loads, and inputs with three or more took three fifths of a grown
+// corpus's time.
 constexpr int kMaxLoads = 2;
 
-// Whether the request is one more than an input may make (see above).
+// What an input has asked for so far, of the kinds bounded above.
 struct Requests {
     int saves{0};
     int loads{0};
 };
 
+// Whether the request is one more than an input may make (see above).
 bool beyondBound(const IPC::PacketFramer::Frame& frame, const Core& core, Requests& made) {
     switch (static_cast<EPacketType>(frame.type)) {
     case EPacketType::AddStream:
