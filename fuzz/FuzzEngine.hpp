@@ -1,8 +1,8 @@
 #pragma once
 
 // What the fuzz targets share: one engine on virtual devices, brought back to its starting state
-// after every input, and a scratch folder emptied as often, so nothing one input builds or saves
-// carries into the next.
+// after every input, and a scratch folder emptied after every input that saved, so nothing one
+// input builds or saves carries into the next.
 
 #include "ReusableEngine.hpp"
 
@@ -18,8 +18,9 @@
 
 namespace fuzzing {
 
-// The working folder while inputs run, emptied after each one: an input never loads what an earlier
-// one saved, so every input replays alone, and saved sessions don't pile up for each load to parse.
+// The working folder while inputs run, emptied after each input that saved: an input never loads
+// what an earlier one saved, so every input replays alone, and saved sessions don't pile up for each
+// load to parse.
 class ScratchFolder {
 public:
     ScratchFolder() {
