@@ -16,10 +16,10 @@ namespace {
 // Streams one input may hold; further requests to add one are dropped. Past a few streams the table
 // only repeats itself (ids are the smallest free one, every walk of the table is linear), while
 // each stream costs every later request more: an add answers with the whole list and a fader
-// value per stream. Eight is twice the machine's devices and more than its distinct rates (three),
-// so every way streams can share a device at different rates still fits; adding, deleting and
-// adding again stays unlimited.
-constexpr std::size_t kMaxStreams = 8;
+// value per stream, and a save or load carries them all. Four is one more than the machine's
+// distinct rates (three): one device can still carry a stream at each rate it offers with another
+// stream besides, two groups of two still fit, and adding, deleting and adding again stays unlimited.
+constexpr std::size_t kMaxStreams = 4;
 // Saves one input may make; further ones are dropped. A save changes nothing in the engine, only
 // writes the file a later load reads, yet at ten bytes a request the fuzzer learned to fill inputs
 // with them, and serialising the session took a quarter of a grown corpus's time. Two leave room to
@@ -27,10 +27,11 @@ constexpr std::size_t kMaxStreams = 8;
 constexpr int kMaxSaves = 2;
 // Loads one input may make; further ones are dropped. A load that succeeds replaces the whole set-up
 // from one of the (at most two) files the input saved, so what it reaches depends only on that file
-// and on what it replaces: two already cover loading over a built set-up and over a loaded one. The
-// fuzzer learned to repeat loads, and inputs with three or more took three fifths of a grown
-// corpus's time.
-constexpr int kMaxLoads = 2;
+// and on what it replaces. A set-up a load built is one the input had built by requests before it
+// saved, so loading over it is loading over a built one, which one load covers. The fuzzer learned
+// to repeat loads, and each rebuilds every stream: with two allowed, loads were still the largest
+// share of a grown corpus's time.
+constexpr int kMaxLoads = 1;
 
 // What an input has asked for so far, of the kinds bounded above.
 struct Requests {

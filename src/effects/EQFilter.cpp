@@ -31,6 +31,6 @@ unsigned EQFilter::getId() const {
     return id;
 }
 
-std::map<std::string, EQFilter::Getter> EQFilter::getGetters() const {
+const std::map<std::string, EQFilter::Getter>& EQFilter::getGetters() const {
     return getters;
 }

@@ -25,7 +25,7 @@ public:
     bool acceptsValue(const std::string& parameter, float value) const;
     std::string getName() const;
     unsigned getId() const;
-    std::map<std::string, Getter> getGetters() const;
+    const std::map<std::string, Getter>& getGetters() const;
 
 protected:
     EQFilter(const EQFilter&) = default;

@@ -44,7 +44,7 @@ bool Effect::acceptsValue(const std::string& parameter, float value) const {
     return acceptsParameterValue(name, parameter, value, {minValue, maxValue}, "setEffectParameter");
 }
 
-std::map<std::string, Effect::Getter> Effect::getGetters() const {
+const std::map<std::string, Effect::Getter>& Effect::getGetters() const {
     return getters;
 }
 

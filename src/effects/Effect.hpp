@@ -48,7 +48,7 @@ public:
     // Whether setEffectParameter would take `value` for `parameter` as far as its range goes; logs
     // the refusal. True for a parameter the effect does not have.
     bool acceptsValue(const std::string& parameter, float value) const;
-    std::map<std::string, Getter> getGetters() const;
+    const std::map<std::string, Getter>& getGetters() const;
     std::string getName() const;
 
     bool isMandatory() const;

@@ -35,13 +35,8 @@ Stream::Stream(unsigned int streamId, StreamServices services, unsigned int inpu
       services(std::move(services)) {
     rtAudio = makeRtAudioInstance();
     if (rtAudio) {
-        for (unsigned int id : rtAudio->getDeviceIds()) {
-            const auto info = rtAudio->getDeviceInfo(id);
-            Utilities::log("Device (" + std::to_string(id) + ": " + info.name +
-                               " (Input Channels: " + std::to_string(info.inputChannels) +
-                               ", Output Channels: " + std::to_string(info.outputChannels) + ")",
-                           "Stream", __LINE__);
-        }
+        // Every device's details are fetched for these lines alone.
+        if (!Utilities::quiet()) logDevices();
         if (this->inputDeviceId == 0) this->inputDeviceId = rtAudio->getDefaultInputDevice();
         if (this->nChannelsInput == 0) this->nChannelsInput = rtAudio->getDeviceInfo(this->inputDeviceId).inputChannels;
         if (this->outputDeviceId == 0) this->outputDeviceId = rtAudio->getDefaultOutputDevice();
@@ -72,6 +67,16 @@ Stream::~Stream() {
     Utilities::success("Stream " + options.streamName + " destroyed successfully", "~Stream", __LINE__);
     channelsRedirects.clear();
     effects.clear();
+}
+
+void Stream::logDevices() const {
+    for (unsigned int id : rtAudio->getDeviceIds()) {
+        const auto info = rtAudio->getDeviceInfo(id);
+        Utilities::log("Device (" + std::to_string(id) + ": " + info.name +
+                           " (Input Channels: " + std::to_string(info.inputChannels) +
+                           ", Output Channels: " + std::to_string(info.outputChannels) + ")",
+                       "Stream", __LINE__);
+    }
 }
 
 std::shared_ptr<RtAudio> Stream::makeRtAudioInstance() const {

@@ -183,6 +183,7 @@ private:
     void nameExportAfterId();
     void publishRedirects() { realtimeState.redirects.publish(channelsRedirects); }
     void publishEffects() { realtimeState.effects.publish(effects); }
+    void logDevices() const;
     std::shared_ptr<RtAudio> makeRtAudioInstance() const;
     // Snapshots: the header is taken on the control side when the stream opens.
     SnapshotHeader snapshotHeader() const;

@@ -116,7 +116,7 @@ float Stream::getEffectParameterValue(const std::string& effect, const std::stri
         Utilities::error("Effect not found", "getEffectParameterValue", __LINE__);
         return -1.0f;
     }
-    const auto getters = found->getGetters();
+    const auto& getters = found->getGetters();
     // A parameter without a getter is the caller's error: std::out_of_range.
     return (found.get()->*getters.at(parameter))();
 }

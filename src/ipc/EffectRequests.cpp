@@ -39,7 +39,7 @@ std::shared_ptr<Effect> findByName(const EffectChain& chain, const std::string& 
 
 // One line per parameter that has a getter, in name order, each with the effect's one range.
 std::vector<char> parametersPayload(int streamId, const Effect& effect) {
-    const auto getters = effect.getGetters();
+    const auto& getters = effect.getGetters();
     std::vector<char> payload;
     serializeValues(payload, static_cast<int>(getters.size()));
     for (const auto& [parameter, getter] : getters)

@@ -17,10 +17,14 @@ using nlohmann::json;
 
 namespace {
 
+// Objects here are filled key by key: a braced list builds every pair as an array first and then
+// copies it, about three times the allocations, and saves are made of little else.
 json parameterBlock(const RtAudio::StreamParameters& parameters) {
-    return {{"deviceId", parameters.deviceId},
-            {"nChannels", parameters.nChannels},
-            {"firstChannel", parameters.firstChannel}};
+    json block = json::object();
+    block["deviceId"] = parameters.deviceId;
+    block["nChannels"] = parameters.nChannels;
+    block["firstChannel"] = parameters.firstChannel;
+    return block;
 }
 
 // One entry per readable parameter, as JSON doubles.
@@ -46,7 +50,9 @@ json filtersOf(const Effect& effect) {
 }
 
 json effectObject(const Effect& effect) {
-    json saved{{"name", effect.getName()}, {"enable", effect.getEnable()}};
+    json saved = json::object();
+    saved["name"] = effect.getName();
+    saved["enable"] = effect.getEnable();
     if (effect.getName() == "EQEffect") saved["filters"] = filtersOf(effect);
     else saved["parameters"] = readParameters(effect);
     return saved;
@@ -92,28 +98,28 @@ void SessionsManager::saveSession(const std::string& path) {
 void SessionsManager::createJsonObj() {
     json streams;
     for (const auto& stream : core->getStreams()) {
+        json saved = json::object();
+        saved["streamId"] = stream->getStreamId();
+        saved["inputDeviceId"] = stream->getInputDeviceId();
+        saved["outputDeviceId"] = stream->getOutputDeviceId();
+        // Names let a load find the devices again when another enumeration gave them new ids.
+        saved["inputDeviceName"] = stream->getInputDeviceName();
+        saved["outputDeviceName"] = stream->getOutputDeviceName();
+        saved["nChannelsInput"] = stream->getNChannelsInput();
+        saved["nChannelsOutput"] = stream->getNChannelsOutput();
+        saved["sampleRate"] = stream->getSampleRate();
+        saved["bufferFrames"] = stream->getBufferFrames();
+        saved["inputParameters"] = parameterBlock(stream->getInputParameters());
+        saved["outputParameters"] = parameterBlock(stream->getOutputParameters());
         const auto options = stream->getOptions();
-        streams.push_back({
-            {"streamId", stream->getStreamId()},
-            {"inputDeviceId", stream->getInputDeviceId()},
-            {"outputDeviceId", stream->getOutputDeviceId()},
-            // Names let a load find the devices again when another enumeration gave them new ids.
-            {"inputDeviceName", stream->getInputDeviceName()},
-            {"outputDeviceName", stream->getOutputDeviceName()},
-            {"nChannelsInput", stream->getNChannelsInput()},
-            {"nChannelsOutput", stream->getNChannelsOutput()},
-            {"sampleRate", stream->getSampleRate()},
-            {"bufferFrames", stream->getBufferFrames()},
-            {"inputParameters", parameterBlock(stream->getInputParameters())},
-            {"outputParameters", parameterBlock(stream->getOutputParameters())},
-            {"options",
-             {{"flags", options.flags},
-              {"numberOfBuffers", options.numberOfBuffers},
-              {"streamName", options.streamName},
-              {"priority", options.priority}}},
-            {"isStarted", stream->isStarted()},
-            {"effects", getEffects(stream)},
-        });
+        json& savedOptions = saved["options"];
+        savedOptions["flags"] = options.flags;
+        savedOptions["numberOfBuffers"] = options.numberOfBuffers;
+        savedOptions["streamName"] = options.streamName;
+        savedOptions["priority"] = options.priority;
+        saved["isStarted"] = stream->isStarted();
+        saved["effects"] = getEffects(stream);
+        streams.push_back(std::move(saved));
     }
     session->push_back(std::move(streams));
 
@@ -131,12 +137,14 @@ void SessionsManager::createJsonObj() {
         for (const auto& stream : core->getStreams())
             if (stream->getGroupID() == static_cast<int>(group->getGroupId())) members.push_back(stream->getStreamId());
         const auto [red, green, blue] = group->getColor();
-        saved.push_back({{"groupId", group->getGroupId()},
-                         {"color", {red, green, blue}},
-                         {"volumeLevel", group->getVolumeLevel()},
-                         {"volumeRatio", group->getVolumeRatio()},
-                         {"effects", group->getEffects()},
-                         {"members", std::move(members)}});
+        json entry = json::object();
+        entry["groupId"] = group->getGroupId();
+        entry["color"] = json::array({red, green, blue});
+        entry["volumeLevel"] = group->getVolumeLevel();
+        entry["volumeRatio"] = group->getVolumeRatio();
+        entry["effects"] = group->getEffects();
+        entry["members"] = std::move(members);
+        saved.push_back(std::move(entry));
     }
     session->push_back(std::move(saved));
 }

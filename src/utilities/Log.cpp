@@ -143,6 +143,8 @@ void writeConsoleLine(std::ostream& stream, const char* colour, const char* tag,
 
 } // namespace
 
+bool quiet() { return quietDepth > 0; }
+
 QuietScope::QuietScope() { ++quietDepth; }
 QuietScope::~QuietScope() { --quietDepth; }
 

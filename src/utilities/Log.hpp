@@ -21,6 +21,9 @@ public:
     QuietScope& operator=(const QuietScope&) = delete;
 };
 
+// Whether this thread's diagnostics are silenced: lets a caller skip building lines nobody writes.
+bool quiet();
+
 // Keeps the message of the first error this thread logs while it lives: the reason a command failed.
 class FirstErrorScope {
 public:
