@@ -62,7 +62,7 @@ public:
 
 private:
     // Log lines are not under test here, and opening the log file for each one took a sixth of
-    // every execution; the messages are still built, only not written.
+    // every execution; most messages are still built, only not written.
     Utilities::QuietScope quiet;
     ScratchFolder scratch;
     testsupport::ReusableEngine reused{"fuzz" + std::to_string(::getpid())};

@@ -211,6 +211,22 @@ TEST_F(SessionsTest, ShortAndEmptyDocumentsLoadAsEmpty) {
     EXPECT_TRUE(save("none.json")[1].is_null());
 }
 
+// Files saved earlier and other tools read these keys: a save writes each of them, with its type.
+TEST_F(SessionsTest, ASavedStreamCarriesEveryKeyOfTheLayout) {
+    const json stream = save("layout.json")[1][0];
+    std::vector<std::string> keys;
+    for (const auto& item : stream.items()) keys.push_back(item.key());
+    EXPECT_EQ(keys, (std::vector<std::string>{"bufferFrames", "effects", "inputDeviceId", "inputDeviceName",
+                                              "inputParameters", "isStarted", "nChannelsInput", "nChannelsOutput",
+                                              "options", "outputDeviceId", "outputDeviceName", "outputParameters",
+                                              "sampleRate", "streamId"}));
+    EXPECT_EQ(stream["inputParameters"], json::parse(R"({"deviceId":)" + std::to_string(engine.mic) +
+                                                     R"(,"nChannels":2,"firstChannel":0})"));
+    EXPECT_EQ(stream["options"].size(), 4u);
+    EXPECT_TRUE(stream["isStarted"].is_boolean() && stream["sampleRate"].is_number_unsigned());
+    EXPECT_EQ(stream["effects"][0], json::parse(R"({"name":"VolumeEffect","enable":true,"parameters":{"volume":50.0}})"));
+}
+
 // Names that are not UTF-8 (a client's stream name, the file's own) are saved, not fatal.
 TEST_F(SessionsTest, NamesThatAreNotUtf8AreSavedReplaced) {
     auto options = core->getStreamById(0)->getOptions();
