@@ -22,7 +22,9 @@ void printHelp() {
                  "Front ends and vantrellctl connect to the Unix-domain socket "
               << IPC::socketPath()
               << "\n(VANTRELL_SOCKET in the environment changes it). Diagnostics are appended to\n"
-                 "/tmp/vantrell_runtime.log.\n\nConsole commands:\n";
+                 "/tmp/vantrell_runtime.log.\n\n"
+                 "Guides: /usr/share/doc/vantrell/docs/ (console.md.gz: every console command), or docs/ in\n"
+                 "the source.\n\nConsole commands:\n";
     std::size_t width = 0;
     for (const auto& name : CommandLineController::commandNames()) {
         if (width + name.size() > 94) {

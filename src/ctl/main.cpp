@@ -27,7 +27,9 @@ void printHelp() {
     text += "\nOptions: --json (listings, meter --once), --once and --channels N (meter, default 2),\n"
             "--port N (web, default 8732 or the next free port) and --no-browser (web).\n"
             "Exit status: 0 done, 1 refused or not found, 2 bad arguments, 3 engine not running,\n"
-            "4 no reply in time or connection lost.\n";
+            "4 no reply in time or connection lost.\n\n"
+            "Guides: /usr/share/doc/vantrell/docs/ (vantrellctl.md.gz: the commands, the panel, the user\n"
+            "service), or docs/ in the source.\n";
     std::cout << text;
 }
 

@@ -23,7 +23,8 @@ expect_words "Depends" "libc6 libstdc++6 libpulse0 libzita-resampler1 librtaudio
 files="./usr/bin/vantrell ./usr/bin/vantrellctl ./usr/lib/systemd/user/vantrell.service
   ./usr/share/man/man1/vantrell.1.gz ./usr/share/man/man1/vantrellctl.1.gz
   ./usr/share/bash-completion/completions/vantrellctl ./usr/share/doc/vantrell/copyright
-  ./usr/share/doc/vantrell/changelog.gz ./usr/share/doc/vantrell/README.md.gz"
+  ./usr/share/doc/vantrell/changelog.gz ./usr/share/doc/vantrell/README.md.gz
+  ./usr/share/doc/vantrell/docs/console.md.gz ./usr/share/doc/vantrell/docs/vantrellctl.md.gz"
 listing=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
 for file in $files; do grep -qx -- "$file" <<<"$listing" || fail "package lacks $file"; done
 
