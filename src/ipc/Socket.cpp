@@ -99,7 +99,13 @@ int Socket::_openListener(const std::string& path) {
                        SocketSecurity::describeUser(*owner));
         return -1;
     }
-    // A file left by an earlier run is removed; one that another engine still serves is not.
+    // Only a socket may be taken over: anything else at the path is someone's file, kept as it is.
+    struct stat existing {};
+    if (::lstat(path.c_str(), &existing) == 0 && !S_ISSOCK(existing.st_mode)) {
+        Utilities::log("Failed to bind socket: " + path + " is not a socket; it is left as it is");
+        return -1;
+    }
+    // A socket left by an earlier run is removed; one that another engine still serves is not.
     if (listenerAnswers(address)) {
         Utilities::log("Failed to bind socket");
         return -1;
