@@ -6,6 +6,7 @@
 #include "engine/Core.hpp"
 #include "sessions/SessionsManager.hpp"
 #include "utilities/Log.hpp"
+#include "utilities/Printable.hpp"
 
 #include <iostream>
 
@@ -136,7 +137,7 @@ void SessionsManager::restoreStreamEffects(Stream& stream, const json& effects) 
         const auto& parameters = effect.at("parameters");
         if (parameters.is_null()) continue;
         for (const auto& [key, value] : parameters.items()) {
-            std::cout << "Effect name: " + json(name).dump() + " Parameter name: " + key + " Value: " + value.dump() +
+            std::cout << "Effect name: " + json(name).dump() + " Parameter name: " + Utilities::printable(key) + " Value: " + value.dump() +
                              "\n"
                       << std::flush;
             stream.setEffectParameter(name, key, value.get<float>());
