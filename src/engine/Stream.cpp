@@ -145,6 +145,7 @@ int Stream::start() {
         Utilities::error("An error occurred while starting the stream", "start", __LINE__, started);
         return started;
     }
+    awaited.reset();
     Utilities::success("Stream " + options.streamName + " started successfully", "start", __LINE__);
     return 0;
 }
@@ -215,6 +216,7 @@ int Stream::selectMatchingSampleRate() {
 }
 
 int Stream::stop() {
+    awaited.reset();
     const int result = rtAudio ? rtAudio->stopStream() : RTAUDIO_WARNING;
     if (result != RTAUDIO_NO_ERROR && result != RTAUDIO_WARNING) {
         Utilities::error("An error occurred while stopping the stream", "stop", __LINE__, result);

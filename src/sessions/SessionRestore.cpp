@@ -31,6 +31,12 @@ RtAudio::StreamOptions streamOptions(const json& saved) {
     return options;
 }
 
+// A device name the session holds for the stream, or empty (files from before names were saved).
+std::string savedName(const json& saved, const char* key) {
+    const auto name = saved.find(key);
+    return name == saved.end() ? std::string() : name->get<std::string>();
+}
+
 std::shared_ptr<EQEffect> firstEqualizer(const EffectChain& chain) {
     for (const auto& effect : chain)
         if (effect && effect->getName() == "EQEffect") return std::dynamic_pointer_cast<EQEffect>(effect);
@@ -115,7 +121,8 @@ void SessionsManager::restoreStream(const json& saved) {
     stream->setOutputParameters(outputParameters);
     stream->setOptions(options);
     restoreStreamEffects(*stream, saved.at("effects"));
-    if (isStarted) core->startStream(streamId);
+    if (isStarted)
+        core->startSavedStream(streamId, savedName(saved, "inputDeviceName"), savedName(saved, "outputDeviceName"));
 }
 
 void SessionsManager::restoreStreamEffects(Stream& stream, const json& effects) {

@@ -237,6 +237,24 @@ TEST_F(SessionsTest, NamesThatAreNotUtf8AreSavedReplaced) {
     EXPECT_EQ(saved[0]["sessionName"], engine.dir.file("odd \xef\xbf\xbd.json"));
 }
 
+// A stream saved as running whose device is absent at the load starts when the device returns.
+TEST_F(SessionsTest, AStreamWhoseDeviceIsAbsentAtTheLoadStartsWhenItReturns) {
+    save("running.json");
+    engine.system->unplug(engine.speakers);
+    core->deviceEvents().drain();
+    load(engine.dir.file("running.json"));
+    ASSERT_TRUE(core->getStreamById(0));
+    ASSERT_FALSE(core->getStreamById(0)->isStarted());
+
+    LogCapture log;
+    engine.system->plugIn(engine.speakers);
+    core->deviceEvents().post(); // as the server announces a new device
+    core->deviceEvents().drain();
+    EXPECT_TRUE(core->getStreamById(0)->isStarted()) << log.take();
+    EXPECT_FALSE(core->getStreamById(1)->isStarted()) << "saved as stopped";
+    EXPECT_NE(period()[0], 0.0f);
+}
+
 // Only a regular file is read: a directory would throw from the read, a FIFO would block the engine.
 TEST_F(SessionsTest, PathsThatAreNotRegularFilesAreRefusedAndChangeNothing) {
     const std::string fifo = engine.dir.file("pipe");
