@@ -255,6 +255,19 @@ TEST_F(SessionsTest, AStreamWhoseDeviceIsAbsentAtTheLoadStartsWhenItReturns) {
     EXPECT_NE(period()[0], 0.0f);
 }
 
+// A file past the bound is refused before it is read; one at the bound loads.
+TEST_F(SessionsTest, ASessionFileBeyondTheBoundIsRefused) {
+    json document = save("whole.json");
+    document[1].erase(1);
+    std::string text = document.dump();
+    for (const std::size_t size : {SessionsManager::kMaxSessionBytes + 1, SessionsManager::kMaxSessionBytes}) {
+        text.resize(size, ' ');
+        writeFile(engine.dir.file("padded.json"), text);
+        const std::string log = load(engine.dir.file("padded.json"));
+        EXPECT_EQ(core->getStreams().size(), size > SessionsManager::kMaxSessionBytes ? 2u : 1u) << log;
+    }
+}
+
 // Only a regular file is read: a directory would throw from the read, a FIFO would block the engine.
 TEST_F(SessionsTest, PathsThatAreNotRegularFilesAreRefusedAndChangeNothing) {
     const std::string fifo = engine.dir.file("pipe");
