@@ -48,7 +48,8 @@ bool listenerAnswers(const sockaddr_un& address) {
 
 } // namespace
 
-Socket::Socket(Core* core) : _core(core), _registry(core) {
+Socket::Socket(Core* core, int requestsPerSecond)
+    : _core(core), _requestsPerSecond(requestsPerSecond), _registry(core) {
     Utilities::log("Socket constructor");
     SocketUtils::attachOutbox(&_outbox);
     auto guard = _core->lock();
@@ -195,7 +196,7 @@ void Socket::_acceptClients() {
             continue;
         }
         _outbox.open(client);
-        _clients.push_back(std::make_unique<ClientConnection>(client));
+        _clients.push_back(std::make_unique<ClientConnection>(client, _requestsPerSecond));
         Utilities::log("Client connected");
     }
 }
@@ -209,6 +210,11 @@ bool Socket::_serviceClient(ClientConnection& client, short events) {
             // A client that only closed its sending side still gets what it asked for, as far as
             // the connection takes it without waiting.
             _outbox.flush(descriptor);
+            return false;
+        }
+        if (client.flooding()) {
+            Utilities::log("Client sent more than " + std::to_string(_requestsPerSecond) +
+                           " requests in one second; closing the connection");
             return false;
         }
     }

@@ -80,7 +80,10 @@ bool replaceFileContents(const std::string& path, const std::string& contents, s
         return false;
     }
     const std::filesystem::path target(resolved);
-    if (target.filename().empty()) return false;
+    if (target.filename().empty()) {
+        if (reason) *reason = "it names no file";
+        return false;
+    }
     const std::filesystem::path directory = target.has_parent_path() ? target.parent_path() : ".";
     std::string leaf(".");
     leaf.append(target.filename().string()).append(".XXXXXX");
@@ -88,14 +91,21 @@ bool replaceFileContents(const std::string& path, const std::string& contents, s
     std::vector<char> pattern(name.begin(), name.end());
     pattern.push_back('\0');
 
+    // The system's own reason, for the user to act on (a read-only folder, a full disk).
+    auto fail = [reason](int error) {
+        if (reason) *reason = std::strerror(error);
+        return false;
+    };
     const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0) return fail(errno);
     const std::string temporary(pattern.data());
     const bool written = ::fchmod(fd, modeFor(resolved)) == 0 && writeAll(fd, contents) && ::fsync(fd) == 0;
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || ::rename(temporary.c_str(), resolved.c_str()) != 0) {
+    int error = written ? 0 : errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && ::rename(temporary.c_str(), resolved.c_str()) != 0) error = errno;
+    if (error != 0) {
         ::unlink(temporary.c_str());
-        return false;
+        return fail(error);
     }
     syncDirectory(directory);
     return true;

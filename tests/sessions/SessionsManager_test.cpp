@@ -4,6 +4,7 @@
 #include "effects/Effect.hpp"
 #include "engine/Core.hpp"
 #include "sessions/SessionsManager.hpp"
+#include "utilities/Log.hpp"
 
 #include "LogCapture.hpp"
 #include "SessionDocuments.hpp"
@@ -11,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <csignal>
 #include <fstream>
 #include <sys/resource.h>
@@ -319,15 +322,23 @@ TEST_F(SessionsTest, AFailedSaveKeepsThePreviousFile) {
     rlimit small = original;
     small.rlim_cur = 100;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    SessionsManager(core).saveSession(engine.dir.file("kept.json"));
-    setrlimit(RLIMIT_FSIZE, &original);
-    std::signal(SIGXFSZ, previousHandler);
+    {
+        // Kept in memory: a captured log would be a file under the same limit.
+        Utilities::FirstErrorScope failure;
+        SessionsManager(core).saveSession(engine.dir.file("kept.json"));
+        setrlimit(RLIMIT_FSIZE, &original);
+        std::signal(SIGXFSZ, previousHandler);
+        // The system's reason, as it words it.
+        EXPECT_EQ(failure.message(),
+                  "Could not create session file: " + engine.dir.file("kept.json") + " (" + std::strerror(EFBIG) + ")");
+    }
     EXPECT_EQ(readFile(engine.dir.file("kept.json")), previous);
 
     LogCapture log;
     SessionsManager(core).saveSession(engine.dir.path().string());  // the target is a directory
     SessionsManager(core).saveSession(engine.dir.file("missing/x.json"));
     EXPECT_EQ(log.count("Could not create session file: "), 2) << log.take();
+    EXPECT_TRUE(log.contains(engine.dir.file("missing/x.json") + " (" + std::strerror(ENOENT) + ")"));
     EXPECT_EQ(readFile(engine.dir.file("kept.json")), previous);
     std::size_t entries = 0;
     for (const auto& entry : std::filesystem::directory_iterator(engine.dir.path()))
