@@ -27,6 +27,8 @@ struct SnapshotRecord {
     double streamTime{0.0};
     unsigned int status{0};
     int reportLine{0}; // the callback's line that reported an overflow or underflow; 0 for a request
+    // Overflows and underflows since the previous such snapshot that got none (see kXrunInterval).
+    unsigned long unwrittenBefore{0};
     std::vector<float> input, output;
 };
 
@@ -35,17 +37,24 @@ struct SnapshotRecord {
 // writes the file and the log lines. Waking it instead would be a system call on the audio thread.
 // One snapshot at a time: while one waits or is being written, a further overflow or underflow
 // snapshot is only counted (one line afterwards says how many), and a request is left for a later
-// period. The audio side takes no lock, allocates nothing, makes no I/O and no system call.
+// period. After an overflow or underflow snapshot, further ones are only counted for kXrunInterval:
+// a device that keeps failing would otherwise fill the disk and the log. The audio side takes no
+// lock, allocates nothing, makes no I/O and no system call.
 class SnapshotWriter {
 public:
     using Write = std::function<void(const SnapshotHeader&, const SnapshotRecord&)>;
     // Runs on the writer's thread at every look, after any snapshot is written.
     using Poll = std::function<void(const SnapshotHeader&)>;
+    using Clock = std::chrono::steady_clock;
+    using Now = std::function<Clock::time_point()>;
 
     // A snapshot's file may be written this much after its period; an idle writer wakes as often.
     static constexpr std::chrono::milliseconds kPollInterval{10};
+    // At most one overflow or underflow snapshot per stream in this time; requested ones are not held.
+    static constexpr std::chrono::seconds kXrunInterval{60};
 
-    explicit SnapshotWriter(Write write, Poll poll = {});
+    // `now` is the writer's clock (tests give their own).
+    explicit SnapshotWriter(Write write, Poll poll = {}, Now now = Clock::now);
     ~SnapshotWriter();
     SnapshotWriter(const SnapshotWriter&) = delete;
     SnapshotWriter& operator=(const SnapshotWriter&) = delete;
@@ -77,6 +86,12 @@ private:
     SnapshotRecord record;
     std::atomic<int> state{kFree};
     std::atomic<unsigned long> skipped{0};
+    // Set by the writer after an overflow or underflow snapshot, cleared kXrunInterval later; while
+    // set, the audio side only counts them in `unwritten`.
+    std::atomic<bool> xrunsHeld{false};
+    std::atomic<unsigned long> unwritten{0};
+    Now now;
+    Clock::time_point lastXrunSnapshot; // the writer's alone
     std::atomic<bool> running{false};
     // Under the mutex: the control side asks for a look (drain, stop) through `asked`, the writer
     // answers through `written`.
