@@ -44,7 +44,7 @@ void SnapshotWriter::prepare(SnapshotHeader newHeader) {
 bool SnapshotWriter::capture(const float* input, std::size_t inputValues, const float* output,
                              std::size_t outputValues, double streamTime, unsigned int status,
                              int reportLine) noexcept {
-    if (reportLine != 0 && xrunsHeld.load(std::memory_order_acquire)) {
+    if (reportLine != 0 && (status & ~heldStatus.load(std::memory_order_acquire)) == 0) {
         unwritten.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
@@ -67,8 +67,12 @@ void SnapshotWriter::run() {
     for (;;) {
         const unsigned long looking = looksAsked;
         const bool last = stopping;
-        if (xrunsHeld.load(std::memory_order_relaxed) && now() - lastXrunSnapshot >= kXrunInterval)
-            xrunsHeld.store(false, std::memory_order_release);
+        if (const unsigned int held = heldStatus.load(std::memory_order_relaxed)) {
+            const auto at = now();
+            for (unsigned int bit = 0; bit < 2; ++bit)
+                if ((held & (1u << bit)) && at - lastReported[bit] >= kXrunInterval)
+                    heldStatus.fetch_and(~(1u << bit), std::memory_order_release);
+        }
         if (state.load(std::memory_order_acquire) == kCaptured) {
             record.milliseconds = wallClockMilliseconds();
             record.unwrittenBefore = 0;
@@ -80,8 +84,10 @@ void SnapshotWriter::run() {
             }
             // Held before the space is free again, so no overflow slips in between.
             if (record.reportLine != 0) {
-                lastXrunSnapshot = now();
-                xrunsHeld.store(true, std::memory_order_release);
+                const auto at = now();
+                for (unsigned int bit = 0; bit < 2; ++bit)
+                    if (record.status & (1u << bit)) lastReported[bit] = at;
+                heldStatus.fetch_or(record.status & 3u, std::memory_order_release);
             }
             state.store(kFree, std::memory_order_release);
             if (const unsigned long count = skipped.exchange(0, std::memory_order_relaxed))

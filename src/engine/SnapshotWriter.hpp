@@ -37,9 +37,10 @@ struct SnapshotRecord {
 // writes the file and the log lines. Waking it instead would be a system call on the audio thread.
 // One snapshot at a time: while one waits or is being written, a further overflow or underflow
 // snapshot is only counted (one line afterwards says how many), and a request is left for a later
-// period. After an overflow or underflow snapshot, further ones are only counted for kXrunInterval:
-// a device that keeps failing would otherwise fill the disk and the log. The audio side takes no
-// lock, allocates nothing, makes no I/O and no system call.
+// period. After an overflow snapshot, further overflows are only counted for kXrunInterval, and
+// likewise underflows after an underflow snapshot: a device that keeps failing would otherwise fill
+// the disk and the log, while an underflow after an overflow (the other side of the stream) is still
+// told. The audio side takes no lock, allocates nothing, makes no I/O and no system call.
 class SnapshotWriter {
 public:
     using Write = std::function<void(const SnapshotHeader&, const SnapshotRecord&)>;
@@ -50,7 +51,8 @@ public:
 
     // A snapshot's file may be written this much after its period; an idle writer wakes as often.
     static constexpr std::chrono::milliseconds kPollInterval{10};
-    // At most one overflow or underflow snapshot per stream in this time; requested ones are not held.
+    // At most one overflow and one underflow snapshot per stream in this time (one reporting both
+    // counts as each); requested ones are not held.
     static constexpr std::chrono::seconds kXrunInterval{60};
 
     // `now` is the writer's clock (tests give their own).
@@ -86,12 +88,12 @@ private:
     SnapshotRecord record;
     std::atomic<int> state{kFree};
     std::atomic<unsigned long> skipped{0};
-    // Set by the writer after an overflow or underflow snapshot, cleared kXrunInterval later; while
-    // set, the audio side only counts them in `unwritten`.
-    std::atomic<bool> xrunsHeld{false};
+    // Status bits (overflow 1, underflow 2) the writer holds after a snapshot that reported them,
+    // each until kXrunInterval after it; a report of held bits only is counted in `unwritten`.
+    std::atomic<unsigned int> heldStatus{0};
     std::atomic<unsigned long> unwritten{0};
     Now now;
-    Clock::time_point lastXrunSnapshot; // the writer's alone
+    Clock::time_point lastReported[2]; // per status bit; the writer's alone
     std::atomic<bool> running{false};
     // Under the mutex: the control side asks for a look (drain, stop) through `asked`, the writer
     // answers through `written`.

@@ -127,18 +127,22 @@ TEST_F(StreamSnapshotTest, OverflowsWhileOneIsWrittenAreCountedAndARequestWaits)
     EXPECT_EQ(occurrences("gate\n"), 2);
 }
 
-// A stream whose device keeps failing writes one file, however many periods report it.
-TEST_F(StreamSnapshotTest, RepeatedOverflowsWriteOneSnapshot) {
+// A stream whose device keeps failing writes one overflow and one underflow snapshot, however many
+// periods report them.
+TEST_F(StreamSnapshotTest, RepeatedOverflowsAndUnderflowsWriteOneSnapshotEach) {
     LogCapture log;
     for (int period = 0; period < 40; ++period) {
         engine.runPeriod(*stream, input, 1 + period % 3);
         stream->drainSnapshots();
     }
-    EXPECT_EQ(snapshots(), 1u);
+    EXPECT_EQ(snapshots(), 2u);
     engine.core->doSnapshot();
     engine.runPeriod(*stream, input);
     stream->drainSnapshots();
-    EXPECT_EQ(snapshots(), 2u) << "a request is written as ever";
+    EXPECT_EQ(snapshots(), 3u) << "a request is written as ever";
+    log.take();
+    EXPECT_EQ(log.count("Input overflow"), 1);
+    EXPECT_EQ(log.count("Output underflow"), 1);
 }
 
 // The writer's clock is the test's: a minute passes when the test says so.
