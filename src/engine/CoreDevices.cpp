@@ -151,10 +151,12 @@ void Core::resumeHaltedStreams() {
         if (const auto& awaited = stream->awaitedDevices()) {
             // Never opened: its devices were absent when its session loaded. Found by name when it
             // has one, as the session found the others.
-            const unsigned int input =
-                awaited->input.empty() ? stream->getInputDeviceId() : deviceNamed(*rtAudio, present, awaited->input, true);
-            const unsigned int output = awaited->output.empty() ? stream->getOutputDeviceId()
-                                                                : deviceNamed(*rtAudio, present, awaited->output, false);
+            const unsigned int input = awaited->input.empty()
+                                           ? stream->getInputDeviceId()
+                                           : deviceNamed(*rtAudio, present, awaited->input, true);
+            const unsigned int output = awaited->output.empty()
+                                            ? stream->getOutputDeviceId()
+                                            : deviceNamed(*rtAudio, present, awaited->output, false);
             if ((stream->getNChannelsInput() > 0 && !listed(input)) ||
                 (stream->getNChannelsOutput() > 0 && !listed(output)))
                 continue;

@@ -60,7 +60,8 @@ int Stream::addEffectByInstance(std::shared_ptr<Effect> effect) {
         }
     }
     // A five-band equalizer copied from another stream must shape this one, not its source.
-    if (auto* fiveBand = dynamic_cast<EQDemoEffect*>(effect.get()); fiveBand && services.owner && !weak_from_this().expired())
+    auto* fiveBand = dynamic_cast<EQDemoEffect*>(effect.get());
+    if (fiveBand && services.owner && !weak_from_this().expired())
         fiveBand->drivenBy(std::make_shared<StreamEqualizerControl>(services.owner, weak_from_this()));
     prepareEffect(*effect);
     effects.push_back(std::move(effect));

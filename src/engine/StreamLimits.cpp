@@ -11,7 +11,8 @@ std::string shown(unsigned int value) { return std::to_string(static_cast<int>(v
 
 std::string refusal(unsigned int nChannelsInput, unsigned int nChannelsOutput, unsigned int bufferFrames) {
     if (nChannelsInput > kMaxChannels)
-        return "Input channels out of range: " + shown(nChannelsInput) + " (at most " + std::to_string(kMaxChannels) + ")";
+        return "Input channels out of range: " + shown(nChannelsInput) + " (at most " +
+               std::to_string(kMaxChannels) + ")";
     if (nChannelsOutput > kMaxChannels)
         return "Output channels out of range: " + shown(nChannelsOutput) + " (at most " +
                std::to_string(kMaxChannels) + ")";

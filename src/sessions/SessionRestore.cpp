@@ -144,8 +144,8 @@ void SessionsManager::restoreStreamEffects(Stream& stream, const json& effects) 
         const auto& parameters = effect.at("parameters");
         if (parameters.is_null()) continue;
         for (const auto& [key, value] : parameters.items()) {
-            std::cout << "Effect name: " + json(name).dump() + " Parameter name: " + Utilities::printable(key) + " Value: " + value.dump() +
-                             "\n"
+            std::cout << "Effect name: " + json(name).dump() + " Parameter name: " + Utilities::printable(key) +
+                             " Value: " + value.dump() + "\n"
                       << std::flush;
             stream.setEffectParameter(name, key, value.get<float>());
         }
