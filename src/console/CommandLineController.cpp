@@ -3,6 +3,7 @@
 #include "console/Arguments.hpp"
 #include "engine/Core.hpp"
 #include "utilities/Log.hpp"
+#include "utilities/Printable.hpp"
 #include "utilities/Split.hpp"
 
 #include <chrono>
@@ -194,7 +195,8 @@ int CommandLineController::getStreamInfo() {
     if (!stream) return -1;
     // One write, so a line from an audio thread cannot land inside the block.
     std::cout << "Stream id: " + std::to_string(stream->getStreamId()) + "\n" +
-                     "Stream: " + stream->getInputDeviceName() + " -> " + stream->getOutputDeviceName() + "\n" +
+                     "Stream: " + Utilities::printable(stream->getInputDeviceName()) + " -> " +
+                     Utilities::printable(stream->getOutputDeviceName()) + "\n" +
                      "Input device id: " + std::to_string(stream->getInputParameters().deviceId) + "\n" +
                      "Output device id: " + std::to_string(stream->getOutputParameters().deviceId) + "\n" +
                      "Sample rate: " + std::to_string(stream->getSampleRate()) + "\n" +
@@ -213,8 +215,9 @@ int CommandLineController::listStreams() {
     }
     std::string listing;
     for (const auto& stream : streams)
-        listing += "Stream id: " + std::to_string(stream->getStreamId()) + " : " + stream->getInputDeviceName() +
-                   " -> " + stream->getOutputDeviceName() + "\n";
+        listing += "Stream id: " + std::to_string(stream->getStreamId()) + " : " +
+                   Utilities::printable(stream->getInputDeviceName()) + " -> " +
+                   Utilities::printable(stream->getOutputDeviceName()) + "\n";
     std::cout << listing << std::flush;
     return 0;
 }

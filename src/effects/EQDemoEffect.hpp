@@ -15,8 +15,12 @@ public:
     static constexpr int kBands = 5;
 
     EQDemoEffect(std::string name, std::shared_ptr<EqualizerControl> equalizer);
-    // Drives the same stream as the source; adds no filters anywhere.
+    // Adds no filters anywhere, and drives the source's stream until the stream that takes the copy
+    // hands it its own control (drivenBy).
     EQDemoEffect(const EQDemoEffect& other);
+
+    // From now on the bands drive this control's stream: the one that holds the effect.
+    void drivenBy(std::shared_ptr<EqualizerControl> control) { equalizer = std::move(control); }
 
     void process(float* in, float* out, unsigned nChannels, unsigned nFrames, unsigned sampleRate) noexcept override;
     std::string getSnapshotDump() override;

@@ -43,6 +43,9 @@ public:
     // Starts again the streams the library halted (their server or a device went away) once the
     // device lists hold their devices again; one line for each.
     void resumeHaltedStreams();
+    // Starts a stream a session saved as running; when it cannot start because a device it uses is
+    // absent, it waits for the device (by these names, empty for none) as a halted stream does.
+    int startSavedStream(unsigned int id, const std::string& inputName, const std::string& outputName);
 
     // Stream table.
     int addStream(unsigned int inputDeviceId, unsigned int outputDeviceId, unsigned int nChannelsInput,

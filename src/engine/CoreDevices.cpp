@@ -125,6 +125,20 @@ int Core::findDisconnectedDevice() {
     return 0;
 }
 
+namespace {
+
+// The present device of that name with channels in the direction, or 0.
+unsigned int deviceNamed(RtAudio& rtAudio, const std::vector<unsigned int>& present, const std::string& name,
+                         bool input) {
+    for (unsigned int id : present) {
+        const auto info = rtAudio.getDeviceInfo(id);
+        if (info.name == name && (input ? info.inputChannels : info.outputChannels) > 0) return id;
+    }
+    return 0;
+}
+
+} // namespace
+
 void Core::resumeHaltedStreams() {
     if (!rtAudio) return;
     // Asked afresh: each list refresh empties the other direction's list.
@@ -132,13 +146,48 @@ void Core::resumeHaltedStreams() {
     auto listed = [&present](unsigned int id) { return std::find(present.begin(), present.end(), id) != present.end(); };
     // Open but not running: the library stopped it after an error. A stream the user stopped is closed.
     std::vector<unsigned int> halted;
-    for (const auto& stream : streams)
-        if (stream->isOpen() && !stream->isStarted() &&
-            (stream->getNChannelsInput() == 0 || listed(stream->getInputDeviceId())) &&
+    for (const auto& stream : streams) {
+        if (stream->isStarted()) continue;
+        if (const auto& awaited = stream->awaitedDevices()) {
+            // Never opened: its devices were absent when its session loaded. Found by name when it
+            // has one, as the session found the others.
+            const unsigned int input = awaited->input.empty()
+                                           ? stream->getInputDeviceId()
+                                           : deviceNamed(*rtAudio, present, awaited->input, true);
+            const unsigned int output = awaited->output.empty()
+                                            ? stream->getOutputDeviceId()
+                                            : deviceNamed(*rtAudio, present, awaited->output, false);
+            if ((stream->getNChannelsInput() > 0 && !listed(input)) ||
+                (stream->getNChannelsOutput() > 0 && !listed(output)))
+                continue;
+            stream->setInputDeviceId(input);
+            stream->setOutputDeviceId(output);
+            halted.push_back(stream->getStreamId());
+            continue;
+        }
+        if (stream->isOpen() && (stream->getNChannelsInput() == 0 || listed(stream->getInputDeviceId())) &&
             (stream->getNChannelsOutput() == 0 || listed(stream->getOutputDeviceId())))
             halted.push_back(stream->getStreamId());
+    }
     for (unsigned int id : halted)
         if (startStream(id) == 0)
             Utilities::log("Stream " + std::to_string(id) + " restarted: its devices are back", "resumeHaltedStreams",
                            __LINE__);
+}
+
+int Core::startSavedStream(unsigned int id, const std::string& inputName, const std::string& outputName) {
+    if (startStream(id) == 0) return 0;
+    auto stream = getStreamById(id);
+    if (!stream || !rtAudio) return -1;
+    const std::vector<unsigned int> present = rtAudio->getDeviceIds();
+    auto absent = [&present](unsigned int channels, unsigned int deviceId) {
+        return channels > 0 && std::find(present.begin(), present.end(), deviceId) == present.end();
+    };
+    if (!absent(stream->getNChannelsInput(), stream->getInputDeviceId()) &&
+        !absent(stream->getNChannelsOutput(), stream->getOutputDeviceId()))
+        return -1;
+    stream->awaitDevices({inputName, outputName});
+    Utilities::log("Stream " + std::to_string(id) + " will start when its devices are back", "startSavedStream",
+                   __LINE__);
+    return -1;
 }

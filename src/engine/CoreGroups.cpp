@@ -82,9 +82,9 @@ int Core::setStreamsGroupColor(unsigned int groupId, GroupColor color) {
     auto group = groupOrLog(getStreamGroupSyncById(groupId), "setStreamsGroupColor");
     if (!group) return -1;
     group->setColor(color);
-    Utilities::log("Stream group (" + std::to_string(groupId) + ") color set to " +
-                       StreamGroupSync::colorSwatch(color),
-                   "setStreamsGroupColor", __LINE__);
+    Utilities::logVerbatim("Stream group (" + std::to_string(groupId) + ") color set to " +
+                               StreamGroupSync::colorSwatch(color),
+                           "setStreamsGroupColor", __LINE__);
     return 0;
 }
 

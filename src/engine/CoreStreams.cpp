@@ -1,6 +1,7 @@
 // The stream table: ids, adding and removing streams, and keeping the streams of one device at one rate.
 
 #include "engine/Core.hpp"
+#include "engine/StreamLimits.hpp"
 #include "utilities/Log.hpp"
 
 StreamServices Core::streamServices() {
@@ -23,6 +24,11 @@ unsigned int Core::findFirstAvailableStreamId() const {
 
 int Core::addStream(unsigned int inputDeviceId, unsigned int outputDeviceId, unsigned int nChannelsInput,
                     unsigned int nChannelsOutput, unsigned int sampleRate, unsigned int bufferFrames) {
+    if (const std::string refused = StreamLimits::refusal(nChannelsInput, nChannelsOutput, bufferFrames);
+        !refused.empty()) {
+        Utilities::error(refused, "addStream", __LINE__);
+        return -1;
+    }
     const unsigned int id = findFirstAvailableStreamId();
     auto stream = std::make_shared<Stream>(id, streamServices(), inputDeviceId, outputDeviceId, nChannelsInput,
                                            nChannelsOutput, sampleRate, bufferFrames);

@@ -23,7 +23,8 @@ long long wallClockMilliseconds() {
 
 } // namespace
 
-SnapshotWriter::SnapshotWriter(Write write, Poll poll) : write(std::move(write)), poll(std::move(poll)) {}
+SnapshotWriter::SnapshotWriter(Write write, Poll poll, Now now)
+    : write(std::move(write)), poll(std::move(poll)), now(std::move(now)) {}
 
 SnapshotWriter::~SnapshotWriter() { stop(); }
 
@@ -43,6 +44,10 @@ void SnapshotWriter::prepare(SnapshotHeader newHeader) {
 bool SnapshotWriter::capture(const float* input, std::size_t inputValues, const float* output,
                              std::size_t outputValues, double streamTime, unsigned int status,
                              int reportLine) noexcept {
+    if (reportLine != 0 && (status & ~heldStatus.load(std::memory_order_acquire)) == 0) {
+        unwritten.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
     if (!running.load(std::memory_order_acquire) || state.load(std::memory_order_acquire) != kFree) {
         if (reportLine != 0) skipped.fetch_add(1, std::memory_order_relaxed);
         return false;
@@ -62,12 +67,27 @@ void SnapshotWriter::run() {
     for (;;) {
         const unsigned long looking = looksAsked;
         const bool last = stopping;
+        if (const unsigned int held = heldStatus.load(std::memory_order_relaxed)) {
+            const auto at = now();
+            for (unsigned int bit = 0; bit < 2; ++bit)
+                if ((held & (1u << bit)) && at - lastReported[bit] >= kXrunInterval)
+                    heldStatus.fetch_and(~(1u << bit), std::memory_order_release);
+        }
         if (state.load(std::memory_order_acquire) == kCaptured) {
             record.milliseconds = wallClockMilliseconds();
+            record.unwrittenBefore = 0;
+            if (record.reportLine != 0) record.unwrittenBefore = unwritten.exchange(0, std::memory_order_relaxed);
             try {
                 write(header, record);
             } catch (const std::exception& failure) {
                 Utilities::error(std::string("Snapshot failed: ") + failure.what(), "doSnapshot", __LINE__);
+            }
+            // Held before the space is free again, so no overflow slips in between.
+            if (record.reportLine != 0) {
+                const auto at = now();
+                for (unsigned int bit = 0; bit < 2; ++bit)
+                    if (record.status & (1u << bit)) lastReported[bit] = at;
+                heldStatus.fetch_or(record.status & 3u, std::memory_order_release);
             }
             state.store(kFree, std::memory_order_release);
             if (const unsigned long count = skipped.exchange(0, std::memory_order_relaxed))

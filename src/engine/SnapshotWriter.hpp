@@ -27,6 +27,8 @@ struct SnapshotRecord {
     double streamTime{0.0};
     unsigned int status{0};
     int reportLine{0}; // the callback's line that reported an overflow or underflow; 0 for a request
+    // Overflows and underflows since the previous such snapshot that got none (see kXrunInterval).
+    unsigned long unwrittenBefore{0};
     std::vector<float> input, output;
 };
 
@@ -35,17 +37,26 @@ struct SnapshotRecord {
 // writes the file and the log lines. Waking it instead would be a system call on the audio thread.
 // One snapshot at a time: while one waits or is being written, a further overflow or underflow
 // snapshot is only counted (one line afterwards says how many), and a request is left for a later
-// period. The audio side takes no lock, allocates nothing, makes no I/O and no system call.
+// period. After an overflow snapshot, further overflows are only counted for kXrunInterval, and
+// likewise underflows after an underflow snapshot: a device that keeps failing would otherwise fill
+// the disk and the log, while an underflow after an overflow (the other side of the stream) is still
+// told. The audio side takes no lock, allocates nothing, makes no I/O and no system call.
 class SnapshotWriter {
 public:
     using Write = std::function<void(const SnapshotHeader&, const SnapshotRecord&)>;
     // Runs on the writer's thread at every look, after any snapshot is written.
     using Poll = std::function<void(const SnapshotHeader&)>;
+    using Clock = std::chrono::steady_clock;
+    using Now = std::function<Clock::time_point()>;
 
     // A snapshot's file may be written this much after its period; an idle writer wakes as often.
     static constexpr std::chrono::milliseconds kPollInterval{10};
+    // At most one overflow and one underflow snapshot per stream in this time (one reporting both
+    // counts as each); requested ones are not held.
+    static constexpr std::chrono::seconds kXrunInterval{60};
 
-    explicit SnapshotWriter(Write write, Poll poll = {});
+    // `now` is the writer's clock (tests give their own).
+    explicit SnapshotWriter(Write write, Poll poll = {}, Now now = Clock::now);
     ~SnapshotWriter();
     SnapshotWriter(const SnapshotWriter&) = delete;
     SnapshotWriter& operator=(const SnapshotWriter&) = delete;
@@ -77,6 +88,12 @@ private:
     SnapshotRecord record;
     std::atomic<int> state{kFree};
     std::atomic<unsigned long> skipped{0};
+    // Status bits (overflow 1, underflow 2) the writer holds after a snapshot that reported them,
+    // each until kXrunInterval after it; a report of held bits only is counted in `unwritten`.
+    std::atomic<unsigned int> heldStatus{0};
+    std::atomic<unsigned long> unwritten{0};
+    Now now;
+    Clock::time_point lastReported[2]; // per status bit; the writer's alone
     std::atomic<bool> running{false};
     // Under the mutex: the control side asks for a look (drain, stop) through `asked`, the writer
     // answers through `written`.

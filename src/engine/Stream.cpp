@@ -2,8 +2,10 @@
 
 #include "effects/Effect.hpp"
 #include "effects/EffectFactory.hpp"
+#include "engine/StreamLimits.hpp"
 #include "utilities/ExportName.hpp"
 #include "utilities/Log.hpp"
+#include "utilities/Utf8.hpp"
 
 #include <algorithm>
 #include <exception>
@@ -13,9 +15,7 @@ using namespace audio;
 
 namespace {
 
-// The audio library sizes period buffers in 32-bit byte counts: a period much longer than this
-// would get buffers shorter than the frame count it reports, and the callback would run past them.
-constexpr unsigned int kMaxBufferFrames = 1u << 16;
+using StreamLimits::kMaxBufferFrames;
 // Stopping a stream waits for the period in flight, and every stop runs under the engine lock: a
 // longer period would hold the console and the socket for that long.
 constexpr unsigned int kMaxPeriodMilliseconds = 1000;
@@ -145,6 +145,7 @@ int Stream::start() {
         Utilities::error("An error occurred while starting the stream", "start", __LINE__, started);
         return started;
     }
+    awaited.reset();
     Utilities::success("Stream " + options.streamName + " started successfully", "start", __LINE__);
     return 0;
 }
@@ -215,6 +216,7 @@ int Stream::selectMatchingSampleRate() {
 }
 
 int Stream::stop() {
+    awaited.reset();
     const int result = rtAudio ? rtAudio->stopStream() : RTAUDIO_WARNING;
     if (result != RTAUDIO_NO_ERROR && result != RTAUDIO_WARNING) {
         Utilities::error("An error occurred while stopping the stream", "stop", __LINE__, result);
@@ -258,6 +260,16 @@ int Stream::editStream(unsigned int newInputDeviceId, unsigned int newOutputDevi
         Utilities::error("Stream name refused: " + std::to_string(streamName.size()) +
                              " bytes is beyond the limit of " + std::to_string(kMaxNameBytes),
                          "editStream", __LINE__);
+        return -1;
+    }
+    // JSON text, and with it every session file and client that reads names, is UTF-8.
+    if (!Utilities::isUtf8(streamName)) {
+        Utilities::error("Stream name refused: it is not UTF-8 text", "editStream", __LINE__);
+        return -1;
+    }
+    if (const std::string refused = StreamLimits::refusal(newNChannelsInput, newNChannelsOutput, newBufferFrames);
+        !refused.empty()) {
+        Utilities::error(refused, "editStream", __LINE__);
         return -1;
     }
     if (newSampleRate != 0 && !supportsSampleRate(newSampleRate, newInputDeviceId, newOutputDeviceId, "editStream"))

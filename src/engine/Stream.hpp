@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -126,6 +127,15 @@ public:
     // Waits until the snapshots captured so far are written and the writer has made its reports.
     void drainSnapshots() { snapshotWriter.drain(); }
 
+    // The devices a stream saved as running waits for, by name (empty: by its device id), when one
+    // was absent as the session loaded. It starts when they are back, as a stream halted by a lost
+    // device does; a start or a stop ends the wait.
+    struct AwaitedDevices {
+        std::string input, output;
+    };
+    void awaitDevices(AwaitedDevices names) { awaited = std::move(names); }
+    const std::optional<AwaitedDevices>& awaitedDevices() const { return awaited; }
+
     void setGroupID(int id);
     int getGroupID() const { return groupID; }
 
@@ -214,6 +224,7 @@ private:
     ChannelRedirects channelsRedirects{{0, 0}, {1, 1}};
     std::atomic<bool> mustDoSnapshot{false};
     int groupID{-1};
+    std::optional<AwaitedDevices> awaited;
     bool exportEnabled{true};
     unsigned int settledBufferFrames{0};
     RealtimeState realtimeState;

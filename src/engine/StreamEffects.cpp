@@ -4,6 +4,7 @@
 #include "effects/Effect.hpp"
 #include "effects/EQEffect.hpp"
 #include "effects/EffectFactory.hpp"
+#include "effects/EQDemoEffect.hpp"
 #include "engine/StreamEqualizerControl.hpp"
 #include "engine/Stream.hpp"
 #include "utilities/Log.hpp"
@@ -58,6 +59,10 @@ int Stream::addEffectByInstance(std::shared_ptr<Effect> effect) {
             removeEffect(name, true);
         }
     }
+    // A five-band equalizer copied from another stream must shape this one, not its source.
+    auto* fiveBand = dynamic_cast<EQDemoEffect*>(effect.get());
+    if (fiveBand && services.owner && !weak_from_this().expired())
+        fiveBand->drivenBy(std::make_shared<StreamEqualizerControl>(services.owner, weak_from_this()));
     prepareEffect(*effect);
     effects.push_back(std::move(effect));
     publishEffects();

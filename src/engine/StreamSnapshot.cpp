@@ -23,13 +23,16 @@ void writeRows(std::ofstream& file, const float* buffer, unsigned int rows, unsi
 // stream that passes every block through gets one line, not one per period.
 constexpr std::chrono::seconds kUnpreparedBurstGap{2};
 
-void reportStatus(unsigned int status, int line) {
+void reportStatus(unsigned int status, int line, unsigned long unwrittenBefore) {
+    const std::string held = unwrittenBefore == 0 ? std::string()
+                                                  : " (" + std::to_string(unwrittenBefore) +
+                                                        " more since the previous snapshot, not written)";
     if (status == audio::RTAUDIO_INPUT_OVERFLOW)
-        Utilities::error("Input overflow", "callback", line);
+        Utilities::error("Input overflow" + held, "callback", line);
     else if (status == audio::RTAUDIO_OUTPUT_UNDERFLOW)
-        Utilities::error("Output underflow", "callback", line);
+        Utilities::error("Output underflow" + held, "callback", line);
     else
-        Utilities::error("Input overflow and output underflow", "callback", line);
+        Utilities::error("Input overflow and output underflow" + held, "callback", line);
 }
 
 } // namespace
@@ -99,7 +102,7 @@ int Stream::writeSnapshotFile(const SnapshotHeader& header, const float* inputBu
 }
 
 void Stream::writeCapturedSnapshot(const SnapshotHeader& header, const SnapshotRecord& record) {
-    if (record.reportLine != 0) reportStatus(record.status, record.reportLine);
+    if (record.reportLine != 0) reportStatus(record.status, record.reportLine, record.unwrittenBefore);
     writeSnapshotFile(header, record.input.data(), record.output.data(), record.streamTime, record.status,
                       record.milliseconds);
 }

@@ -6,8 +6,8 @@
 
 StreamGroupSync::StreamGroupSync(unsigned int groupId, GroupColor color) : groupId(groupId), color(color) {
     Utilities::log("StreamGroupSync constructor", "StreamGroupSync", __LINE__);
-    Utilities::log("Group id: " + std::to_string(groupId) + " color: " + colorSwatch(color), "StreamGroupSync",
-                   __LINE__);
+    Utilities::logVerbatim("Group id: " + std::to_string(groupId) + " color: " + colorSwatch(color),
+                           "StreamGroupSync", __LINE__);
 }
 
 StreamGroupSync::~StreamGroupSync() { Utilities::log("StreamGroupSync destructor", "~StreamGroupSync", __LINE__); }

@@ -54,7 +54,11 @@ bool ClientConnection::receive(const std::function<void(const PacketFramer::Fram
         _framer.append(buffer, length);
     }
     PacketFramer::Frame frame;
-    for (int handled = 0; handled < kPacketsPerTurn;) {
+    if (const auto now = Clock::now(); now - _windowStart >= std::chrono::seconds(1)) {
+        _windowStart = now;
+        _requestsInWindow = 0;
+    }
+    for (int handled = 0; handled < kPacketsPerTurn && !flooding();) {
         const auto next = _framer.next(frame);
         if (next == PacketFramer::Next::Incomplete) break;
         startsHere = true;
@@ -66,6 +70,7 @@ bool ClientConnection::receive(const std::function<void(const PacketFramer::Fram
         }
         handle(frame);
         ++handled;
+        ++_requestsInWindow;
     }
     if (startsHere) _pendingSince = Clock::now();
     return true;

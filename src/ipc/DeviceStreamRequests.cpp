@@ -30,6 +30,13 @@ void sendDevices(int& clientSocket, Core* core, const DeviceList& devices, Chann
     sendPacket(clientSocket, type, payload);
 }
 
+// A list of no entries: its count alone.
+std::vector<char> emptyList() {
+    std::vector<char> payload;
+    serializeValues(payload, 0);
+    return payload;
+}
+
 } // namespace
 
 void printtest(int& /*clientSocket*/, Core* /*core*/, int a, int b) {
@@ -39,6 +46,8 @@ void printtest(int& /*clientSocket*/, Core* /*core*/, int a, int b) {
 void sendDeviceInputs(int& clientSocket, Core* core) {
     if (core->updateInputDevicesList() != 0) {
         Utilities::error("Error updating input devices list", "sendDeviceInputs", __LINE__);
+        // Answered all the same: a client waiting for the list must not wait for the server.
+        sendPacket(clientSocket, EPacketType::DeviceInputs, emptyList());
         return;
     }
     const auto devices = core->getInputDevices();
@@ -51,6 +60,8 @@ void sendDeviceInputs(int& clientSocket, Core* core) {
 void sendDeviceOutputs(int& clientSocket, Core* core) {
     if (core->updateOutputDevicesList() != 0) {
         Utilities::error("Error updating output devices list", "sendDeviceOutputs", __LINE__);
+        // Answered all the same: a client waiting for the list must not wait for the server.
+        sendPacket(clientSocket, EPacketType::DeviceOutputs, emptyList());
         return;
     }
     const auto devices = core->getOutputDevices();

@@ -48,7 +48,8 @@ bool listenerAnswers(const sockaddr_un& address) {
 
 } // namespace
 
-Socket::Socket(Core* core) : _core(core), _registry(core) {
+Socket::Socket(Core* core, int requestsPerSecond)
+    : _core(core), _requestsPerSecond(requestsPerSecond), _registry(core) {
     Utilities::log("Socket constructor");
     SocketUtils::attachOutbox(&_outbox);
     auto guard = _core->lock();
@@ -99,7 +100,13 @@ int Socket::_openListener(const std::string& path) {
                        SocketSecurity::describeUser(*owner));
         return -1;
     }
-    // A file left by an earlier run is removed; one that another engine still serves is not.
+    // Only a socket may be taken over: anything else at the path is someone's file, kept as it is.
+    struct stat existing {};
+    if (::lstat(path.c_str(), &existing) == 0 && !S_ISSOCK(existing.st_mode)) {
+        Utilities::log("Failed to bind socket: " + path + " is not a socket; it is left as it is");
+        return -1;
+    }
+    // A socket left by an earlier run is removed; one that another engine still serves is not.
     if (listenerAnswers(address)) {
         Utilities::log("Failed to bind socket");
         return -1;
@@ -189,7 +196,7 @@ void Socket::_acceptClients() {
             continue;
         }
         _outbox.open(client);
-        _clients.push_back(std::make_unique<ClientConnection>(client));
+        _clients.push_back(std::make_unique<ClientConnection>(client, _requestsPerSecond));
         Utilities::log("Client connected");
     }
 }
@@ -203,6 +210,11 @@ bool Socket::_serviceClient(ClientConnection& client, short events) {
             // A client that only closed its sending side still gets what it asked for, as far as
             // the connection takes it without waiting.
             _outbox.flush(descriptor);
+            return false;
+        }
+        if (client.flooding()) {
+            Utilities::log("Client sent more than " + std::to_string(_requestsPerSecond) +
+                           " requests in one second; closing the connection");
             return false;
         }
     }

@@ -26,7 +26,8 @@ public:
     // Connections served at once; one more is accepted, told nothing and closed, with one line.
     static constexpr std::size_t kMaxClients = 64;
 
-    explicit Socket(Core* core);
+    // `requestsPerSecond`: what one client may send before it is taken for a flood and closed.
+    explicit Socket(Core* core, int requestsPerSecond = ClientConnection::kRequestsPerSecond);
     ~Socket();
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
@@ -58,6 +59,7 @@ private:
     void _closeClient(ClientConnection* client);
 
     Core* _core;
+    int _requestsPerSecond;
     int _serverSocket{-1};
     std::thread _listenThread;
     PacketsRegistry _registry;

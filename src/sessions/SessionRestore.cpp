@@ -6,6 +6,7 @@
 #include "engine/Core.hpp"
 #include "sessions/SessionsManager.hpp"
 #include "utilities/Log.hpp"
+#include "utilities/Printable.hpp"
 
 #include <iostream>
 
@@ -28,6 +29,12 @@ RtAudio::StreamOptions streamOptions(const json& saved) {
     options.streamName = saved.at("streamName").get<std::string>();
     options.priority = saved.at("priority").get<int>();
     return options;
+}
+
+// A device name the session holds for the stream, or empty (files from before names were saved).
+std::string savedName(const json& saved, const char* key) {
+    const auto name = saved.find(key);
+    return name == saved.end() ? std::string() : name->get<std::string>();
 }
 
 std::shared_ptr<EQEffect> firstEqualizer(const EffectChain& chain) {
@@ -114,7 +121,8 @@ void SessionsManager::restoreStream(const json& saved) {
     stream->setOutputParameters(outputParameters);
     stream->setOptions(options);
     restoreStreamEffects(*stream, saved.at("effects"));
-    if (isStarted) core->startStream(streamId);
+    if (isStarted)
+        core->startSavedStream(streamId, savedName(saved, "inputDeviceName"), savedName(saved, "outputDeviceName"));
 }
 
 void SessionsManager::restoreStreamEffects(Stream& stream, const json& effects) {
@@ -136,8 +144,8 @@ void SessionsManager::restoreStreamEffects(Stream& stream, const json& effects) 
         const auto& parameters = effect.at("parameters");
         if (parameters.is_null()) continue;
         for (const auto& [key, value] : parameters.items()) {
-            std::cout << "Effect name: " + json(name).dump() + " Parameter name: " + key + " Value: " + value.dump() +
-                             "\n"
+            std::cout << "Effect name: " + json(name).dump() + " Parameter name: " + Utilities::printable(key) +
+                             " Value: " + value.dump() + "\n"
                       << std::flush;
             stream.setEffectParameter(name, key, value.get<float>());
         }

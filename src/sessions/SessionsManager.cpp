@@ -9,9 +9,6 @@
 
 #include <chrono>
 #include <climits>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 using nlohmann::json;
 
@@ -161,22 +158,15 @@ json SessionsManager::getEffects(const std::shared_ptr<Stream>& stream) const {
 void SessionsManager::loadSession(const std::string& path) {
     if (!isAcceptablePath(path, "loadSession")) return;
     Utilities::log("Loading session " + path);
-    // Only a regular file: reading a directory throws, and a FIFO would hold the engine until
-    // someone writes to it.
-    std::error_code error;
-    const bool regular = std::filesystem::is_regular_file(path, error);
-    std::ifstream file;
-    if (regular) file.open(path);
-    if (!file.is_open()) {
-        Utilities::error("Could not open session file: " + path, "loadSession", __LINE__);
+    // Only a regular file of a bounded size, looked at before it is opened: a FIFO would hold the
+    // engine until someone writes to it, a huge file would hold its memory.
+    std::string contents, reason;
+    if (!readBoundedFile(path, kMaxSessionBytes, contents, reason)) {
+        Utilities::error("Could not open session file: " + path + " (" + reason + ")", "loadSession", __LINE__);
         return;
     }
     try {
-        // Read whole, then parsed from memory: parsing straight from the stream fetches it a
-        // character at a time through the stream buffer. A read that fails ends the text early.
-        std::ostringstream contents;
-        contents << file.rdbuf();
-        *session = json::parse(contents.view(), nullptr, true, false);
+        *session = json::parse(contents, nullptr, true, false);
     } catch (const std::exception&) { // a malformed or cut-short document
         *session = nullptr;
     }

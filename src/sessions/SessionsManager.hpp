@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -14,6 +15,10 @@ class Stream;
 // the engine lock for the whole operation.
 class SessionsManager {
 public:
+    // A session of 40 streams takes some 50 kB: a file past this is refused before it is read, as
+    // reading and parsing it would hold the engine lock and hundreds of megabytes.
+    static constexpr std::size_t kMaxSessionBytes = 4u << 20;
+
     explicit SessionsManager(Core* core);
 
     void saveSession(const std::string& path);

@@ -1,5 +1,7 @@
 #include "utilities/Log.hpp"
 
+#include "utilities/Printable.hpp"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -131,11 +133,12 @@ std::string contextPart(const std::string& context, int line) {
 thread_local int quietDepth = 0;
 thread_local FirstErrorScope* errorScope = nullptr;
 
-void writeConsoleLine(std::ostream& stream, const char* colour, const char* tag,
-                      const std::string& message, const std::string& context, int line, int code) {
+void writeConsoleLine(std::ostream& stream, const char* colour, const char* tag, const std::string& message,
+                      const std::string& context, int line, int code, bool verbatim = false) {
     if (quietDepth > 0) return;
-    const std::string consoleLine =
-        colour + std::string(tag) + codePart(code) + contextPart(context, line) + message + kReset + "\n";
+    // Messages carry names from clients and servers: only our own sequences may reach the terminal.
+    const std::string consoleLine = colour + std::string(tag) + codePart(code) + contextPart(printable(context), line) +
+                                    (verbatim ? message : printable(message)) + kReset + "\n";
     std::lock_guard<std::recursive_mutex> guard(logMutex());
     logToFile(consoleLine, context, line, code);
     stream << consoleLine;
@@ -153,6 +156,10 @@ FirstErrorScope::~FirstErrorScope() { errorScope = outer; }
 
 void log(const std::string& message, const std::string& context, int line, int code) {
     writeConsoleLine(std::cout, kYellow, "[LOG] ", message, context, line, code);
+}
+
+void logVerbatim(const std::string& message, const std::string& context, int line, int code) {
+    writeConsoleLine(std::cout, kYellow, "[LOG] ", message, context, line, code, true);
 }
 
 void error(const std::string& message, const std::string& context, int line, int code) {

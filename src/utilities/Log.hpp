@@ -10,6 +10,10 @@ void log(const std::string& message, const std::string& context = "", int line =
 void error(const std::string& message, const std::string& context = "", int line = 0, int code = 0);
 void success(const std::string& message, const std::string& context = "", int line = 0, int code = 0);
 void logToFile(const std::string& message, const std::string& context = "", int line = 0, int code = 0);
+// log, error and success write control characters in a message out as text (see printable): names in
+// it come from clients, files and other people's devices. This one writes the message as it is, for
+// a line made of the engine's own words and numbers with terminal sequences of its own (a swatch).
+void logVerbatim(const std::string& message, const std::string& context = "", int line = 0, int code = 0);
 
 // Silences this thread's diagnostics while it lives: for work that repeats, line for line, a change
 // that has just been logged (the per-stream instances of a master effect following the master).

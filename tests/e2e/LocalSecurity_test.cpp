@@ -93,6 +93,23 @@ TEST_F(LocalSecurityTest, AnotherUsersFileAtTheSocketPathIsNamedAndLeftAlone) {
     ::unlink(ProtocolClient::kPath);
 }
 
+// Whatever is at the socket path and is not a socket is the user's: the engine runs without a socket.
+TEST_F(LocalSecurityTest, AFileAtTheSocketPathIsKept) {
+    ::unlink(ProtocolClient::kPath);
+    std::FILE* notes = std::fopen(ProtocolClient::kPath, "w");
+    ASSERT_TRUE(notes);
+    std::fputs("my notes", notes);
+    std::fclose(notes);
+    engine = std::make_unique<testsupport::EngineProcess>(binary, dir.path().string());
+    engine->send("help");
+    ASSERT_TRUE(engine->waitFor("Available commands:", 20s));
+    EXPECT_FALSE(client.connect(1s));
+    engine->send("exit");
+    EXPECT_EQ(engine->waitExit(5s), 0);
+    EXPECT_EQ(testsupport::readFile(ProtocolClient::kPath), "my notes");
+    ::unlink(ProtocolClient::kPath);
+}
+
 class PlantedLog : public LocalSecurityTest, public ::testing::WithParamInterface<bool> {};
 
 // A symbolic link or a FIFO at the log path: refused in one line, the engine starts and serves.

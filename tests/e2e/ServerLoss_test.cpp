@@ -152,3 +152,21 @@ TEST_F(DeviceLossProtocolTest, UnloadingTheSourceOfAStreamSendsOneDisconnectPack
 }
 
 } // namespace
+
+namespace {
+
+// Every request is answered at once, device lists too: with no server to ask, they are empty.
+TEST_F(DeviceLossProtocolTest, DeviceListsWhileTheServerIsGoneAreEmpty) {
+    ASSERT_EQ(devices(3 /* DeviceOutputs */).empty(), false);
+    struct Restart {
+        ~Restart() { serverScript("restart_private_sound_server"); }
+    } restart;
+    ASSERT_EQ(serverScript("kill_private_sound_server").status, 0);
+    for (const std::uint16_t type : {2, 3}) {
+        const auto packets = exchange(type);
+        ASSERT_EQ(packets.size(), 1u) << "type " << type;
+        EXPECT_EQ(testsupport::hex(packets[0].wire()), testsupport::hex(testsupport::Request().i32(0).packet(type)));
+    }
+}
+
+} // namespace

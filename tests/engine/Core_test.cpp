@@ -172,9 +172,8 @@ TEST_F(CoreTest, TheLowestRateCountsRunningStreamsOnlyAndNeverForcesARateADevice
 TEST_F(CoreTest, AbsurdPeriodLengthsAreRefusedBeforeAnythingOpens) {
     LogCapture log;
     Core& core = engine.makeCore();
-    const int id = core.addStream(0, 0, 0, 0, 48000, 2000000000);
-    EXPECT_EQ(core.startStream(id), -1);
-    EXPECT_EQ(engine.audioOf(*core.getStreamById(id)), nullptr);
+    EXPECT_EQ(core.addStream(0, 0, 0, 0, 48000, 2000000000), -1);
+    EXPECT_TRUE(core.getStreams().empty());
     // Longer than a second: every stop would hold the engine lock for a period.
     const int slow = core.addStream(0, 0, 0, 0, 44100, 65536);
     EXPECT_EQ(core.startStream(slow), -1);
@@ -183,6 +182,36 @@ TEST_F(CoreTest, AbsurdPeriodLengthsAreRefusedBeforeAnythingOpens) {
     EXPECT_TRUE(log.contains("Buffer frames out of range: 2000000000 (at most 65536)"));
     EXPECT_TRUE(log.contains("Period too long: 65536 frames at 44100 Hz (at most one second)"));
 }
+
+struct Counts {
+    unsigned int in, out, frames;
+    bool added;
+};
+
+class StreamCounts : public CoreTest, public ::testing::WithParamInterface<Counts> {};
+
+// Counts no back end can open are refused at once, not listed and saved to fail at every start.
+TEST_P(StreamCounts, BeyondTheBoundsAreRefusedWhenTheStreamIsMade) {
+    LogCapture log;
+    Core& core = engine.makeCore();
+    const auto [in, out, frames, added] = GetParam();
+    EXPECT_EQ(core.addStream(engine.mic, engine.speakers, in, out, 48000, frames) >= 0, added);
+    EXPECT_EQ(core.getStreams().size(), added ? 1u : 0u);
+    if (added) return;
+    // An edit to them is refused before the stream stops: it plays on in the same open stream.
+    auto kept = core.getStreamById(core.addStream(engine.mic, engine.speakers, 2, 2, 48000, 256));
+    ASSERT_EQ(core.startStream(kept->getStreamId()), 0);
+    const auto* playing = engine.audioOf(*kept);
+    EXPECT_EQ(kept->editStream(engine.mic, engine.speakers, in, out, 48000, frames, "edited"), -1);
+    EXPECT_EQ(engine.audioOf(*kept), playing);
+    EXPECT_TRUE(kept->isStarted());
+}
+
+INSTANTIATE_TEST_SUITE_P(Bounds, StreamCounts,
+                         ::testing::Values(Counts{2, 2, 256, true}, Counts{0, 0, 0, true}, Counts{64, 64, 65536, true},
+                                           Counts{65, 2, 256, false}, Counts{2, 1000, 256, false},
+                                           Counts{unsigned(-1), 2, 256, false}, Counts{2, unsigned(-1), 256, false},
+                                           Counts{2, 2, 65537, false}, Counts{2, 2, 2147483647, false}));
 
 TEST_F(CoreTest, StartAndStopOfUnknownOrFailingStreams) {
     LogCapture log;

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <sstream>
 
 using testsupport::LogCapture;
@@ -48,6 +49,15 @@ protected:
         std::filesystem::current_path(engine.dir.path());
     }
     void TearDown() override { std::filesystem::current_path(cwd); }
+
+    // Snapshots written so far (two in one millisecond share a file).
+    std::size_t snapshots() const {
+        std::size_t count = 0;
+        for (const auto& text : files())
+            for (auto at = text.find(" snapshot\n"); at != std::string::npos; at = text.find(" snapshot\n", at + 1))
+                ++count;
+        return count;
+    }
 
     std::vector<std::string> files() const {
         std::vector<std::string> texts;
@@ -115,6 +125,59 @@ TEST_F(StreamSnapshotTest, OverflowsWhileOneIsWrittenAreCountedAndARequestWaits)
     EXPECT_EQ(occurrences("Stream Stream129-130 snapshot\n"), 2);
     EXPECT_EQ(occurrences("Status: 1\n"), 1);
     EXPECT_EQ(occurrences("gate\n"), 2);
+}
+
+// A stream whose device keeps failing writes one overflow and one underflow snapshot, however many
+// periods report them.
+TEST_F(StreamSnapshotTest, RepeatedOverflowsAndUnderflowsWriteOneSnapshotEach) {
+    LogCapture log;
+    for (int period = 0; period < 40; ++period) {
+        engine.runPeriod(*stream, input, 1 + period % 3);
+        stream->drainSnapshots();
+    }
+    EXPECT_EQ(snapshots(), 2u);
+    engine.core->doSnapshot();
+    engine.runPeriod(*stream, input);
+    stream->drainSnapshots();
+    EXPECT_EQ(snapshots(), 3u) << "a request is written as ever";
+    log.take();
+    EXPECT_EQ(log.count("Input overflow"), 1);
+    EXPECT_EQ(log.count("Output underflow"), 1);
+}
+
+// The writer's clock is the test's: a minute passes when the test says so.
+TEST(SnapshotWriterTest, OverflowsInTheMinuteAfterOneAreCountedInTheNext) {
+    std::atomic<long long> seconds{0};
+    std::mutex mutex;
+    std::vector<unsigned long> written; // unwrittenBefore of each snapshot
+    SnapshotWriter writer(
+        [&](const SnapshotHeader&, const SnapshotRecord& record) {
+            std::lock_guard<std::mutex> guard(mutex);
+            written.push_back(record.unwrittenBefore);
+        },
+        {}, [&] { return SnapshotWriter::Clock::time_point(std::chrono::seconds(seconds.load())); });
+    SnapshotHeader header;
+    header.rowLength = 1;
+    header.nChannelsOutput = 1;
+    writer.prepare(header);
+    const float sample = 0.5f;
+    auto overflow = [&] {
+        const bool captured = writer.capture(nullptr, 0, &sample, 1, 0.0, 1, 7);
+        writer.drain();
+        return captured;
+    };
+
+    EXPECT_TRUE(overflow());
+    for (int i = 0; i < 5; ++i) EXPECT_FALSE(overflow());
+    seconds = 59;
+    EXPECT_FALSE(overflow());
+    seconds = 60;
+    writer.drain(); // the writer looks at its clock
+    EXPECT_TRUE(overflow());
+    EXPECT_TRUE(writer.capture(nullptr, 0, &sample, 1, 0.0, 0, 0)) << "a request is not held";
+    writer.stop();
+    std::lock_guard<std::mutex> guard(mutex);
+    EXPECT_EQ(written, (std::vector<unsigned long>{0, 6, 0}));
 }
 
 } // namespace

@@ -103,6 +103,16 @@ TEST_F(StreamTest, EditRefusesANameOfAMegabyteAndPlaysOn) {
     EXPECT_EQ(stream->getName(), name);
 }
 
+// Names reach JSON clients and session files, which carry UTF-8 only: other bytes are refused.
+TEST_F(StreamTest, EditTakesUtf8NamesOnly) {
+    auto stream = addStream(engine.mic, engine.speakers, 48000);
+    LogCapture log;
+    EXPECT_EQ(stream->editStream(engine.mic, engine.speakers, 2, 2, 48000, 256, "caf\xe9"), -1);
+    EXPECT_EQ(stream->getName(), "Stream129-130");
+    EXPECT_EQ(stream->editStream(engine.mic, engine.speakers, 2, 2, 48000, 256, "Café \xf0\x9f\x8e\xa7"), 0);
+    EXPECT_EQ(stream->getName(), "Café \xf0\x9f\x8e\xa7");
+}
+
 TEST_F(StreamTest, SettersKeepTheParameterBlocksInStep) {
     auto stream = addStream(engine.mic, engine.speakers);
     stream->setInputDeviceId(engine.studio);

@@ -204,6 +204,19 @@ TEST_F(StreamGroupsTest, FiveBandEqualizerBoostsEachBandCentreByItsGain) {
     }
 }
 
+TEST_F(StreamGroupsTest, AFiveBandEqualizerCopiedToAMemberShapesThatMemberOnceItLeaves) {
+    LogCapture log;
+    ASSERT_EQ(core->addEffectToStream(0, "EQDemoEffect"), 0);
+    ASSERT_EQ(core->linkStreams({0}), 0);
+    ASSERT_EQ(core->addStreamToStreamGroupSync(1, 0), 0);
+    ASSERT_TRUE(equalizer(1));
+    ASSERT_EQ(core->unlinkStream(1), 0);
+
+    ASSERT_EQ(core->setEffectParameter(1, "EQDemoEffect", "gainBand1", 6.0f), 0);
+    EXPECT_EQ(filterGain(1, 0), 6.0f);
+    EXPECT_EQ(filterGain(0, 0), 0.0f) << "the source's stream moved";
+}
+
 TEST_F(StreamGroupsTest, RemovingAStreamWithTheFiveBandEqualizerReleasesItAtOnce) {
     LogCapture log;
     core->addEffectToStream(1, "EQDemoEffect");

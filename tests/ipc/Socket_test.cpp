@@ -16,6 +16,7 @@
 
 #include <array>
 #include <fcntl.h>
+#include <limits>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -35,6 +36,14 @@ protected:
         LogCapture quiet;
         engine.makeCore();
         socket = std::make_unique<IPC::Socket>(engine.core.get());
+        socket->startListenThread();
+    }
+
+    // A socket that takes `requestsPerSecond` from each client in place of the default one.
+    void restartSocket(int requestsPerSecond) {
+        LogCapture quiet;
+        socket.reset();
+        socket = std::make_unique<IPC::Socket>(engine.core.get(), requestsPerSecond);
         socket->startListenThread();
     }
 
@@ -166,6 +175,7 @@ TEST_F(SocketTest, NothingReachesADescriptorWhoseClientHasGone) {
 }
 
 TEST_F(SocketTest, AClientThatStopsReadingIsClosedWithoutHoldingTheOthers) {
+    restartSocket(std::numeric_limits<int>::max()); // closed for not reading, not for its rate
     connectAll();
     LogCapture log;
     ProtocolClient& deaf = clients[0];
@@ -204,6 +214,20 @@ TEST_F(SocketTest, AClientThatSendsThousandsAtOnceTakesTurnsWithTheOthers) {
     std::size_t before = 0;
     for (auto at = handled.find("and id: 19"); at < asked; at = handled.find("and id: 19", at + 1)) ++before;
     EXPECT_LT(before, 100u) << "the other client waited for the flood";
+}
+
+// Requests that need no reply fill no queue: past its request rate a client is closed all the same.
+TEST_F(SocketTest, AClientThatFloodsRequestsNeedingNoReplyIsClosed) {
+    restartSocket(100);
+    connectAll();
+    LogCapture log;
+    testsupport::Bytes flood;
+    const testsupport::Bytes one = Request().i32(4242).packet(7); // start an unknown stream: no reply
+    for (int i = 0; i < 1000; ++i) flood.insert(flood.end(), one.begin(), one.end());
+    ASSERT_TRUE(clients[0].sendBytes(flood));
+    EXPECT_TRUE(clients[0].waitClosedByPeer(5s));
+    ASSERT_TRUE(clients[1].send(kEffectList, Request().i32(-1)));
+    EXPECT_TRUE(clients[1].receive(2s)) << "the others are served";
 }
 
 TEST_F(SocketTest, APacketTrickledByteByByteIsClosedTwoSecondsAfterItsFirstByte) {

@@ -35,6 +35,9 @@ for program in vantrell vantrellctl; do
   "$tree/usr/bin/$program" --help >/dev/null || fail "$program --help exits $?"
 done
 grep -qx 'ExecStart=/usr/bin/vantrell' "$tree/usr/lib/systemd/user/vantrell.service" || fail "packaged ExecStart"
+# Snapshots land in a state folder of the service's own, made on start, not in the home folder.
+grep -qx 'StateDirectory=vantrell' "$tree/usr/lib/systemd/user/vantrell.service" || fail "no StateDirectory"
+grep -qx 'WorkingDirectory=%S/vantrell' "$tree/usr/lib/systemd/user/vantrell.service" || fail "working directory"
 
 # Each man page holds every command its program's help lists (roff writes '-' as '\-').
 man_text() { gzip -dc "$tree/usr/share/man/man1/$1.1.gz" | sed 's/\\-/-/g'; }

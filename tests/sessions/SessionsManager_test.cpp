@@ -4,6 +4,7 @@
 #include "effects/Effect.hpp"
 #include "engine/Core.hpp"
 #include "sessions/SessionsManager.hpp"
+#include "utilities/Log.hpp"
 
 #include "LogCapture.hpp"
 #include "SessionDocuments.hpp"
@@ -11,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <csignal>
 #include <fstream>
 #include <sys/resource.h>
@@ -237,6 +240,37 @@ TEST_F(SessionsTest, NamesThatAreNotUtf8AreSavedReplaced) {
     EXPECT_EQ(saved[0]["sessionName"], engine.dir.file("odd \xef\xbf\xbd.json"));
 }
 
+// A stream saved as running whose device is absent at the load starts when the device returns.
+TEST_F(SessionsTest, AStreamWhoseDeviceIsAbsentAtTheLoadStartsWhenItReturns) {
+    save("running.json");
+    engine.system->unplug(engine.speakers);
+    core->deviceEvents().drain();
+    load(engine.dir.file("running.json"));
+    ASSERT_TRUE(core->getStreamById(0));
+    ASSERT_FALSE(core->getStreamById(0)->isStarted());
+
+    LogCapture log;
+    engine.system->plugIn(engine.speakers);
+    core->deviceEvents().post(); // as the server announces a new device
+    core->deviceEvents().drain();
+    EXPECT_TRUE(core->getStreamById(0)->isStarted()) << log.take();
+    EXPECT_FALSE(core->getStreamById(1)->isStarted()) << "saved as stopped";
+    EXPECT_NE(period()[0], 0.0f);
+}
+
+// A file past the bound is refused before it is read; one at the bound loads.
+TEST_F(SessionsTest, ASessionFileBeyondTheBoundIsRefused) {
+    json document = save("whole.json");
+    document[1].erase(1);
+    std::string text = document.dump();
+    for (const std::size_t size : {SessionsManager::kMaxSessionBytes + 1, SessionsManager::kMaxSessionBytes}) {
+        text.resize(size, ' ');
+        writeFile(engine.dir.file("padded.json"), text);
+        const std::string log = load(engine.dir.file("padded.json"));
+        EXPECT_EQ(core->getStreams().size(), size > SessionsManager::kMaxSessionBytes ? 2u : 1u) << log;
+    }
+}
+
 // Only a regular file is read: a directory would throw from the read, a FIFO would block the engine.
 TEST_F(SessionsTest, PathsThatAreNotRegularFilesAreRefusedAndChangeNothing) {
     const std::string fifo = engine.dir.file("pipe");
@@ -288,15 +322,23 @@ TEST_F(SessionsTest, AFailedSaveKeepsThePreviousFile) {
     rlimit small = original;
     small.rlim_cur = 100;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    SessionsManager(core).saveSession(engine.dir.file("kept.json"));
-    setrlimit(RLIMIT_FSIZE, &original);
-    std::signal(SIGXFSZ, previousHandler);
+    {
+        // Kept in memory: a captured log would be a file under the same limit.
+        Utilities::FirstErrorScope failure;
+        SessionsManager(core).saveSession(engine.dir.file("kept.json"));
+        setrlimit(RLIMIT_FSIZE, &original);
+        std::signal(SIGXFSZ, previousHandler);
+        // The system's reason, as it words it.
+        EXPECT_EQ(failure.message(),
+                  "Could not create session file: " + engine.dir.file("kept.json") + " (" + std::strerror(EFBIG) + ")");
+    }
     EXPECT_EQ(readFile(engine.dir.file("kept.json")), previous);
 
     LogCapture log;
     SessionsManager(core).saveSession(engine.dir.path().string());  // the target is a directory
     SessionsManager(core).saveSession(engine.dir.file("missing/x.json"));
     EXPECT_EQ(log.count("Could not create session file: "), 2) << log.take();
+    EXPECT_TRUE(log.contains(engine.dir.file("missing/x.json") + " (" + std::strerror(ENOENT) + ")"));
     EXPECT_EQ(readFile(engine.dir.file("kept.json")), previous);
     std::size_t entries = 0;
     for (const auto& entry : std::filesystem::directory_iterator(engine.dir.path()))

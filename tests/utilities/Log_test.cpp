@@ -29,6 +29,18 @@ protected:
     std::string logPath = dir.file("runtime.log");
 };
 
+// A name set by a client reaches the terminal and the file with its control bytes written out.
+TEST_F(LogTest, ControlBytesInAMessageAreWrittenOut) {
+    testing::internal::CaptureStdout();
+    Utilities::success("Stream \x1b[2J\x1b]0;pwned\x07" "evil \xe2\x80\xae started successfully");
+    const std::string out = testing::internal::GetCapturedStdout();
+
+    const std::string consoleLine =
+        ESC + "[32m[SUCCESS] Stream \\x1b[2J\\x1b]0;pwned\\x07evil \\xe2\\x80\\xae started successfully" + ESC + "[0m\n";
+    EXPECT_EQ(out, consoleLine);
+    EXPECT_EQ(fileContent(), "[LOG] " + consoleLine + "\n");
+}
+
 TEST_F(LogTest, PlainProgressLineOnStdoutAndFile) {
     testing::internal::CaptureStdout();
     Utilities::log("Core constructor", "", 0, 0);
