@@ -1,7 +1,7 @@
 #pragma once
 
+#include "ctl/ReplyFramer.hpp"
 #include "ipc/EPacketType.hpp"
-#include "ipc/PacketFramer.hpp"
 
 #include <chrono>
 #include <functional>
@@ -13,7 +13,6 @@ namespace Ctl {
 
 class Failure;
 
-using Frame = IPC::PacketFramer::Frame;
 using Clock = std::chrono::steady_clock;
 
 // One connection to the engine's socket. Every wait has a deadline: an engine that is stopped (or
@@ -42,11 +41,14 @@ public:
 
 private:
     void checkOwner() const;
+    // The failure for a connection the engine ended: a full engine accepts and closes at once.
+    Failure closed() const;
 
     std::string _path;
     std::chrono::milliseconds _replyTimeout;
     int _fd{-1};
-    IPC::PacketFramer _framer;
+    ReplyFramer _framer;
+    std::size_t _received{0}; // bytes the engine has sent on this connection
 };
 
 } // namespace Ctl
