@@ -19,6 +19,10 @@ using Clock = std::chrono::steady_clock;
 // busy with a request that takes long) must make the client give up rather than hang.
 class Connection {
 public:
+    // Half what the engine takes from one client before it closes it as a flood; the panel reads
+    // every chain afresh when it connects, some six requests per stream.
+    static constexpr int kRequestsPerSecond = 1000;
+
     Connection(std::string path, std::chrono::milliseconds replyTimeout);
     ~Connection();
     Connection(const Connection&) = delete;
@@ -47,6 +51,9 @@ private:
     std::string _path;
     std::chrono::milliseconds _replyTimeout;
     int _fd{-1};
+    // Requests sent in the current second: the engine closes a client that floods it.
+    Clock::time_point _windowStart{};
+    int _sentInWindow{0};
     ReplyFramer _framer;
     std::size_t _received{0}; // bytes the engine has sent on this connection
 };

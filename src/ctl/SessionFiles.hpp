@@ -12,9 +12,9 @@
 // answers a good one.
 namespace Ctl {
 
-// The largest session file the client reads. A session of 40 streams is some 50 kB; the engine
-// refuses far smaller files than this, so a file above it is refused without being sent.
-constexpr std::size_t kLargestSessionFile = 8 << 20;
+// The largest session file the client reads, the engine's own bound: a file above it is refused
+// without being sent. A session of 40 streams is some 50 kB.
+constexpr std::size_t kLargestSessionFile = 4 << 20;
 
 // The engine resolves a relative path against its own working directory, not the caller's.
 std::string absoluteSessionPath(const std::string& path);

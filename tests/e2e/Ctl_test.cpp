@@ -200,7 +200,7 @@ TEST_F(CtlTest, RefusedLoadsExitOneAndFifosAreRefusedAtOnce) {
         << refused.output;
     const int loads = engine->count("Loading session: ");
     for (const auto& [path, reason] : {std::pair{fifo, "not a regular file: " + fifo},
-                                       std::pair{big, big + " is 9.0 MiB, above the 8.0 MiB"}}) {
+                                       std::pair{big, big + " is 9.0 MiB, above the 4.0 MiB"}}) {
         const auto started = std::chrono::steady_clock::now();
         const auto run = ctl("load " + path);
         EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);

@@ -42,6 +42,8 @@ def post(base, token, action, body, timeout=10):
             return answer.status, json.load(answer)
     except urllib.error.HTTPError as refused:
         return refused.code, json.loads(refused.read() or b"{}")
+    except OSError as failed:  # no answer in time
+        return None, {"error": str(failed)}
 
 
 def status_line(connection):
@@ -129,7 +131,7 @@ def main():
               % (resident_kib(panel.pid) - rss))
 
         for body in ({"inputChannels": 1000000000}, {"outputChannels": -1}, {"inputChannels": "two"},
-                     {"bufferFrames": 2 ** 31 - 1}, {"outputChannels": 65}):
+                     {"bufferFrames": 2 ** 31 - 1}, {"bufferFrames": 65537}, {"outputChannels": 65}):
             status, answer = post(base, token, "addStream", body)
             check(status == 400, "addStream %s is refused (%d: %s)" % (body, status, answer.get("error")))
 

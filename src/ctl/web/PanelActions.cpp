@@ -20,7 +20,7 @@ constexpr std::size_t kLongestText = 4096;
 // the sound servers run at, frames per period.
 constexpr int kMostChannels = 64;
 constexpr int kLowestRate = 8000, kHighestRate = 384000;
-constexpr int kFewestFrames = 16, kMostFrames = 16384;
+constexpr int kFewestFrames = 1, kMostFrames = 65536;
 
 [[noreturn]] void bad(const std::string& problem) { throw Failure(kUsage, problem); }
 
