@@ -10,6 +10,7 @@
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 #include <unistd.h>
 
 namespace Ctl {
@@ -71,6 +72,16 @@ void Connection::checkOwner() const {
 }
 
 void Connection::send(EPacketType type, const std::vector<char>& payload) {
+    const auto now = Clock::now();
+    if (now - _windowStart >= std::chrono::seconds(1)) {
+        _windowStart = now;
+        _sentInWindow = 0;
+    }
+    if (++_sentInWindow > kRequestsPerSecond) {
+        std::this_thread::sleep_until(_windowStart + std::chrono::seconds(1));
+        _windowStart = Clock::now();
+        _sentInWindow = 1;
+    }
     const std::vector<char> packet = IPC::SocketUtils::framePacket(type, payload);
     const auto deadline = Clock::now() + _replyTimeout;
     std::size_t sent = 0;
@@ -87,6 +98,7 @@ void Connection::send(EPacketType type, const std::vector<char>& payload) {
             throw Failure(kNoReply, "the engine at " + _path + " did not take a request within " +
                                         std::to_string(_replyTimeout.count()) + " ms");
         }
+        if (_received == 0 && (errno == EPIPE || errno == ECONNRESET)) throw closed();
         throw Failure(kNoReply, "lost the connection to " + _path + " (" + std::strerror(errno) + ")");
     }
 }
@@ -95,9 +107,11 @@ std::optional<Frame> Connection::receive(Clock::time_point deadline, const std::
     for (;;) {
         Frame frame;
         const auto next = _framer.next(frame);
-        if (next == IPC::PacketFramer::Next::Packet) return frame;
-        if (next == IPC::PacketFramer::Next::Rejected)
-            throw Failure(kNoReply, "the engine sent a packet of impossible size " + std::to_string(frame.size));
+        if (next == ReplyFramer::Next::Packet) return frame;
+        if (next == ReplyFramer::Next::Rejected)
+            throw Failure(kNoReply, "the engine sent a packet of impossible size " + std::to_string(frame.size) +
+                                        " (a reply may take up to " +
+                                        std::to_string(ReplyFramer::kMaxReplySize >> 20) + " MiB)");
         if (interrupted && interrupted()) return std::nullopt;
         const int wait = interrupted ? std::min(millisecondsUntil(deadline), 100) : millisecondsUntil(deadline);
         pollfd readable{_fd, POLLIN, 0};
@@ -107,12 +121,29 @@ std::optional<Frame> Connection::receive(Clock::time_point deadline, const std::
             if (Clock::now() >= deadline) return std::nullopt;
             continue;
         }
-        char buffer[16384];
+        char buffer[65536];
         const ssize_t n = ::recv(_fd, buffer, sizeof(buffer), 0);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (n <= 0) throw Failure(kNoReply, "the engine at " + _path + " closed the connection");
+        if (n <= 0) throw closed();
+        _received += static_cast<std::size_t>(n);
         _framer.append(buffer, static_cast<std::size_t>(n));
     }
+}
+
+Failure Connection::closed() const {
+    // The engine takes a client beyond its maximum only to close it unanswered. An engine that is
+    // going away closes too, but then nothing listens any more: a second connection tells them apart.
+    if (_received == 0) {
+        Connection probe(_path, _replyTimeout);
+        try {
+            probe.open();
+            return Failure(kNoReply, "the engine at " + _path +
+                                         " refused the connection: it serves its maximum of clients already; "
+                                         "close one (a front end, a panel, a vantrellctl watch) and try again");
+        } catch (const Failure&) {
+        }
+    }
+    return Failure(kNoReply, "the engine at " + _path + " closed the connection");
 }
 
 Frame Connection::await(EPacketType type, const std::function<bool(const Frame&)>& accept) {

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "ctl/ReplyFramer.hpp"
 #include "ipc/EPacketType.hpp"
-#include "ipc/PacketFramer.hpp"
 
 #include <chrono>
 #include <functional>
@@ -13,13 +13,16 @@ namespace Ctl {
 
 class Failure;
 
-using Frame = IPC::PacketFramer::Frame;
 using Clock = std::chrono::steady_clock;
 
 // One connection to the engine's socket. Every wait has a deadline: an engine that is stopped (or
 // busy with a request that takes long) must make the client give up rather than hang.
 class Connection {
 public:
+    // Half what the engine takes from one client before it closes it as a flood; the panel reads
+    // every chain afresh when it connects, some six requests per stream.
+    static constexpr int kRequestsPerSecond = 1000;
+
     Connection(std::string path, std::chrono::milliseconds replyTimeout);
     ~Connection();
     Connection(const Connection&) = delete;
@@ -42,11 +45,17 @@ public:
 
 private:
     void checkOwner() const;
+    // The failure for a connection the engine ended: a full engine accepts and closes at once.
+    Failure closed() const;
 
     std::string _path;
     std::chrono::milliseconds _replyTimeout;
     int _fd{-1};
-    IPC::PacketFramer _framer;
+    // Requests sent in the current second: the engine closes a client that floods it.
+    Clock::time_point _windowStart{};
+    int _sentInWindow{0};
+    ReplyFramer _framer;
+    std::size_t _received{0}; // bytes the engine has sent on this connection
 };
 
 } // namespace Ctl

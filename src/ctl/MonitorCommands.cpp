@@ -100,7 +100,7 @@ void printPushed(const Frame& frame, bool json) {
         event["bytes"] = frame.payload.size();
         text = "packet of type " + std::to_string(frame.type) + ", " + std::to_string(frame.payload.size()) + " bytes";
     }
-    std::cout << (json ? event.dump(-1, ' ', false, Json::error_handler_t::replace) : escapeForTerminal(text))
+    std::cout << (json ? escapeInvisibleInJson(event.dump(-1, ' ', false, Json::error_handler_t::replace)) : escapeForTerminal(text))
               << std::endl;
 }
 

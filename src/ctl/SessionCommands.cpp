@@ -25,12 +25,14 @@ int saveSession(const Invocation& call) {
 
 int loadSession(const Invocation& call) {
     const std::string path = absoluteSessionPath(call.args[0]);
-    // The engine answers a refused load like a good one (with the unchanged stream list), so what
-    // can be checked here is checked first.
-    checkSessionFile(path);
+    // The engine answers a refused load like a good one (with the unchanged stream list): what it
+    // holds afterwards is compared with what the file lists.
+    const auto wanted = readSessionFile(path);
     EngineSession engine;
     engine.connection.send(EPacketType::LoadSession, IPC::Packet<std::string>::serialize(path));
     const auto streams = engine.client.awaitStreams();
+    if (const auto difference = loadDifference(wanted, streams))
+        throw Failure(kRefused, "the engine did not load " + path + ": " + *difference + " (its log says why)");
     std::cout << "Loaded session " << path << " (" << streams.size() << (streams.size() == 1 ? " stream" : " streams")
               << ")\n";
     return kOk;

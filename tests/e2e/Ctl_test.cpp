@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <future>
 #include <csignal>
 #include <regex>
@@ -174,6 +175,40 @@ TEST_F(CtlTest, FailuresAreNamedQuicklyWithTheirStatus) {
         EXPECT_EQ(run.status, c.status) << run.output;
         EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
     }
+}
+
+// A load the engine refuses exits 1 with what differs; a FIFO or a file above the bound is refused
+// at once, before anything is sent (opening a FIFO used to wait for a writer for ever).
+TEST_F(CtlTest, RefusedLoadsExitOneAndFifosAreRefusedAtOnce) {
+    startSineStream();
+    const std::string saved = dir.file("live.json"), loud = dir.file("loud.json"), fifo = dir.file("fifo"),
+                      big = dir.file("big.json");
+    ASSERT_EQ(ctl("save " + saved).status, 0);
+    std::ifstream in(saved);
+    Json document = Json::parse(in);
+    for (auto& effect : document[1][0]["effects"])
+        if (effect["name"] == "VolumeEffect") effect["parameters"]["volume"] = 1000.0;
+    std::ofstream(loud) << document.dump(4);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(big) << document.dump(4);
+    ASSERT_EQ(::truncate(big.c_str(), 9 << 20), 0);
+    ASSERT_EQ(ctl("new").status, 0);
+
+    const auto refused = ctl("load " + loud);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.output.find("the engine did not load " + loud + ": stream 0"), std::string::npos)
+        << refused.output;
+    const int loads = engine->count("Loading session: ");
+    for (const auto& [path, reason] : {std::pair{fifo, "not a regular file: " + fifo},
+                                       std::pair{big, big + " is 9.0 MiB, above the 4.0 MiB"}}) {
+        const auto started = std::chrono::steady_clock::now();
+        const auto run = ctl("load " + path);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.output.find(reason), std::string::npos) << run.output;
+    }
+    EXPECT_EQ(engine->count("Loading session: "), loads);
+    EXPECT_EQ(ctl("load " + saved).output, "Loaded session " + saved + " (1 stream)\n");
 }
 
 // Each engine on its own socket exports under names of its own, and vantrellctl meters the engine

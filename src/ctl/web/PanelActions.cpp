@@ -16,6 +16,11 @@ using Json = nlohmann::json;
 using Link = PanelEngine::Link;
 
 constexpr std::size_t kLongestText = 4096;
+// What a stream may ask of the engine (which refuses the rest): channels per side, sample rates
+// the sound servers run at, frames per period.
+constexpr int kMostChannels = 64;
+constexpr int kLowestRate = 8000, kHighestRate = 384000;
+constexpr int kFewestFrames = 1, kMostFrames = 65536;
 
 [[noreturn]] void bad(const std::string& problem) { throw Failure(kUsage, problem); }
 
@@ -28,6 +33,16 @@ int integer(const Json& arguments, const char* key, int lowest, int fallback = -
     if (!value.is_number_integer() || value.get<long long>() < lowest || value.get<long long>() > 1'000'000'000)
         bad(std::string("'") + key + "' must be a whole number from " + std::to_string(lowest));
     return value.get<int>();
+}
+
+// A stream setting the engine can open: 0 (absent) asks for its default, anything else lies within
+// [lowest, highest].
+int setting(const Json& arguments, const char* key, int lowest, int highest) {
+    const int value = integer(arguments, key, 0, 0, true);
+    if (value != 0 && (value < lowest || value > highest))
+        bad(std::string("'") + key + "' must be 0 (the default) or from " + std::to_string(lowest) + " to " +
+            std::to_string(highest));
+    return value;
 }
 
 std::string text(const Json& arguments, const char* key) {
@@ -72,8 +87,10 @@ void rereadChain(Link& link, int streamId) {
 
 Json addStream(Link& link, const Json& a) {
     const int input = integer(a, "input", 0, 0, true), output = integer(a, "output", 0, 0, true);
-    const int inChannels = integer(a, "inputChannels", 0, 0, true), outChannels = integer(a, "outputChannels", 0, 0, true);
-    const int rate = integer(a, "sampleRate", 0, 0, true), frames = integer(a, "bufferFrames", 0, 0, true);
+    const int inChannels = setting(a, "inputChannels", 1, kMostChannels);
+    const int outChannels = setting(a, "outputChannels", 1, kMostChannels);
+    const int rate = setting(a, "sampleRate", kLowestRate, kHighestRate);
+    const int frames = setting(a, "bufferFrames", kFewestFrames, kMostFrames);
     std::vector<int> before;
     for (const auto& s : link.state().streams) before.push_back(s.stream.id);
     link.transact(EPacketType::AddStream,
@@ -165,8 +182,14 @@ Json session(Link& link, const Json& a, EPacketType type) {
             if (!after.exists || after == before) refused("the engine did not save " + path);
             return result;
         }
-        checkSessionFile(path);
+        const auto wanted = readSessionFile(path);
         link.transact(type, IPC::Packet<std::string>::serialize(path));
+        std::vector<StreamEntry> held;
+        for (const auto& s : link.state().streams) held.push_back(s.stream);
+        if (const auto difference = loadDifference(wanted, held)) {
+            link.markAllStale();
+            refused("the engine did not load " + path + ": " + *difference);
+        }
     }
     // A load or a new session rebuilds every chain and the groups.
     link.markAllStale();

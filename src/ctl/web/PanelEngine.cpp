@@ -250,8 +250,10 @@ nlohmann::json PanelEngine::perform(Action action) {
         if (_stopping) throw Failure(kNoReply, "the panel is stopping");
         _jobs.push_back(job);
     }
-    if (result.wait_for(kActionTimeout) != std::future_status::ready)
+    if (result.wait_for(kActionTimeout) != std::future_status::ready) {
+        job->abandoned = true;
         throw Failure(kNoReply, "the engine did not answer in time");
+    }
     return result.get();
 }
 
@@ -302,6 +304,7 @@ void PanelEngine::run() {
                 }
             }
             for (auto& job : jobs) {
+                if (job->abandoned) continue;
                 try {
                     if (!_link->connected())
                         throw Failure(kNotRunning, "the engine at " + _socketPath + " is not running");

@@ -3,6 +3,7 @@
 #include "ctl/Connection.hpp"
 #include "ctl/web/PanelModel.hpp"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -52,6 +53,8 @@ private:
     struct Job {
         Action action;
         std::promise<nlohmann::json> result;
+        // Its page was told it timed out: a job not yet begun is then never run.
+        std::atomic<bool> abandoned{false};
     };
 
     void run();

@@ -3,6 +3,7 @@
 #include "ctl/Commands.hpp"
 #include "ctl/Failure.hpp"
 #include "ctl/web/Access.hpp"
+#include "ctl/web/GuardedServer.hpp"
 #include "ctl/web/Levels.hpp"
 #include "ctl/web/PanelActions.hpp"
 #include "ctl/web/PanelEngine.hpp"
@@ -35,6 +36,17 @@ constexpr int kPortsTried = 10;
 // Each open page holds a server thread for its event stream; past this many, actions could starve.
 constexpr int kMaxPages = 4;
 constexpr int kServerThreads = kMaxPages + 8;
+// An action's arguments are a few names and numbers.
+constexpr std::size_t kLargestBody = 64 * 1024;
+// Stopping waits for the requests being answered, each bounded; this bounds the whole.
+constexpr auto kStopLimit = 5s;
+
+Web::GuardedServer::Limits panelLimits() {
+    Web::GuardedServer::Limits limits;
+    limits.bodyBytes = kLargestBody;
+    limits.workers = kServerThreads;
+    return limits;
+}
 
 int statusFor(const Failure& failure) {
     switch (failure.status()) {
@@ -78,10 +90,7 @@ void openBrowser(const std::string& address) {
 class PanelServer {
 public:
     PanelServer(std::string token, int port)
-        : _token(std::move(token)), _port(port), _engine(IPC::socketPath()), _levels(_engine) {
-        _server.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
-        _server.set_keep_alive_timeout(2);
-        _server.set_payload_max_length(64 * 1024);
+        : _token(std::move(token)), _port(port), _engine(IPC::socketPath()), _levels(_engine), _server(panelLimits()) {
         _server.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response& response) {
             Web::RequestFacts facts{request.get_header_value("Host"), std::nullopt,
                                     request.has_param("token") ? request.get_param_value("token")
@@ -107,8 +116,21 @@ public:
         _server.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) {
             response.set_content(_engine.stateAfter(0, 0ms).second, "application/json");
         });
-        _server.Post(R"(/api/(\w+))", [this](const httplib::Request& request, httplib::Response& response) {
-            act(request.matches[1], request.body, response);
+        // The body is counted as it arrives, chunked or not.
+        _server.Post(R"(/api/(\w+))", [this](const httplib::Request& request, httplib::Response& response,
+                                              const httplib::ContentReader& read) {
+            std::string body;
+            const bool whole = read([&](const char* data, std::size_t size) {
+                if (body.size() + size > kLargestBody) return false;
+                body.append(data, size);
+                return true;
+            });
+            if (!whole) {
+                answerJson(response, 413, {{"error", "the request body is above " +
+                                                         std::to_string(kLargestBody / 1024) + " KiB or cut short"}});
+                return;
+            }
+            act(request.matches[1], body, response);
         });
         _server.Get("/events", [this](const httplib::Request&, httplib::Response& response) { events(response); });
     }
@@ -129,7 +151,7 @@ public:
 
     void stop() {
         _stopping = true;
-        _server.stop();
+        _server.shutdown();
         if (_listener.joinable()) _listener.join();
         _levels.stop();
         _engine.stop();
@@ -185,7 +207,7 @@ private:
     int _port;
     Web::PanelEngine _engine;
     Web::Levels _levels;
-    httplib::Server _server;
+    Web::GuardedServer _server;
     std::thread _listener;
     std::atomic<bool> _stopping{false};
     std::atomic<int> _pages{0};
@@ -214,6 +236,13 @@ int serveWeb(const Invocation& call) {
     if (!call.noBrowser) openBrowser(address);
     int received = 0;
     ::sigwait(&stopSignals, &received);
+    // A second Ctrl-C, or a stop that takes too long, ends the panel at once.
+    std::thread([stopSignals] {
+        const timespec limit{std::chrono::duration_cast<std::chrono::seconds>(kStopLimit).count(), 0};
+        ::sigtimedwait(&stopSignals, nullptr, &limit);
+        std::cerr << "vantrellctl: the panel did not stop in time; leaving at once" << std::endl;
+        std::_Exit(kOk);
+    }).detach();
     server.stop();
     std::cout << "Panel stopped" << std::endl;
     return kOk;
