@@ -72,16 +72,7 @@ void Connection::checkOwner() const {
 }
 
 void Connection::send(EPacketType type, const std::vector<char>& payload) {
-    const auto now = Clock::now();
-    if (now - _windowStart >= std::chrono::seconds(1)) {
-        _windowStart = now;
-        _sentInWindow = 0;
-    }
-    if (++_sentInWindow > kRequestsPerSecond) {
-        std::this_thread::sleep_until(_windowStart + std::chrono::seconds(1));
-        _windowStart = Clock::now();
-        _sentInWindow = 1;
-    }
+    while (!_budget.take()) std::this_thread::sleep_until(_budget.nextShare());
     const std::vector<char> packet = IPC::SocketUtils::framePacket(type, payload);
     const auto deadline = Clock::now() + _replyTimeout;
     std::size_t sent = 0;

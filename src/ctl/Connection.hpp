@@ -2,6 +2,7 @@
 
 #include "ctl/ReplyFramer.hpp"
 #include "ipc/EPacketType.hpp"
+#include "utilities/RequestBudget.hpp"
 
 #include <chrono>
 #include <functional>
@@ -19,9 +20,10 @@ using Clock = std::chrono::steady_clock;
 // busy with a request that takes long) must make the client give up rather than hang.
 class Connection {
 public:
-    // Half what the engine takes from one client before it closes it as a flood; the panel reads
-    // every chain afresh when it connects, some six requests per stream.
+    // Half what the engine takes from one client before it closes it as a flood, at once and on
+    // average; the panel reads every chain afresh when it connects, some six requests per stream.
     static constexpr int kRequestsPerSecond = 1000;
+    static constexpr int kRequestBurst = 5000;
 
     Connection(std::string path, std::chrono::milliseconds replyTimeout);
     ~Connection();
@@ -51,9 +53,8 @@ private:
     std::string _path;
     std::chrono::milliseconds _replyTimeout;
     int _fd{-1};
-    // Requests sent in the current second: the engine closes a client that floods it.
-    Clock::time_point _windowStart{};
-    int _sentInWindow{0};
+    // What it may still send: the engine closes a client that floods it.
+    Utilities::RequestBudget _budget{kRequestsPerSecond, kRequestBurst};
     ReplyFramer _framer;
     std::size_t _received{0}; // bytes the engine has sent on this connection
 };

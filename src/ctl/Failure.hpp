@@ -5,7 +5,7 @@
 
 namespace Ctl {
 
-// vantrellctl's exit statuses; README lists them for scripts.
+// vantrellctl's exit statuses; docs/vantrellctl.md lists them for scripts.
 enum ExitStatus : int {
     kOk = 0,
     kRefused = 1,    // no such stream, effect or parameter, or the engine refused the change

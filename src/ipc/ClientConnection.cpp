@@ -54,11 +54,12 @@ bool ClientConnection::receive(const std::function<void(const PacketFramer::Fram
         _framer.append(buffer, length);
     }
     PacketFramer::Frame frame;
-    if (const auto now = Clock::now(); now - _windowStart >= std::chrono::seconds(1)) {
-        _windowStart = now;
-        _requestsInWindow = 0;
-    }
-    for (int handled = 0; handled < kPacketsPerTurn && !flooding();) {
+    for (int handled = 0; handled < kPacketsPerTurn;) {
+        if (!_framer.hasNext()) break;
+        if (!_budget.take()) {
+            _overdrawn = true;
+            break;
+        }
         const auto next = _framer.next(frame);
         if (next == PacketFramer::Next::Incomplete) break;
         startsHere = true;
@@ -70,7 +71,6 @@ bool ClientConnection::receive(const std::function<void(const PacketFramer::Fram
         }
         handle(frame);
         ++handled;
-        ++_requestsInWindow;
     }
     if (startsHere) _pendingSince = Clock::now();
     return true;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ipc/PacketFramer.hpp"
+#include "utilities/RequestBudget.hpp"
 
 #include <chrono>
 #include <functional>
@@ -19,13 +20,16 @@ public:
     // Requests handled per turn: a client that sends thousands at once takes turns with the others
     // instead of holding them up for a whole read's worth (some 600 requests, tens of milliseconds).
     static constexpr int kPacketsPerTurn = 8;
-    // Requests a client may send in one second. Past it the client is flooding (a front end sends a
-    // few per action; each request costs log lines and the engine lock) and its connection is
+    // Requests a client may send: on average per second, and at once (a front end sends a few per
+    // action, a panel reads every chain of a few hundred streams when it connects). Past them the
+    // client is flooding (each request costs log lines and the engine lock) and its connection is
     // closed, as one that stops reading is.
     static constexpr int kRequestsPerSecond = 2000;
+    static constexpr int kBurstSeconds = 5;
 
     explicit ClientConnection(int descriptor, int requestsPerSecond = kRequestsPerSecond)
-        : _descriptor(descriptor), _requestsPerSecond(requestsPerSecond) {}
+        : _descriptor(descriptor),
+          _budget(requestsPerSecond, static_cast<double>(requestsPerSecond) * kBurstSeconds) {}
     ~ClientConnection();
     ClientConnection(const ClientConnection&) = delete;
     ClientConnection& operator=(const ClientConnection&) = delete;
@@ -40,14 +44,13 @@ public:
     bool hasBacklog() const { return _framer.hasNext(); }
     // When the packet that has begun to arrive runs out of time; nothing when none has begun.
     std::optional<Clock::time_point> incompleteDeadline() const;
-    // It has sent more than its requests per second.
-    bool flooding() const { return _requestsInWindow > _requestsPerSecond; }
+    // It has sent more than its budget allows, and whole requests wait beyond it.
+    bool flooding() const { return _overdrawn; }
 
 private:
     int _descriptor;
-    int _requestsPerSecond;
-    int _requestsInWindow{0};
-    Clock::time_point _windowStart{Clock::now()};
+    Utilities::RequestBudget _budget;
+    bool _overdrawn{false};
     PacketFramer _framer;
     Clock::time_point _pendingSince;
 };

@@ -213,8 +213,8 @@ bool Socket::_serviceClient(ClientConnection& client, short events) {
             return false;
         }
         if (client.flooding()) {
-            Utilities::log("Client sent more than " + std::to_string(_requestsPerSecond) +
-                           " requests in one second; closing the connection");
+            Utilities::log("Client sent requests faster than " + std::to_string(_requestsPerSecond) +
+                           " a second; closing the connection");
             return false;
         }
     }

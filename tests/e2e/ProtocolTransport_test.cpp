@@ -133,11 +133,7 @@ TEST_F(ProtocolTransportTest, AClientThatNeverReadsHoldsUpNeitherClientsNorConso
         engine->send("help");
         ASSERT_TRUE(engine->waitFor("Available commands:", 1s, helps + 1)) << "round " << round;
     }
-    // Closed for not reading, or before that for its rate: 8000 requests in one write is a flood too.
-    EXPECT_TRUE(engine->waitFor("; closing the connection", 10s));
-    EXPECT_EQ(engine->count("Client stopped reading: it took nothing for 2 s; closing the connection") +
-                  engine->count("Client sent more than 2000 requests in one second; closing the connection"),
-              1);
+    EXPECT_TRUE(engine->waitFor("Client stopped reading: it took nothing for 2 s; closing the connection", 10s));
     EXPECT_TRUE(client.waitClosedByPeer(5s));
     expectServed(&other);
 }
