@@ -23,8 +23,18 @@ long long wallClockMilliseconds() {
 
 } // namespace
 
+namespace {
+
+Utilities::RequestBudget xrunBudget(SnapshotWriter::Clock::time_point now) {
+    return {1.0 / std::chrono::duration<double>(SnapshotWriter::kXrunInterval).count(), SnapshotWriter::kXrunBurst,
+            now};
+}
+
+} // namespace
+
 SnapshotWriter::SnapshotWriter(Write write, Poll poll, Now now)
-    : write(std::move(write)), poll(std::move(poll)), now(std::move(now)) {}
+    : write(std::move(write)), poll(std::move(poll)), now(std::move(now)),
+      budgets{xrunBudget(this->now()), xrunBudget(this->now())} {}
 
 SnapshotWriter::~SnapshotWriter() { stop(); }
 
@@ -70,7 +80,7 @@ void SnapshotWriter::run() {
         if (const unsigned int held = heldStatus.load(std::memory_order_relaxed)) {
             const auto at = now();
             for (unsigned int bit = 0; bit < 2; ++bit)
-                if ((held & (1u << bit)) && at - lastReported[bit] >= kXrunInterval)
+                if ((held & (1u << bit)) && at >= heldUntil[bit])
                     heldStatus.fetch_and(~(1u << bit), std::memory_order_release);
         }
         if (state.load(std::memory_order_acquire) == kCaptured) {
@@ -85,9 +95,14 @@ void SnapshotWriter::run() {
             // Held before the space is free again, so no overflow slips in between.
             if (record.reportLine != 0) {
                 const auto at = now();
-                for (unsigned int bit = 0; bit < 2; ++bit)
-                    if (record.status & (1u << bit)) lastReported[bit] = at;
-                heldStatus.fetch_or(record.status & 3u, std::memory_order_release);
+                unsigned int spent = 0;
+                for (unsigned int bit = 0; bit < 2; ++bit) {
+                    if (!(record.status & (1u << bit))) continue;
+                    budgets[bit].take(at);
+                    heldUntil[bit] = budgets[bit].nextShare(at);
+                    if (heldUntil[bit] > at) spent |= 1u << bit;
+                }
+                heldStatus.fetch_or(spent, std::memory_order_release);
             }
             state.store(kFree, std::memory_order_release);
             if (const unsigned long count = skipped.exchange(0, std::memory_order_relaxed))

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "utilities/RequestBudget.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -27,7 +29,7 @@ struct SnapshotRecord {
     double streamTime{0.0};
     unsigned int status{0};
     int reportLine{0}; // the callback's line that reported an overflow or underflow; 0 for a request
-    // Overflows and underflows since the previous such snapshot that got none (see kXrunInterval).
+    // Overflows and underflows since the previous such snapshot that got none (see kXrunBurst).
     unsigned long unwrittenBefore{0};
     std::vector<float> input, output;
 };
@@ -37,10 +39,10 @@ struct SnapshotRecord {
 // writes the file and the log lines. Waking it instead would be a system call on the audio thread.
 // One snapshot at a time: while one waits or is being written, a further overflow or underflow
 // snapshot is only counted (one line afterwards says how many), and a request is left for a later
-// period. After an overflow snapshot, further overflows are only counted for kXrunInterval, and
-// likewise underflows after an underflow snapshot: a device that keeps failing would otherwise fill
-// the disk and the log, while an underflow after an overflow (the other side of the stream) is still
-// told. The audio side takes no lock, allocates nothing, makes no I/O and no system call.
+// period. Overflow snapshots come at most kXrunBurst at once and one per kXrunInterval on average
+// after that; the rest are only counted, and likewise underflows: a device that keeps failing would
+// otherwise fill the disk and the log, while an underflow after an overflow (the other side of the
+// stream) is still told. The audio side takes no lock, allocates nothing, makes no I/O and no system call.
 class SnapshotWriter {
 public:
     using Write = std::function<void(const SnapshotHeader&, const SnapshotRecord&)>;
@@ -51,8 +53,10 @@ public:
 
     // A snapshot's file may be written this much after its period; an idle writer wakes as often.
     static constexpr std::chrono::milliseconds kPollInterval{10};
-    // At most one overflow and one underflow snapshot per stream in this time (one reporting both
-    // counts as each); requested ones are not held.
+    // Overflow snapshots a stream writes at most at once (one reporting both counts as each), then
+    // one per interval; underflows alike. A server often underflows once or twice as it sets a
+    // stream up, and a stall soon after must still be told. Requested snapshots are not held.
+    static constexpr int kXrunBurst = 3;
     static constexpr std::chrono::seconds kXrunInterval{60};
 
     // `now` is the writer's clock (tests give their own).
@@ -88,12 +92,14 @@ private:
     SnapshotRecord record;
     std::atomic<int> state{kFree};
     std::atomic<unsigned long> skipped{0};
-    // Status bits (overflow 1, underflow 2) the writer holds after a snapshot that reported them,
-    // each until kXrunInterval after it; a report of held bits only is counted in `unwritten`.
+    // Status bits (overflow 1, underflow 2) the writer holds once their budget is spent, each until
+    // it has a share again; a report of held bits only is counted in `unwritten`.
     std::atomic<unsigned int> heldStatus{0};
     std::atomic<unsigned long> unwritten{0};
     Now now;
-    Clock::time_point lastReported[2]; // per status bit; the writer's alone
+    // Per status bit; the writer's alone.
+    Utilities::RequestBudget budgets[2];
+    Clock::time_point heldUntil[2];
     std::atomic<bool> running{false};
     // Under the mutex: the control side asks for a look (drain, stop) through `asked`, the writer
     // answers through `written`.

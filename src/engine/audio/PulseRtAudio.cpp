@@ -81,8 +81,11 @@ RtAudioErrorType PulseRtAudio::fail(RtAudioErrorType type, const std::string& te
 }
 
 std::vector<unsigned int> PulseRtAudio::getDeviceIds() {
+    // The list held here: the connection's thread may replace it meanwhile, and a range-for over
+    // `*devices()` would keep only the reference, not the list, alive.
+    const auto devices = pulseConnection().devices();
     std::vector<unsigned int> ids;
-    for (const PulseDevice& device : *pulseConnection().devices()) ids.push_back(device.info.ID);
+    for (const PulseDevice& device : *devices) ids.push_back(device.info.ID);
     return ids;
 }
 
@@ -94,13 +97,15 @@ RtAudio::DeviceInfo PulseRtAudio::getDeviceInfo(unsigned int deviceId) {
 }
 
 unsigned int PulseRtAudio::getDefaultInputDevice() {
-    for (const PulseDevice& device : *pulseConnection().devices())
+    const auto devices = pulseConnection().devices();
+    for (const PulseDevice& device : *devices)
         if (device.info.isDefaultInput) return device.info.ID;
     return 0;
 }
 
 unsigned int PulseRtAudio::getDefaultOutputDevice() {
-    for (const PulseDevice& device : *pulseConnection().devices())
+    const auto devices = pulseConnection().devices();
+    for (const PulseDevice& device : *devices)
         if (device.info.isDefaultOutput) return device.info.ID;
     return 0;
 }
