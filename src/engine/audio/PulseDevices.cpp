@@ -48,12 +48,11 @@ PulseDeviceList PulseListing::finish(PulseDeviceIds& ids) {
     std::sort(sinks_.begin(), sinks_.end(), order(defaultSink_));
     std::sort(sources_.begin(), sources_.end(), order(defaultSource_));
     PulseDeviceList devices;
-    std::map<std::string, unsigned int> seen;
     for (auto* group : {&sinks_, &sources_}) {
         for (Pending& pending : *group) {
             PulseDevice& device = pending.device;
             if (device.serverName.empty()) continue; // nothing to connect a stream to
-            device.info.ID = ids.idFor(device.info.name, seen[device.info.name]++);
+            device.info.ID = ids.idFor(device.isSink, device.serverName);
             device.info.isDefaultOutput = device.isSink && device.serverName == defaultSink_;
             device.info.isDefaultInput = !device.isSink && device.serverName == defaultSource_;
             devices.push_back(std::move(device));
@@ -62,8 +61,8 @@ PulseDeviceList PulseListing::finish(PulseDeviceIds& ids) {
     return devices;
 }
 
-unsigned int PulseDeviceIds::idFor(const std::string& name, unsigned int occurrence) {
-    auto [it, added] = ids_.try_emplace({name, occurrence}, nextId_);
+unsigned int PulseDeviceIds::idFor(bool isSink, const std::string& serverName) {
+    auto [it, added] = ids_.try_emplace({isSink, serverName}, nextId_);
     if (added) ++nextId_;
     return it->second;
 }

@@ -45,14 +45,15 @@ private:
     std::string defaultSink_, defaultSource_;
 };
 
-// Names (with their order of appearance, as two devices may share one) to ids from 129 up, so 0
-// keeps meaning "no device" and a device that returns gets its id back.
+// The server's own names for its devices (unique among sinks and among sources, unlike their
+// descriptions) to ids from 129 up, so 0 keeps meaning "no device": a device keeps its id for the
+// life of the process, gets it back when it returns, and no other device is ever given it.
 class PulseDeviceIds {
 public:
-    unsigned int idFor(const std::string& name, unsigned int occurrence);
+    unsigned int idFor(bool isSink, const std::string& serverName);
 
 private:
-    std::map<std::pair<std::string, unsigned int>, unsigned int> ids_;
+    std::map<std::pair<bool, std::string>, unsigned int> ids_;
     unsigned int nextId_{129};
 };
 

@@ -34,17 +34,17 @@ std::vector<std::string> names(const PulseDeviceList& devices) {
     return result;
 }
 
-TEST(PulseDevicesTest, DefaultsComeFirstIdsSurviveAbsenceAndTwinsAreToldApartByOrder) {
+TEST(PulseDevicesTest, DefaultsComeFirstAndEachDeviceKeepsItsOwnIdWhateverItsDescription) {
     PulseDeviceIds ids;
     PulseListing first;
-    first.addSource(source(2, "mic", "Mic", 48000, 1));
+    first.addSource(source(2, "mic", "Speakers", 48000, 1)); // a card's sink and source: one description
     first.addSink(sink(1, "b", "Speakers", 44100, 2));
-    first.addSink(sink(0, "a", "Speakers", 48000, 2)); // the same description twice
+    first.addSink(sink(0, "a", "Speakers", 48000, 2));
     first.addSource(source(5, "b.monitor", "Monitor of Speakers", 44100, 2));
     first.setDefaults("b", "mic");
     const auto devices = first.finish(ids);
-    EXPECT_EQ(names(devices),
-              (std::vector<std::string>{"Speakers#129", "Speakers#130", "Mic#131", "Monitor of Speakers#132"}));
+    EXPECT_EQ(names(devices), (std::vector<std::string>{"Speakers#129", "Speakers#130", "Speakers#131",
+                                                        "Monitor of Speakers#132"}));
     EXPECT_EQ(devices[0].serverName, "b");
     EXPECT_TRUE(devices[0].info.isDefaultOutput);
     EXPECT_FALSE(devices[1].info.isDefaultOutput);
@@ -53,14 +53,21 @@ TEST(PulseDevicesTest, DefaultsComeFirstIdsSurviveAbsenceAndTwinsAreToldApartByO
     EXPECT_EQ(devices[2].info.inputChannels, 1u);
     EXPECT_EQ(devices[0].info.sampleRates, (std::vector<unsigned int>{8000, 16000, 22050, 32000, 44100}));
 
-    // The mic goes, a new device comes, the mic returns: the ids stay with their names.
+    // Sink b leaves and a new source comes: a keeps its id, the source sharing the description
+    // keeps its own, the newcomer takes a fresh one.
     PulseListing second;
-    second.addSource(source(7, "usb", "USB", 96000, 2));
+    second.addSource(source(7, "usb", "Speakers", 96000, 2));
+    second.addSource(source(2, "mic", "Speakers", 48000, 1));
     second.addSink(sink(0, "a", "Speakers", 48000, 2));
+    second.setDefaults("a", "usb");
+    EXPECT_EQ(names(second.finish(ids)), (std::vector<std::string>{"Speakers#130", "Speakers#133", "Speakers#131"}));
+    // b returns with a new index, and the defaults change: every device has the id it first had.
     PulseListing third;
-    third.addSource(source(9, "mic2", "Mic", 48000, 1));
-    EXPECT_EQ(names(second.finish(ids)), (std::vector<std::string>{"Speakers#129", "USB#133"}));
-    EXPECT_EQ(names(third.finish(ids)), (std::vector<std::string>{"Mic#131"}));
+    third.addSink(sink(0, "a", "Speakers", 48000, 2));
+    third.addSink(sink(8, "b", "Speakers", 44100, 2));
+    third.addSource(source(2, "mic", "Speakers", 48000, 1));
+    third.setDefaults("b", "mic");
+    EXPECT_EQ(names(third.finish(ids)), (std::vector<std::string>{"Speakers#129", "Speakers#130", "Speakers#131"}));
 }
 
 TEST(PulseDevicesTest, ANativeRateOffTheStandardListIsListedAsTheHighest) {
