@@ -19,7 +19,8 @@ which starts the private server and holds the machine-wide engine lock.
                                             with one core busy, SECONDS (default 60) each, in slices of
                                             at most 60 s taken in turn: xrun lines and glitches heard
                                             in the recordings. VANTRELL_GLITCH_ROUTES=engine,pacat and
-                                            VANTRELL_GLITCH_LOADS=quiet narrow it.
+                                            VANTRELL_GLITCH_LOADS=quiet narrow it;
+                                            VANTRELL_GLITCH_OTHER=BINARY adds another build.
   Every figure of cost, latency and startup is given for both back ends (the engine's own, "pulse",
   and the RtAudio library's, "rtaudio"), measured in the same run.
   serverbench.py scale BINARY [SECONDS]     16 streams with effects (on JACK's dummy driver):
@@ -496,7 +497,15 @@ class LoopbackRoute:
             pactl("unload-module", module)
 
 
-GLITCH_ROUTES = {route.name: route for route in (EngineRoute, PacatRoute, LoopbackRoute)}
+class OtherEngineRoute(EngineRoute):
+    """Another build of the engine (VANTRELL_GLITCH_OTHER), to compare two builds in one run."""
+    name = "other"
+
+    def __init__(self, binary, source, sinks, frames):
+        super().__init__(os.environ["VANTRELL_GLITCH_OTHER"], source, sinks, frames)
+
+
+GLITCH_ROUTES = {route.name: route for route in (EngineRoute, OtherEngineRoute, PacatRoute, LoopbackRoute)}
 
 
 def record_slice(route_class, binary, sinks, frames, seconds):
@@ -529,6 +538,8 @@ def record_slice(route_class, binary, sinks, frames, seconds):
 def glitch(binary, frames=256, seconds=60.0, streams=1):
     frames, streams = int(frames), int(streams)
     routes = os.environ.get("VANTRELL_GLITCH_ROUTES", "engine,pacat,loopback").split(",")
+    if os.environ.get("VANTRELL_GLITCH_OTHER") and "other" not in routes:
+        routes.insert(1, "other")
     loads = os.environ.get("VANTRELL_GLITCH_LOADS", "quiet,busy").split(",")
     slices = max(1, math.ceil(seconds / 60.0))
     modules = [pactl("load-module", "module-null-sink", "sink_name=glitch_tone", "rate=%d" % RATE, "channels=2",
@@ -559,7 +570,7 @@ def glitch(binary, frames=256, seconds=60.0, streams=1):
             for name in routes:
                 xruns, count, first = totals[name]
                 print("  %-5s %-8s %4.0f s: %s xrun lines, %d glitches%s"
-                      % (load, name, seconds, xruns if name == "engine" else "-", count,
+                      % (load, name, seconds, xruns if name in ("engine", "other") else "-", count,
                          " (first at %s s into their slices)" % ", ".join(first) if first else ""))
             sys.stdout.flush()
     finally:

@@ -63,6 +63,7 @@ void PeriodPacer::takePeriod(float* to) {
 
 void PeriodPacer::consume(std::size_t frames) {
     frames = std::min(frames, fill_);
+    if (frames == 0) return; // also: a stream without input has no ring
     start_ = (start_ + frames) % ringFrames_;
     fill_ -= frames;
 }

@@ -112,4 +112,11 @@ TEST_F(PacingTimeline, TheSetUpBacklogGoesWhenTheOutputFirstPlaysButABurstStays)
     EXPECT_EQ(bursty.fill(), second.size());
 }
 
+TEST(PeriodPacer, AStreamWithoutInputIsPacedByItsOutputAlone) {
+    PeriodPacer pacer(kPeriod, 0, 0, kRate);
+    EXPECT_EQ(pacer.outputStarted(), 0u);
+    EXPECT_FALSE(pacer.due(0, true, kPeriod - 1));
+    EXPECT_TRUE(pacer.due(0, true, kPeriod));
+}
+
 } // namespace
