@@ -5,24 +5,15 @@
 
 namespace audio::detail {
 
-namespace {
-
-// What the input can deliver while the server sets up the output (measured: 30 to 40 ms); a source
-// that sends more at once sends bursts, and its next one comes as late.
-constexpr double kLongestSetupSeconds = 0.25;
-
-} // namespace
-
-PeriodPacer::PeriodPacer(unsigned int periodFrames, unsigned int channels, std::size_t ringFrames, unsigned int rate)
+PeriodPacer::PeriodPacer(unsigned int periodFrames, unsigned int channels, std::size_t ringFrames)
     : periodFrames_(periodFrames),
       channels_(channels),
       ringFrames_(channels ? ringFrames : 0),
-      longestSetupBacklog_(std::size_t(rate * kLongestSetupSeconds)),
       ring_(ringFrames_ * channels) {}
 
 void PeriodPacer::restart() {
     start_ = fill_ = 0;
-    started_ = underflow_ = overflow_ = false;
+    underflow_ = overflow_ = false;
 }
 
 void PeriodPacer::pushInput(const float* data, std::size_t frames) {
@@ -66,15 +57,6 @@ void PeriodPacer::consume(std::size_t frames) {
     if (frames == 0) return; // also: a stream without input has no ring
     start_ = (start_ + frames) % ringFrames_;
     fill_ -= frames;
-}
-
-std::size_t PeriodPacer::outputStarted() {
-    if (started_) return 0;
-    started_ = true;
-    const std::size_t backlog = fill_ / periodFrames_ * periodFrames_;
-    if (backlog > longestSetupBacklog_) return 0;
-    consume(backlog);
-    return backlog;
 }
 
 RtAudioStreamStatus PeriodPacer::takeStatus() {

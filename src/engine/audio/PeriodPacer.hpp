@@ -4,11 +4,6 @@
 // output that takes whole periods: the input waits in a ring until a period of it is there and the
 // output has room for that period. Periods take the input in order, none skipped or repeated; an
 // underflow or overflow is reported once, on the next period. No allocation after construction.
-//
-// The ring also carries what the input delivered while the server was still setting up the output
-// (tens of milliseconds of it): kept, it would sit in the ring for the whole run, as delay. It goes
-// when the output first plays; the periods then run as the input arrives, and the output's buffer
-// holds the stream's margin.
 
 #include "engine/audio/RtAudio.hpp"
 
@@ -19,7 +14,7 @@ namespace audio::detail {
 
 class PeriodPacer {
 public:
-    PeriodPacer(unsigned int periodFrames, unsigned int channels, std::size_t ringFrames, unsigned int rate);
+    PeriodPacer(unsigned int periodFrames, unsigned int channels, std::size_t ringFrames);
 
     // At a stream's (re)start: an empty ring, no report pending.
     void restart();
@@ -34,11 +29,6 @@ public:
 
     // The next period of input, in order.
     void takePeriod(float* to);
-
-    // The output played for the first time since restart(). The backlog (whole periods waiting)
-    // goes, unless it is a source's burst (longer than a set-up leaves), which the ring is for.
-    // Returns the frames dropped.
-    std::size_t outputStarted();
 
     void underflowed() { underflow_ = true; }
     void overflowed() { overflow_ = true; }
@@ -56,11 +46,9 @@ private:
     const unsigned int periodFrames_;
     const unsigned int channels_;
     const std::size_t ringFrames_;
-    const std::size_t longestSetupBacklog_;
     std::vector<float> ring_;
     std::size_t start_{0};
     std::size_t fill_{0};
-    bool started_{false};
     bool underflow_{false};
     bool overflow_{false};
 };

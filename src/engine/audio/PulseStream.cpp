@@ -55,8 +55,7 @@ PulseStream::PulseStream(PulseStreamFormat format, RtAudioCallback callback, voi
       input_(std::size_t(format_.periodFrames) * format_.inputChannels),
       output_(std::size_t(format_.periodFrames) * format_.outputChannels),
       pacer_(format_.periodFrames, format_.sourceName.empty() ? 0 : format_.inputChannels,
-             format_.sourceName.empty() ? 0 : inputRingFrames(format_),
-             format_.rate),
+             format_.sourceName.empty() ? 0 : inputRingFrames(format_)),
       mayFollow_(mayFollowClock(format_) &&
                  resampler_.setup(1.0, format_.inputChannels, kResamplerHalfLength) == 0),
       follower_(format_.rate) {}
@@ -107,7 +106,6 @@ bool PulseStream::start(pa_context* context, std::string& whyNot) {
         pa_stream_set_underflow_callback(playback_, &PulseStream::onUnderflow, this);
         pa_stream_set_overflow_callback(playback_, &PulseStream::onOverflow, this);
         pa_stream_set_write_callback(playback_, &PulseStream::onWrite, this);
-        pa_stream_set_started_callback(playback_, &PulseStream::onStarted, this);
         if (pa_stream_connect_playback(playback_, format_.sinkName.c_str(), &attributes, flags, nullptr, nullptr) < 0)
             return failed("cannot connect the playback stream");
     }
@@ -116,11 +114,7 @@ bool PulseStream::start(pa_context* context, std::string& whyNot) {
         if (!record_) return failed("cannot make the record stream");
         pa_buffer_attr attributes{};
         attributes.maxlength = static_cast<std::uint32_t>(-1);
-        // Fragments of a quarter period: a period's input is complete within a quarter period of
-        // its last frame. (Whole-period fragments came a frame short, 255 of 256 frames, so the
-        // moment a period was complete swept over a whole period every second and a half, and
-        // the output buffer's margin with it.)
-        attributes.fragsize = std::max(1u, format_.periodFrames / 4) * inputFrameBytes_;
+        attributes.fragsize = format_.periodFrames * inputFrameBytes_;
         attributes.tlength = attributes.prebuf = attributes.minreq = static_cast<std::uint32_t>(-1);
         pa_stream_set_read_callback(record_, &PulseStream::onRead, this);
         pa_stream_set_overflow_callback(record_, &PulseStream::onOverflow, this);
@@ -138,7 +132,6 @@ void PulseStream::stop() {
         pa_stream_set_state_callback(*stream, nullptr, nullptr);
         pa_stream_set_read_callback(*stream, nullptr, nullptr);
         pa_stream_set_write_callback(*stream, nullptr, nullptr);
-        pa_stream_set_started_callback(*stream, nullptr, nullptr);
         pa_stream_set_underflow_callback(*stream, nullptr, nullptr);
         pa_stream_set_overflow_callback(*stream, nullptr, nullptr);
         retire(*stream);
@@ -192,12 +185,6 @@ void PulseStream::onState(pa_stream* stream, void* self) {
     owner->halt(pa_strerror(pa_context_errno(pa_stream_get_context(stream))));
 }
 
-void PulseStream::onStarted(pa_stream*, void* self) {
-    // Also after each underflow; only the first counts.
-    auto* owner = static_cast<PulseStream*>(self);
-    if (owner->pacer_.outputStarted() > 0) owner->follower_.disturbed();
-}
-
 void PulseStream::onUnderflow(pa_stream*, void* self) { static_cast<PulseStream*>(self)->pacer_.underflowed(); }
 void PulseStream::onOverflow(pa_stream*, void* self) { static_cast<PulseStream*>(self)->pacer_.overflowed(); }
 
@@ -210,8 +197,8 @@ void PulseStream::onRead(pa_stream* stream, std::size_t, void* self) {
         // Data is null for a hole: silence.
         owner->pacer_.pushInput(static_cast<const float*>(data), bytes / owner->inputFrameBytes_);
         pa_stream_drop(stream);
+        owner->pump();
     }
-    owner->pump();
 }
 
 void PulseStream::onWrite(pa_stream*, std::size_t, void* self) { static_cast<PulseStream*>(self)->pump(); }

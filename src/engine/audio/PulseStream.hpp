@@ -2,8 +2,8 @@
 
 // One engine stream on the sound server: a record stream from its input device and a playback
 // stream to its output device, on the process's one connection. Its periods run on the
-// connection's thread, exactly `periodFrames` frames each, as the input delivers them and the
-// output has room for them (see PeriodPacer).
+// connection's thread, exactly `periodFrames` frames each, as the output asks for them and the
+// input has delivered them (see PeriodPacer).
 
 #include "engine/audio/ClockFollower.hpp"
 #include "engine/audio/PeriodPacer.hpp"
@@ -68,7 +68,6 @@ private:
     static void onState(pa_stream* stream, void* self);
     static void onRead(pa_stream* stream, std::size_t bytes, void* self);
     static void onWrite(pa_stream* stream, std::size_t bytes, void* self);
-    static void onStarted(pa_stream* stream, void* self);
     static void onUnderflow(pa_stream* stream, void* self);
     static void onOverflow(pa_stream* stream, void* self);
 
