@@ -12,13 +12,24 @@ which starts the private server and holds the machine-wide engine lock.
   serverbench.py underruns BINARY [SECONDS] a 256-frame stream with one core kept busy (default 120 s):
                                             xrun lines on the library, then on ours without and with
                                             real-time scheduling
+  serverbench.py glitch BINARY [FRAMES [SECONDS [STREAMS]]]  a smooth 440 Hz tone through the engine
+                                            (STREAMS streams, default 1, default chains), through
+                                            pacat -r | pacat -p and through module-loopback at the same
+                                            buffering (three periods of FRAMES, default 256), quiet and
+                                            with one core busy, SECONDS (default 60) each, in slices of
+                                            at most 60 s taken in turn: xrun lines and glitches heard
+                                            in the recordings. VANTRELL_GLITCH_ROUTES=engine,pacat and
+                                            VANTRELL_GLITCH_LOADS=quiet narrow it;
+                                            VANTRELL_GLITCH_OTHER=BINARY adds another build.
   Every figure of cost, latency and startup is given for both back ends (the engine's own, "pulse",
   and the RtAudio library's, "rtaudio"), measured in the same run.
   serverbench.py scale BINARY [SECONDS]     16 streams with effects (on JACK's dummy driver):
                                             xruns, engine CPU, resident memory; then 16 of
                                             JACK's jack_thru clients for the server's own figure
 """
-import os, re, socket, statistics, struct, subprocess, sys, tempfile, time
+import array, math, os, re, socket, statistics, struct, subprocess, sys, tempfile, threading, time
+
+import glitchcount
 
 TICK = os.sysconf("SC_CLK_TCK")
 RATE = 48000
@@ -395,8 +406,181 @@ def underruns(binary, seconds=120.0):
         busy.wait()
 
 
+TONE_HZ = 440
+TONE_LEVEL = 0.5
+
+
+def xrun_lines(text):
+    lines = len(re.findall(r"Input overflow|Output underflow", text))
+    return lines + sum(int(n) for n in re.findall(r"Skipped (\d+) overflow or underflow", text))
+
+
+class TonePlayer:
+    """pacat playing a seamless 440 Hz tone into a null sink, with its default (deep) buffering."""
+
+    def __init__(self, sink):
+        cycle = [TONE_LEVEL * math.sin(2 * math.pi * TONE_HZ * i / RATE) for i in range(RATE)]
+        self.block = array.array("f", [v for v in cycle for _ in (0, 1)]).tobytes()  # one second, stereo
+        self.process = subprocess.Popen(["pacat", "-p", "-d", sink, "--raw", "--format=float32le", "--channels=2",
+                                         "--rate=%d" % RATE], stdin=subprocess.PIPE)
+        self.writer = threading.Thread(target=self.feed, daemon=True)
+        self.writer.start()
+
+    def feed(self):
+        try:
+            while True:
+                self.process.stdin.write(self.block)
+        except (BrokenPipeError, ValueError, OSError):
+            pass
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait()
+
+
+class EngineRoute:
+    name = "engine"
+
+    def __init__(self, binary, source, sinks, frames):
+        self.engine = Engine(binary, "pulse")
+        self.engine.add_stream()  # lists the devices, then is replaced by the measured ones
+        tone = self.engine.device_id("Monitor of Glitch_Tone")
+        outputs = [self.engine.device_id("Glitch_Out%d" % k) for k in range(len(sinks))]
+        self.engine.console("removeStream 0")
+        self.engine.streams = 0
+        for output in outputs:
+            self.engine.add_stream(tone, output, 2, 2, RATE, frames)
+        self.mark = len(self.engine.text())
+
+    def xruns(self):
+        return xrun_lines(self.engine.text()[self.mark:])
+
+    def stop(self):
+        self.engine.stop()
+
+
+class PacatRoute:
+    name = "pacat"
+
+    def __init__(self, binary, source, sinks, frames):
+        msec = "--latency-msec=%d" % round(3000.0 * frames / RATE)
+        form = ["--raw", "--format=float32le", "--channels=2", "--rate=%d" % RATE, msec]
+        self.processes = []
+        for sink in sinks:
+            recorder = subprocess.Popen(["pacat", "-r", "-d", source] + form, stdout=subprocess.PIPE)
+            player = subprocess.Popen(["pacat", "-p", "-d", sink] + form, stdin=recorder.stdout)
+            recorder.stdout.close()
+            self.processes += [recorder, player]
+
+    def xruns(self):
+        return None
+
+    def stop(self):
+        for process in self.processes:
+            process.terminate()
+            process.wait()
+
+
+class LoopbackRoute:
+    name = "loopback"
+
+    def __init__(self, binary, source, sinks, frames):
+        msec = "latency_msec=%d" % round(3000.0 * frames / RATE)
+        self.modules = [pactl("load-module", "module-loopback", "source=" + source, "sink=" + sink, msec)
+                        for sink in sinks]
+
+    def xruns(self):
+        return None
+
+    def stop(self):
+        for module in self.modules:
+            pactl("unload-module", module)
+
+
+class OtherEngineRoute(EngineRoute):
+    """Another build of the engine (VANTRELL_GLITCH_OTHER), to compare two builds in one run."""
+    name = "other"
+
+    def __init__(self, binary, source, sinks, frames):
+        super().__init__(os.environ["VANTRELL_GLITCH_OTHER"], source, sinks, frames)
+
+
+GLITCH_ROUTES = {route.name: route for route in (EngineRoute, OtherEngineRoute, PacatRoute, LoopbackRoute)}
+
+
+def record_slice(route_class, binary, sinks, frames, seconds):
+    """One route for one slice: its xrun lines and the glitch times in each output's recording."""
+    route = route_class(binary, "glitch_tone.monitor", sinks, frames)
+    recorders, paths = [], []
+    try:
+        time.sleep(1.5)  # past the start's prebuffering
+        for sink in sinks:
+            path = tempfile.mktemp(prefix="vantrell-glitch-", suffix=".raw")
+            with open(path, "wb") as out:
+                recorders.append(subprocess.Popen(
+                    ["parec", "-d", sink + ".monitor", "--raw", "--format=float32le", "--channels=2",
+                     "--rate=%d" % RATE, "--latency-msec=200"], stdout=out))
+            paths.append(path)
+        time.sleep(seconds)
+        xruns = route.xruns()
+    finally:
+        for recorder in recorders:
+            recorder.terminate()
+            recorder.wait()
+        route.stop()
+    glitches = []
+    for path in paths:
+        glitches.append(glitchcount.count_glitches(glitchcount.read_float32(path), 2, RATE, TONE_HZ))
+        os.unlink(path)
+    return xruns, glitches
+
+
+def glitch(binary, frames=256, seconds=60.0, streams=1):
+    frames, streams = int(frames), int(streams)
+    routes = os.environ.get("VANTRELL_GLITCH_ROUTES", "engine,pacat,loopback").split(",")
+    if os.environ.get("VANTRELL_GLITCH_OTHER") and "other" not in routes:
+        routes.insert(1, "other")
+    loads = os.environ.get("VANTRELL_GLITCH_LOADS", "quiet,busy").split(",")
+    slices = max(1, math.ceil(seconds / 60.0))
+    modules = [pactl("load-module", "module-null-sink", "sink_name=glitch_tone", "rate=%d" % RATE, "channels=2",
+                     "format=float32le", "sink_properties=device.description=Glitch_Tone")]
+    sinks = ["glitch_out%d" % k for k in range(streams)]
+    for k, sink in enumerate(sinks):
+        modules.append(pactl("load-module", "module-null-sink", "sink_name=" + sink, "rate=%d" % RATE, "channels=2",
+                             "format=float32le", "sink_properties=device.description=Glitch_Out%d" % k))
+    tone = TonePlayer("glitch_tone")
+    print("%d stream(s) of %d frames at %d Hz, buffering %d ms, %.0f s a route and load in %d slice(s);"
+          " load average %s" % (streams, frames, RATE, round(3000.0 * frames / RATE), seconds, slices,
+                                " ".join(open("/proc/loadavg").read().split()[:3])))
+    try:
+        for load in loads:
+            busy = subprocess.Popen(["sh", "-c", "while :; do :; done"]) if load == "busy" else None
+            totals = {name: [0, 0, []] for name in routes}
+            try:
+                for _ in range(slices):
+                    for name in routes:
+                        xruns, glitches = record_slice(GLITCH_ROUTES[name], binary, sinks, frames, seconds / slices)
+                        totals[name][0] += xruns or 0
+                        totals[name][1] += sum(len(g) for g in glitches)
+                        totals[name][2] += ["%.1f" % t for g in glitches for t in g][:5]
+            finally:
+                if busy:
+                    busy.kill()
+                    busy.wait()
+            for name in routes:
+                xruns, count, first = totals[name]
+                print("  %-5s %-8s %4.0f s: %s xrun lines, %d glitches%s"
+                      % (load, name, seconds, xruns if name in ("engine", "other") else "-", count,
+                         " (first at %s s into their slices)" % ", ".join(first) if first else ""))
+            sys.stdout.flush()
+    finally:
+        tone.stop()
+        for module in reversed(modules):
+            pactl("unload-module", module)
+
+
 COMMANDS = {"cost": cost, "latency": latency, "scale": scale, "startup": startup, "restarts": restarts,
-            "underruns": underruns}
+            "underruns": underruns, "glitch": glitch}
 
 if __name__ == "__main__":
     if len(sys.argv) < 3 or sys.argv[1] not in COMMANDS:

@@ -54,8 +54,8 @@ PulseStream::PulseStream(PulseStreamFormat format, RtAudioCallback callback, voi
       outputFrameBytes_(format_.outputChannels * sizeof(float)),
       input_(std::size_t(format_.periodFrames) * format_.inputChannels),
       output_(std::size_t(format_.periodFrames) * format_.outputChannels),
-      inputRing_(format_.sourceName.empty() ? 0 : inputRingFrames(format_) * format_.inputChannels),
-      ringFrames_(format_.inputChannels ? inputRing_.size() / format_.inputChannels : 0),
+      pacer_(format_.periodFrames, format_.sourceName.empty() ? 0 : format_.inputChannels,
+             format_.sourceName.empty() ? 0 : inputRingFrames(format_)),
       mayFollow_(mayFollowClock(format_) &&
                  resampler_.setup(1.0, format_.inputChannels, kResamplerHalfLength) == 0),
       follower_(format_.rate) {}
@@ -75,13 +75,12 @@ pa_stream* PulseStream::makeStream(pa_context* context, const pa_channel_map& ma
 
 bool PulseStream::start(pa_context* context, std::string& whyNot) {
     stop();
-    ringStart_ = ringFill_ = 0;
-    underflow_ = overflow_ = halted_ = false;
+    pacer_.restart();
+    halted_ = false;
     framesDone_ = 0;
     follower_.restart(secondsNow());
     resampling_ = false;
     const std::uint32_t periodBytesOut = format_.periodFrames * outputFrameBytes_;
-    const std::uint32_t periodBytesIn = format_.periodFrames * inputFrameBytes_;
     // Stay on the named device: if it goes, the stream fails and the engine hears of it, rather
     // than playing on wherever the server would move it.
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
@@ -115,7 +114,7 @@ bool PulseStream::start(pa_context* context, std::string& whyNot) {
         if (!record_) return failed("cannot make the record stream");
         pa_buffer_attr attributes{};
         attributes.maxlength = static_cast<std::uint32_t>(-1);
-        attributes.fragsize = periodBytesIn;
+        attributes.fragsize = format_.periodFrames * inputFrameBytes_;
         attributes.tlength = attributes.prebuf = attributes.minreq = static_cast<std::uint32_t>(-1);
         pa_stream_set_read_callback(record_, &PulseStream::onRead, this);
         pa_stream_set_overflow_callback(record_, &PulseStream::onOverflow, this);
@@ -186,8 +185,8 @@ void PulseStream::onState(pa_stream* stream, void* self) {
     owner->halt(pa_strerror(pa_context_errno(pa_stream_get_context(stream))));
 }
 
-void PulseStream::onUnderflow(pa_stream*, void* self) { static_cast<PulseStream*>(self)->underflow_ = true; }
-void PulseStream::onOverflow(pa_stream*, void* self) { static_cast<PulseStream*>(self)->overflow_ = true; }
+void PulseStream::onUnderflow(pa_stream*, void* self) { static_cast<PulseStream*>(self)->pacer_.underflowed(); }
+void PulseStream::onOverflow(pa_stream*, void* self) { static_cast<PulseStream*>(self)->pacer_.overflowed(); }
 
 void PulseStream::onRead(pa_stream* stream, std::size_t, void* self) {
     auto* owner = static_cast<PulseStream*>(self);
@@ -195,52 +194,26 @@ void PulseStream::onRead(pa_stream* stream, std::size_t, void* self) {
         const void* data = nullptr;
         std::size_t bytes = 0;
         if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
-        owner->consumeInput(data, bytes); // data is null for a hole: silence
+        // Data is null for a hole: silence.
+        owner->pacer_.pushInput(static_cast<const float*>(data), bytes / owner->inputFrameBytes_);
         pa_stream_drop(stream);
+        owner->pump();
     }
 }
 
 void PulseStream::onWrite(pa_stream*, std::size_t, void* self) { static_cast<PulseStream*>(self)->pump(); }
 
-void PulseStream::consumeInput(const void* data, std::size_t bytes) {
-    const auto* from = static_cast<const unsigned char*>(data);
-    std::size_t frames = bytes / inputFrameBytes_;
-    const unsigned int channels = format_.inputChannels;
-    while (frames > 0) {
-        if (ringFill_ == ringFrames_) {
-            // Nobody takes it (the output stalls): the oldest goes, so the delay stays bounded.
-            const std::size_t dropped = std::min(frames, ringFrames_);
-            ringStart_ = (ringStart_ + dropped) % ringFrames_;
-            ringFill_ -= dropped;
-            overflow_ = true;
-        }
-        const std::size_t end = (ringStart_ + ringFill_) % ringFrames_;
-        const std::size_t take = std::min({frames, ringFrames_ - ringFill_, ringFrames_ - end});
-        float* to = inputRing_.data() + end * channels;
-        if (from) {
-            std::memcpy(to, from, take * inputFrameBytes_);
-            from += take * inputFrameBytes_;
-        } else {
-            std::fill(to, to + take * channels, 0.0f); // a hole in the input: silence
-        }
-        ringFill_ += take;
-        frames -= take;
-    }
-    pump();
-}
-
 void PulseStream::pump() {
-    // A period runs when it has its input (if any) and room in the output (if any): the output's
-    // clock sets the pace, and a source's bursts wait in the ring.
-    const std::size_t periodBytes = std::size_t(format_.periodFrames) * outputFrameBytes_;
     watchFill();
     while (!halted_) {
-        if (record_ && ringFill_ < inputNeeded()) return;
+        std::size_t room = 0;
         if (playback_) {
             if (pa_stream_get_state(playback_) != PA_STREAM_READY) return;
             const std::size_t writable = pa_stream_writable_size(playback_);
-            if (writable == static_cast<std::size_t>(-1) || writable < periodBytes) return;
+            if (writable == static_cast<std::size_t>(-1)) return;
+            room = writable / outputFrameBytes_;
         }
+        if (!pacer_.due(record_ ? inputNeeded() : 0, playback_ != nullptr, room)) return;
         if (record_) takePeriodOfInput();
         runPeriod();
         watchFill();
@@ -254,7 +227,7 @@ void PulseStream::watchFill() {
     // What the server still holds of the playback buffer: all of it but what it asks for.
     const double queued = std::max(0.0, double(format_.periodFrames) * format_.periodsAhead -
                                             double(writable / outputFrameBytes_));
-    follower_.observe(secondsNow(), double(ringFill_) + queued);
+    follower_.observe(secondsNow(), double(pacer_.fill()) + queued);
     if (!resampling_ && follower_.following()) startResampling();
 }
 
@@ -271,17 +244,19 @@ void PulseStream::startResampling() {
     // output goes on from the next frame without a seam.
     const std::size_t history = resampler_.inpsize() / 2 - 1;
     const unsigned int channels = format_.inputChannels;
-    const bool kept = framesDone_ >= history && ringFill_ + history <= ringFrames_;
-    std::size_t from = (ringStart_ + ringFrames_ - history) % ringFrames_;
+    const std::size_t ringFrames = pacer_.ringFrames();
+    const bool kept = framesDone_ >= history && pacer_.fill() + history <= ringFrames;
+    std::size_t from = (pacer_.start() + ringFrames - history) % ringFrames;
     for (std::size_t left = history; left > 0;) {
-        const std::size_t take = std::min(left, ringFrames_ - from);
-        resampler_.inp_data = kept ? inputRing_.data() + from * channels : nullptr; // null: silence
+        const std::size_t take = std::min(left, ringFrames - from);
+        // Null: silence.
+        resampler_.inp_data = kept ? const_cast<float*>(pacer_.ring()) + from * channels : nullptr;
         resampler_.inp_count = static_cast<unsigned int>(take);
         resampler_.out_data = nullptr;
         resampler_.out_count = 1u << 20;
         resampler_.process();
         left -= take;
-        from = (from + take) % ringFrames_;
+        from = (from + take) % ringFrames;
     }
     char text[32];
     std::snprintf(text, sizeof text, "%+.0f ppm", follower_.drift() * 1e6);
@@ -295,15 +270,7 @@ void PulseStream::takePeriodOfInput() {
         takeResampledPeriod();
         return;
     }
-    const unsigned int channels = format_.inputChannels;
-    std::size_t copied = 0;
-    while (copied < format_.periodFrames) {
-        const std::size_t take = std::min<std::size_t>(format_.periodFrames - copied, ringFrames_ - ringStart_);
-        std::memcpy(input_.data() + copied * channels, inputRing_.data() + ringStart_ * channels, take * inputFrameBytes_);
-        copied += take;
-        ringStart_ = (ringStart_ + take) % ringFrames_;
-    }
-    ringFill_ -= format_.periodFrames;
+    pacer_.takePeriod(input_.data());
 }
 
 void PulseStream::takeResampledPeriod() {
@@ -311,25 +278,20 @@ void PulseStream::takeResampledPeriod() {
     resampler_.set_rratio(1.0 / follower_.ratio()); // output frames per input frame
     resampler_.out_data = input_.data();
     resampler_.out_count = format_.periodFrames;
-    while (resampler_.out_count > 0 && ringFill_ > 0) {
-        const std::size_t contiguous = std::min(ringFill_, ringFrames_ - ringStart_);
-        resampler_.inp_data = inputRing_.data() + ringStart_ * channels;
+    while (resampler_.out_count > 0 && pacer_.fill() > 0) {
+        const std::size_t contiguous = std::min(pacer_.fill(), pacer_.ringFrames() - pacer_.start());
+        resampler_.inp_data = const_cast<float*>(pacer_.ring()) + pacer_.start() * channels;
         resampler_.inp_count = static_cast<unsigned int>(contiguous);
         resampler_.process();
-        const std::size_t used = contiguous - resampler_.inp_count;
-        ringStart_ = (ringStart_ + used) % ringFrames_;
-        ringFill_ -= used;
+        pacer_.consume(contiguous - resampler_.inp_count);
     }
     // Never with inputNeeded()'s margin; silence rather than the last period's samples.
     std::fill(input_.end() - std::ptrdiff_t(resampler_.out_count) * channels, input_.end(), 0.0f);
 }
 
 void PulseStream::runPeriod() {
-    RtAudioStreamStatus status = 0;
-    if (underflow_) status |= RTAUDIO_OUTPUT_UNDERFLOW;
-    if (overflow_) status |= RTAUDIO_INPUT_OVERFLOW;
+    const RtAudioStreamStatus status = pacer_.takeStatus();
     if (status != 0) follower_.disturbed();
-    underflow_ = overflow_ = false;
     const double streamTime = double(framesDone_) / format_.rate;
     const int verdict = callback_(playback_ ? output_.data() : nullptr, record_ ? input_.data() : nullptr,
                                   format_.periodFrames, streamTime, status, userData_);

@@ -3,9 +3,10 @@
 // One engine stream on the sound server: a record stream from its input device and a playback
 // stream to its output device, on the process's one connection. Its periods run on the
 // connection's thread, exactly `periodFrames` frames each, as the output asks for them and the
-// input has delivered them.
+// input has delivered them (see PeriodPacer).
 
 #include "engine/audio/ClockFollower.hpp"
+#include "engine/audio/PeriodPacer.hpp"
 #include "engine/audio/RtAudio.hpp"
 
 #include <pulse/pulseaudio.h>
@@ -54,7 +55,6 @@ public:
 
 private:
     pa_stream* makeStream(pa_context* context, const pa_channel_map& map, unsigned int channels);
-    void consumeInput(const void* data, std::size_t bytes);
     void pump();
     std::size_t inputNeeded() const;
     void takePeriodOfInput();
@@ -83,12 +83,7 @@ private:
     pa_stream* playback_{nullptr};
     std::vector<float> input_;  // one period, handed to the callback
     std::vector<float> output_; // one period, filled by the callback
-    std::vector<float> inputRing_;
-    const std::size_t ringFrames_;
-    std::size_t ringStart_{0};
-    std::size_t ringFill_{0};
-    bool underflow_{false};
-    bool overflow_{false};
+    PeriodPacer pacer_;
     bool halted_{false};
     std::uint64_t framesDone_{0};
 
