@@ -129,7 +129,7 @@ TEST_F(StreamSnapshotTest, OverflowsWhileOneIsWrittenAreCountedAndARequestWaits)
 
 // A stream whose device keeps failing writes a burst of overflow and underflow snapshots, three of
 // each, however many periods report them.
-TEST_F(StreamSnapshotTest, RepeatedOverflowsAndUnderflowsWriteOneSnapshotEach) {
+TEST_F(StreamSnapshotTest, RepeatedOverflowsAndUnderflowsWriteABurstOfEachThenAreCounted) {
     LogCapture log;
     for (int period = 0; period < 40; ++period) {
         engine.runPeriod(*stream, input, 1 + period % 3);
@@ -146,7 +146,7 @@ TEST_F(StreamSnapshotTest, RepeatedOverflowsAndUnderflowsWriteOneSnapshotEach) {
 }
 
 // The writer's clock is the test's: a minute passes when the test says so.
-TEST(SnapshotWriterTest, OverflowsInTheMinuteAfterOneAreCountedInTheNext) {
+TEST(SnapshotWriterTest, OverflowsPastTheBurstAreCountedInTheNextOneAMinuteLater) {
     std::atomic<long long> seconds{0};
     std::mutex mutex;
     std::vector<unsigned long> written; // unwrittenBefore of each snapshot
