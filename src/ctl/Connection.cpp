@@ -98,11 +98,11 @@ std::optional<Frame> Connection::receive(Clock::time_point deadline, const std::
     for (;;) {
         Frame frame;
         const auto next = _framer.next(frame);
-        if (next == ReplyFramer::Next::Packet) return frame;
-        if (next == ReplyFramer::Next::Rejected)
+        if (next == IPC::PacketFramer::Next::Packet) return frame;
+        if (next == IPC::PacketFramer::Next::Rejected)
             throw Failure(kNoReply, "the engine sent a packet of impossible size " + std::to_string(frame.size) +
                                         " (a reply may take up to " +
-                                        std::to_string(ReplyFramer::kMaxReplySize >> 20) + " MiB)");
+                                        std::to_string(kMaxReplySize >> 20) + " MiB)");
         if (interrupted && interrupted()) return std::nullopt;
         const int wait = interrupted ? std::min(millisecondsUntil(deadline), 100) : millisecondsUntil(deadline);
         pollfd readable{_fd, POLLIN, 0};

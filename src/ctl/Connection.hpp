@@ -1,10 +1,11 @@
 #pragma once
 
-#include "ctl/ReplyFramer.hpp"
 #include "ipc/EPacketType.hpp"
+#include "ipc/PacketFramer.hpp"
 #include "utilities/RequestBudget.hpp"
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -13,6 +14,12 @@
 namespace Ctl {
 
 class Failure;
+
+using Frame = IPC::PacketFramer::Frame;
+// Replies are not requests: a stream list of a few hundred streams with long names is far above the
+// engine's 64 KiB request bound, so replies are framed under a bound of their own, above anything
+// the engine queues for one client (1 MiB).
+constexpr std::int32_t kMaxReplySize = 8 << 20;
 
 using Clock = std::chrono::steady_clock;
 
@@ -55,7 +62,7 @@ private:
     int _fd{-1};
     // What it may still send: the engine closes a client that floods it.
     Utilities::RequestBudget _budget{kRequestsPerSecond, kRequestBurst};
-    ReplyFramer _framer;
+    IPC::PacketFramer _framer{kMaxReplySize};
     std::size_t _received{0}; // bytes the engine has sent on this connection
 };
 

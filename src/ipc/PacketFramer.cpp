@@ -17,7 +17,7 @@ bool PacketFramer::hasNext() const {
     if (buffered() < kHeaderSize) return false;
     std::int32_t size = 0;
     std::memcpy(&size, _bytes.data() + _start, sizeof(size));
-    return size < 0 || size > kMaxPayloadSize || buffered() >= kHeaderSize + static_cast<std::size_t>(size);
+    return size < 0 || size > _maxPayloadSize || buffered() >= kHeaderSize + static_cast<std::size_t>(size);
 }
 
 PacketFramer::Next PacketFramer::next(Frame& frame) {
@@ -27,7 +27,7 @@ PacketFramer::Next PacketFramer::next(Frame& frame) {
     std::uint16_t type = 0;
     std::memcpy(&size, header, sizeof(size));
     std::memcpy(&type, header + sizeof(size), sizeof(type));
-    if (size < 0 || size > kMaxPayloadSize) {
+    if (size < 0 || size > _maxPayloadSize) {
         frame.size = size;
         frame.type = type;
         frame.payload.clear();

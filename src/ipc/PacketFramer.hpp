@@ -15,6 +15,9 @@ public:
     // announcing more, or a negative size, cannot start a request.
     static constexpr std::int32_t kMaxPayloadSize = 65536;
 
+    // `maxPayloadSize`: the largest packet taken; a client reading replies takes larger ones.
+    explicit PacketFramer(std::int32_t maxPayloadSize = kMaxPayloadSize) : _maxPayloadSize(maxPayloadSize) {}
+
     struct Frame {
         std::int32_t size{0};
         std::uint16_t type{0};
@@ -37,6 +40,7 @@ public:
     bool hasNext() const;
 
 private:
+    std::int32_t _maxPayloadSize;
     std::vector<char> _bytes;
     // Where the first byte not yet handed out sits in _bytes.
     std::size_t _start{0};
