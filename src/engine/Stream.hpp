@@ -5,7 +5,7 @@
 #include "engine/DeviceEventWorker.hpp"
 #include "engine/SharedMemory.hpp"
 #include "engine/SnapshotWriter.hpp"
-#include "engine/audio/RtAudio.hpp"
+#include "audio/RtAudio.hpp"
 #include "realtime/RealtimeSnapshot.hpp"
 
 #include <atomic>

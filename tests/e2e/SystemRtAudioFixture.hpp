@@ -5,8 +5,8 @@
 // 44100 Hz) and vantrell_sine (a 440 Hz mono sine at 48000 Hz, default source).
 // Shared by the device and the stream tests of the audio layer.
 
-#include "engine/audio/PulseRtAudio.hpp"
-#include "engine/audio/RtAudio.hpp"
+#include "audio/pulse/PulseRtAudio.hpp"
+#include "audio/RtAudio.hpp"
 
 #include "PulseTools.hpp"
 

@@ -4,7 +4,7 @@
 // and injected failures are shared by every instance its factory makes. Periods never run by
 // themselves: the test drives them synchronously with runPeriod, so tests are deterministic.
 
-#include "engine/audio/RtAudio.hpp"
+#include "audio/RtAudio.hpp"
 
 #include <atomic>
 #include <map>

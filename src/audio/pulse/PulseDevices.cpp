@@ -1,0 +1,87 @@
+#include "audio/pulse/PulseDevices.hpp"
+
+#include <algorithm>
+
+namespace audio::detail {
+
+namespace {
+
+PulseDevice describe(const char* name, const char* description, const pa_sample_spec& spec,
+                     const pa_channel_map& map, bool isSink) {
+    PulseDevice device;
+    device.serverName = name ? name : "";
+    device.isSink = isSink;
+    device.channelMap = map;
+    device.info.name = description && *description ? description : device.serverName;
+    (isSink ? device.info.outputChannels : device.info.inputChannels) = spec.channels;
+    device.info.preferredSampleRate = spec.rate;
+    device.info.currentSampleRate = spec.rate;
+    device.info.sampleRates = ratesUpTo(spec.rate);
+    device.info.nativeFormats = RTAUDIO_FLOAT32;
+    return device;
+}
+
+} // namespace
+
+void PulseListing::addSink(const pa_sink_info& sink) {
+    sinks_.push_back({sink.index, describe(sink.name, sink.description, sink.sample_spec, sink.channel_map, true)});
+}
+
+void PulseListing::addSource(const pa_source_info& source) {
+    sources_.push_back(
+        {source.index, describe(source.name, source.description, source.sample_spec, source.channel_map, false)});
+}
+
+void PulseListing::setDefaults(const char* sinkName, const char* sourceName) {
+    defaultSink_ = sinkName ? sinkName : "";
+    defaultSource_ = sourceName ? sourceName : "";
+}
+
+PulseDeviceList PulseListing::finish(PulseDeviceIds& ids) {
+    // The default device first, as the library lists them, then in the server's order.
+    auto order = [](const std::string& defaultName) {
+        return [&defaultName](const Pending& a, const Pending& b) {
+            const bool aFirst = a.device.serverName == defaultName, bFirst = b.device.serverName == defaultName;
+            return aFirst != bFirst ? aFirst : a.index < b.index;
+        };
+    };
+    std::sort(sinks_.begin(), sinks_.end(), order(defaultSink_));
+    std::sort(sources_.begin(), sources_.end(), order(defaultSource_));
+    PulseDeviceList devices;
+    for (auto* group : {&sinks_, &sources_}) {
+        for (Pending& pending : *group) {
+            PulseDevice& device = pending.device;
+            if (device.serverName.empty()) continue; // nothing to connect a stream to
+            device.info.ID = ids.idFor(device.isSink, device.serverName);
+            device.info.isDefaultOutput = device.isSink && device.serverName == defaultSink_;
+            device.info.isDefaultInput = !device.isSink && device.serverName == defaultSource_;
+            devices.push_back(std::move(device));
+        }
+    }
+    return devices;
+}
+
+unsigned int PulseDeviceIds::idFor(bool isSink, const std::string& serverName) {
+    auto [it, added] = ids_.try_emplace({isSink, serverName}, nextId_);
+    if (added) ++nextId_;
+    return it->second;
+}
+
+std::vector<unsigned int> ratesUpTo(unsigned int nativeRate) {
+    std::vector<unsigned int> rates;
+    for (unsigned int rate : {8000u, 16000u, 22050u, 32000u, 44100u, 48000u, 88200u, 96000u, 192000u})
+        if (rate <= nativeRate) rates.push_back(rate);
+    if (nativeRate != 0 && std::find(rates.begin(), rates.end(), nativeRate) == rates.end()) {
+        rates.push_back(nativeRate);
+        std::sort(rates.begin(), rates.end());
+    }
+    return rates;
+}
+
+const PulseDevice* findDevice(const PulseDeviceList& devices, unsigned int id) {
+    for (const PulseDevice& device : devices)
+        if (device.info.ID == id) return &device;
+    return nullptr;
+}
+
+} // namespace audio::detail

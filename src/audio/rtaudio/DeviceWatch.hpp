@@ -1,0 +1,201 @@
+#pragma once
+
+#include "audio/DevicesChanged.hpp"
+#include "audio/rtaudio/LibraryErrors.hpp"
+#include "audio/rtaudio/LibraryState.hpp"
+#include "audio/rtaudio/PulseEvents.hpp"
+#include "audio/rtaudio/StableDeviceIds.hpp"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <utility>
+
+namespace audio::detail {
+
+// Forwards what the library's threads report, stops streams whose audio thread failed, and watches
+// open streams for lost devices: on the server's events where it has them, else by a periodic look.
+// The thread runs only while some stream is open or a report is pending.
+class DeviceWatch {
+public:
+    // `halt`: the report came from a stream's audio thread, which is stopped before it is delivered.
+    void post(std::weak_ptr<InstanceState> target, Message message, bool halt = false) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (!running_) return; // no open stream left to care about it
+        if (reports_.size() >= kMaxPendingReports) {
+            ++droppedReports_;
+            return;
+        }
+        reports_.push_back({std::move(target), std::move(message), halt});
+        sweepRequested_ = true;
+        wake_.notify_one();
+    }
+
+    void requestSweep() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (!running_) return;
+        sweepRequested_ = true;
+        wake_.notify_one();
+    }
+
+    void watch(const std::shared_ptr<InstanceState>& state, const std::shared_ptr<OpenStreamRecord>& record) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        watched_.push_back({state, record});
+        if (running_ || stopping_) return;
+        if (thread_.joinable()) thread_.join(); // the previous worker has already left its loop
+        running_ = true;
+        thread_ = std::thread([this] { run(); });
+    }
+
+    void unwatch(const std::shared_ptr<OpenStreamRecord>& record) {
+        record->closed.store(true);
+        std::lock_guard<std::mutex> guard(mutex_);
+        std::erase_if(watched_, [&](const Watched& w) { return w.record == record; });
+        wake_.notify_one();
+    }
+
+    // At exit. The object itself is never destroyed, so a worker stuck in a server call past the
+    // timeout is left behind rather than hanging the process.
+    void shutdown() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        stopping_ = true;
+        wake_.notify_all();
+        if (!thread_.joinable()) return;
+        const bool done = finished_.wait_for(lock, kExitJoinTimeout, [this] { return !running_; });
+        std::thread thread = std::move(thread_);
+        lock.unlock();
+        if (done)
+            thread.join();
+        else
+            thread.detach();
+    }
+
+private:
+    struct Watched {
+        std::weak_ptr<InstanceState> state;
+        std::shared_ptr<OpenStreamRecord> record;
+    };
+    struct Report {
+        std::weak_ptr<InstanceState> target;
+        Message message;
+        bool halt{false};
+    };
+
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        auto nextPoll = std::chrono::steady_clock::now() + kPollInterval;
+        while (!stopping_) {
+            if (reports_.empty() && !sweepRequested_) {
+                if (watched_.empty()) break;
+                const auto woken = [this] {
+                    return stopping_ || !reports_.empty() || sweepRequested_ || watched_.empty();
+                };
+                if (pulseEventsActive())
+                    wake_.wait(lock, woken);
+                else
+                    wake_.wait_until(lock, nextPoll, woken);
+                if (stopping_) break;
+            }
+            // With the server's events a removal wakes us; looking on a timer would only cost.
+            const bool pollDue = !pulseEventsActive() && std::chrono::steady_clock::now() >= nextPoll;
+            if (!pollDue && reports_.empty() && !sweepRequested_) continue;
+
+            std::deque<Report> reports = std::move(reports_);
+            reports_.clear();
+            const unsigned long dropped = std::exchange(droppedReports_, 0);
+            const bool sweep = sweepRequested_ || pollDue;
+            sweepRequested_ = false;
+            std::vector<Watched> watched = watched_;
+            lock.unlock();
+
+            for (const Report& report : reports) {
+                auto state = report.target.lock();
+                if (!state) continue;
+                if (report.halt)
+                    haltAfterAudioErrors(*state, report.message);
+                else
+                    state->deliver(report.message.type, report.message.text);
+            }
+            if (dropped > 0 && !reports.empty())
+                if (auto state = reports.back().target.lock())
+                    state->deliver(RTAUDIO_WARNING, std::to_string(dropped) + " more library reports not shown");
+            if (sweep && !watched.empty()) sweepForLostDevices(watched);
+            watched.clear(); // drop the references before taking the lock again
+
+            lock.lock();
+            if (pollDue) nextPoll = std::chrono::steady_clock::now() + kPollInterval;
+        }
+        running_ = false;
+        finished_.notify_all();
+    }
+
+    static bool presentIds(std::set<unsigned int>& ids) {
+        // Nothing is present on a server that is gone (the library would answer its last list).
+        if (pulseServerDown()) return true;
+        try {
+            auto lock = registry().lock();
+            for (const DeviceEntry& entry : registry().enumerate()) ids.insert(entry.id);
+            return true;
+        } catch (...) {
+            ids.clear();
+            return pulseServerDown(); // otherwise we cannot tell; the next look asks again
+        }
+    }
+
+    static void sweepForLostDevices(const std::vector<Watched>& watched) {
+        std::set<unsigned int> present;
+        if (!presentIds(present)) return;
+        auto missingFrom = [](const Watched& w, const std::set<unsigned int>& ids) {
+            std::vector<const OpenStreamRecord::Device*> missing;
+            std::set<unsigned int> named; // a duplex device is named once
+            for (const auto& device : w.record->devices)
+                if (!ids.contains(device.id) && named.insert(device.id).second) missing.push_back(&device);
+            return missing;
+        };
+        // A lost stream whose devices are all back: the engine is told, once per loss, so it opens
+        // the stream again. A server without events (JACK) announces its return no other way.
+        bool anyBack = false;
+        for (const Watched& w : watched)
+            if (w.record->reported.load() && !w.record->closed.load() && missingFrom(w, present).empty() &&
+                !w.record->announcedBack.exchange(true))
+                anyBack = true;
+        if (anyBack) notifyDevicesChanged();
+
+        bool anyMissing = false;
+        for (const Watched& w : watched)
+            if (!w.record->reported.load() && !missingFrom(w, present).empty()) anyMissing = true;
+        if (!anyMissing) return;
+
+        std::this_thread::sleep_for(kConfirmDelay);
+        present.clear();
+        if (!presentIds(present)) return;
+        for (const Watched& w : watched) {
+            if (w.record->closed.load()) continue;
+            const auto missing = missingFrom(w, present);
+            if (missing.empty() || w.record->reported.exchange(true)) continue;
+            std::string text = "Device disconnected: ";
+            for (std::size_t i = 0; i < missing.size(); ++i)
+                text += (i ? ", '" : "'") + missing[i]->name + "'";
+            text += missing.size() > 1 ? " are gone." : " is gone.";
+            if (auto state = w.state.lock()) state->deliver(RTAUDIO_DEVICE_DISCONNECT, text);
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable finished_;
+    std::deque<Report> reports_;
+    std::vector<Watched> watched_;
+    unsigned long droppedReports_{0};
+    bool sweepRequested_{false};
+    bool running_{false};
+    bool stopping_{false};
+    std::thread thread_;
+};
+
+// The process's one watch; never destroyed, and stopped with a bounded wait when the process exits.
+DeviceWatch& deviceWatch();
+
+} // namespace audio::detail
