@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
                        backEnd.realtimeRefusal + ")");
 
     // Built in this order and torn down in reverse when main returns.
-    Core core(backEnd.factory);
+    Core core(backEnd.backEnd);
     core.setExportTag(Utilities::exportTag(IPC::socketPath(), IPC::kDefaultSocketPath));
     CommandLineController commandLineController(&core);
     IPC::Socket socket(&core);

@@ -1,12 +1,16 @@
 #include "audio/BackEndChoice.hpp"
 
 #if VANTRELL_BACKEND_PULSE
+#include "audio/pulse/PulseBackEnd.hpp"
 #include "audio/pulse/PulseConnection.hpp"
-#include "audio/pulse/PulseRtAudio.hpp"
+#endif
+#if VANTRELL_BACKEND_RTAUDIO
+#include "audio/rtaudio/RtAudioBackEnd.hpp"
 #endif
 
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 namespace audio {
@@ -15,41 +19,50 @@ namespace {
 
 using namespace std::chrono_literals;
 
-[[maybe_unused]] BackEndChoice library(const std::string& why) {
-#if VANTRELL_BACKEND_RTAUDIO
-    return BackEndChoice{systemRtAudioFactory(), "rtaudio", "the RtAudio library (" + why + ")", ""};
-#else
-    return BackEndChoice{nullptr, "none", "none: this build has no RtAudio back end (" + why + ")", ""};
-#endif
-}
+// One back end of the build.
+struct Row {
+    const char* name;
+    const char* description; // how the log names it
+    // Why it serves when nobody forced one, or nothing when it cannot (may wait for a server).
+    std::optional<std::string> (*probe)();
+    // Why it serves when VANTRELL_AUDIO names it.
+    std::string (*forced)();
+    std::shared_ptr<BackEnd> (*make)();
+    std::string (*realtimeRefusal)();
+};
 
+std::string noRefusal() { return ""; }
+
+const Row kRows[] = {
 #if VANTRELL_BACKEND_PULSE
-BackEndChoice own(const std::string& why) {
-    return BackEndChoice{pulseRtAudioFactory(), "pulse", "the sound server's own back end (" + why + ")",
-                         detail::pulseConnection().realtimeRefusal()};
-}
+    {"pulse", "the sound server's own back end",
+     [] { return detail::pulseConnection().start(1500ms, false) ? std::optional<std::string>("a PulseAudio server answers") : std::nullopt; },
+     [] {
+         return std::string(detail::pulseConnection().start(2s, true) ? "VANTRELL_AUDIO=pulse"
+                                                                     : "VANTRELL_AUDIO=pulse; no server answers yet");
+     },
+     makePulseBackEnd, [] { return detail::pulseConnection().realtimeRefusal(); }},
 #endif
+#if VANTRELL_BACKEND_RTAUDIO
+    {"rtaudio", "the RtAudio library", [] { return std::optional<std::string>("no PulseAudio server answers"); },
+     [] { return std::string("VANTRELL_AUDIO=rtaudio"); }, makeRtAudioBackEnd, noRefusal},
+#endif
+};
+
+BackEndChoice choose(const Row& row, const std::string& why) {
+    return BackEndChoice{row.make(), row.name, std::string(row.description) + " (" + why + ")", row.realtimeRefusal()};
+}
 
 BackEndChoice decide() {
     const char* forced = std::getenv("VANTRELL_AUDIO");
     const std::string asked = forced ? forced : "";
-#if VANTRELL_BACKEND_RTAUDIO
-    if (asked == "rtaudio") return library("VANTRELL_AUDIO=rtaudio");
-#endif
-#if VANTRELL_BACKEND_PULSE
-    if (asked == "pulse") {
-        const bool answered = detail::pulseConnection().start(2s, true);
-        return own(answered ? "VANTRELL_AUDIO=pulse" : "VANTRELL_AUDIO=pulse; no server answers yet");
-    }
-#endif
+    for (const Row& row : kRows)
+        if (asked == row.name) return choose(row, row.forced());
     const std::string ignored = asked.empty() ? "" : "; VANTRELL_AUDIO=" + asked + " is not a back end of this build";
-#if VANTRELL_BACKEND_PULSE
-    if (detail::pulseConnection().start(1500ms, false)) return own("a PulseAudio server answers" + ignored);
-#if !VANTRELL_BACKEND_RTAUDIO
-    return own("the only back end of this build; no server answers yet" + ignored);
-#endif
-#endif
-    return library("no PulseAudio server answers" + ignored);
+    for (const Row& row : kRows)
+        if (const auto why = row.probe()) return choose(row, *why + ignored);
+    // Only a build whose one back end needs a server gets here: it waits for the server.
+    return choose(kRows[0], "the only back end of this build; no server answers yet" + ignored);
 }
 
 } // namespace

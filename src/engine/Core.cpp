@@ -8,8 +8,7 @@
 
 Core* coreInstance = nullptr;
 
-Core::Core(audio::RtAudioFactory factory) : rtAudioFactory(std::move(factory)) {
-    rtAudio = rtAudioFactory ? rtAudioFactory(nullptr) : nullptr;
+Core::Core(std::shared_ptr<audio::BackEnd> audioBackEnd) : backEnd(std::move(audioBackEnd)) {
     masterEffectsSnapshot.addReader(&controlThreadMasterSlot);
     Utilities::log("Core constructor");
 
@@ -21,11 +20,11 @@ Core::Core(audio::RtAudioFactory factory) : rtAudioFactory(std::move(factory)) {
     }
 
     // Open the default microphone once, so the system applies its permission decision at start-up.
-    const unsigned int defaultInput = rtAudio ? rtAudio->getDefaultInputDevice() : 0;
-    if (defaultInput == 0) {
+    const unsigned int defaultInput = backEnd ? backEnd->defaultInput() : audio::kNoDevice;
+    if (defaultInput == audio::kNoDevice) {
         Utilities::error("No input device found", "Core", __LINE__);
     } else {
-        const auto info = rtAudio->getDeviceInfo(defaultInput);
+        const auto info = backEnd->device(defaultInput).value_or(audio::Device{});
         const unsigned int firstRate = info.sampleRates.empty() ? 0 : info.sampleRates.front();
         const int probe = addStream(defaultInput, 0, info.inputChannels, 0, firstRate, 256);
         if (probe == -1) {
@@ -53,16 +52,17 @@ Core::Core(audio::RtAudioFactory factory) : rtAudioFactory(std::move(factory)) {
         resumeHaltedStreams();
     });
     // New devices, or the server back after a loss: the same pass refreshes both lists.
-    audio::setDevicesChangedListener([events = std::weak_ptr<DeviceEventWorker>(deviceEventWorker)] {
-        if (auto worker = events.lock()) worker->post();
-    });
+    if (backEnd)
+        backEnd->setDevicesChangedListener([events = std::weak_ptr<DeviceEventWorker>(deviceEventWorker)] {
+            if (auto worker = events.lock()) worker->post();
+        });
     coreInstance = this;
 }
 
 Core::~Core() {
     // No device report may reach a half-destroyed engine.
     if (coreInstance == this) coreInstance = nullptr;
-    audio::setDevicesChangedListener(nullptr);
+    if (backEnd) backEnd->setDevicesChangedListener(nullptr);
     deviceEventWorker->stop();
     Utilities::log("Core destructor");
     streamGroupSyncs.clear();
@@ -71,7 +71,6 @@ Core::~Core() {
     outputDevices.clear();
     // Each stream stops its audio thread before it goes; the master chain it walked outlives it.
     streams.clear();
-    rtAudio.reset();
 }
 
 std::shared_ptr<Stream> Core::findStream(unsigned int id, const char* context) const {

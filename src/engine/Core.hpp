@@ -4,7 +4,7 @@
 #include "engine/FrontEndListener.hpp"
 #include "engine/Stream.hpp"
 #include "audio/BackEndChoice.hpp"
-#include "audio/RtAudio.hpp"
+#include "audio/BackEnd.hpp"
 #include "groups/StreamGroupSync.hpp"
 #include "realtime/RealtimeSnapshot.hpp"
 #include "utilities/Log.hpp"
@@ -19,12 +19,12 @@
 
 using DeviceList = std::vector<std::pair<unsigned int, std::string>>;
 
-// The engine: its own audio instance for enumeration, the device lists, the stream table, the
+// The engine: its audio back end (devices and device streams), the device lists, the stream table, the
 // master chain and the stream groups. Control operations (console, socket, device-event worker) are
 // serialised by the engine lock, which callers take with lock(); audio threads never take it.
 class Core {
 public:
-    explicit Core(audio::RtAudioFactory factory = audio::chooseBackEnd().factory);
+    explicit Core(std::shared_ptr<audio::BackEnd> backEnd = audio::chooseBackEnd().backEnd);
     ~Core();
     Core(const Core&) = delete;
     Core& operator=(const Core&) = delete;
@@ -37,8 +37,10 @@ public:
     DeviceList getInputDevices() const { return inputDevices; }
     DeviceList getOutputDevices() const { return outputDevices; }
     std::vector<int> getAvailableSampleRates(unsigned int inputDeviceId, unsigned int outputDeviceId);
+    // Empties both lists: the first step of every refresh.
     int resetRtAudioInstance();
-    RtAudio* getRtAudioInstance() const { return rtAudio.get(); }
+    // Null when the engine has none (a build or test without audio).
+    audio::BackEnd* audioBackEnd() const { return backEnd.get(); }
     int findDisconnectedDevice();
     // Starts again the streams the library halted (their server or a device went away) once the
     // device lists hold their devices again; one line for each.
@@ -146,15 +148,14 @@ public:
     int forReachedStreams(unsigned int streamId, const char* context, Operation operation);
 
 private:
-    // What every stream of this engine is built with: its audio instances, callback, master chain.
+    // What every stream of this engine is built with: the back end, the callback, the device events.
     StreamServices streamServices();
     void pushEffectList(int streamId, const std::string& context);
     // Publishes the master chain and has every stream follow it.
     void publishMasterEffects();
 
-    audio::RtAudioFactory rtAudioFactory;
+    std::shared_ptr<audio::BackEnd> backEnd;
     std::recursive_mutex engineMutex;
-    std::shared_ptr<RtAudio> rtAudio;
     std::vector<std::shared_ptr<Stream>> streams;
     DeviceList inputDevices;
     DeviceList outputDevices;

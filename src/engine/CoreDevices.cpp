@@ -1,4 +1,4 @@
-// The Core's device lists, enumerated through a fresh audio instance on every refresh.
+// The Core's device lists, enumerated afresh from the back end on every refresh.
 
 #include "engine/Core.hpp"
 #include "utilities/Log.hpp"
@@ -10,17 +10,16 @@ namespace {
 
 // Rebuilds one list; `channelsOf` picks the direction's channel count from a device's info.
 template <class ChannelsOf>
-int refreshList(RtAudio& rtAudio, DeviceList& list, std::map<unsigned int, std::string>& known,
+int refreshList(const std::vector<audio::Device>& devices, DeviceList& list, std::map<unsigned int, std::string>& known,
                 std::set<unsigned int>& announcedLost, ChannelsOf channelsOf, const std::string& addedPrefix,
                 const std::string& channelsLabel, const std::string& noneFound, const char* context) {
-    const auto ids = rtAudio.getDeviceIds();
     list.clear();
-    if (ids.empty()) {
+    if (devices.empty()) {
         Utilities::error("No audio devices found", context, __LINE__);
         return -1;
     }
-    for (unsigned int id : ids) {
-        const auto info = rtAudio.getDeviceInfo(id);
+    for (const audio::Device& info : devices) {
+        const unsigned int id = info.id;
         const unsigned int channels = channelsOf(info);
         if (channels == 0) continue;
         list.emplace_back(id, info.name);
@@ -44,7 +43,7 @@ int Core::updateInputDevicesList() {
         return -1;
     }
     return refreshList(
-        *rtAudio, inputDevices, knownDeviceNames, lostInputs, [](const RtAudio::DeviceInfo& info) { return info.inputChannels; },
+        backEnd->devices(), inputDevices, knownDeviceNames, lostInputs, [](const audio::Device& info) { return info.inputChannels; },
         "Added input device: ", " nInputChannels: ", "No input devices found", "updateInputDevicesList");
 }
 
@@ -54,18 +53,15 @@ int Core::updateOutputDevicesList() {
         return -1;
     }
     return refreshList(
-        *rtAudio, outputDevices, knownDeviceNames, lostOutputs, [](const RtAudio::DeviceInfo& info) { return info.outputChannels; },
+        backEnd->devices(), outputDevices, knownDeviceNames, lostOutputs, [](const audio::Device& info) { return info.outputChannels; },
         "Added output device: ", " nOutputChannels: ", "No output devices found", "updateOutputDevicesList");
 }
 
 int Core::resetRtAudioInstance() {
-    auto fresh = rtAudioFactory ? rtAudioFactory(nullptr) : nullptr;
-    if (!fresh) {
+    if (!backEnd) {
         Utilities::error("RtAudio error while resetting instance", "resetRtAudioInstance", __LINE__);
         return -1;
     }
-    if (rtAudio && rtAudio->isStreamOpen()) rtAudio->closeStream();
-    rtAudio = std::move(fresh);
     inputDevices.clear();
     outputDevices.clear();
     Utilities::log("RtAudio instance reset successfully", "resetRtAudioInstance", __LINE__);
@@ -73,8 +69,12 @@ int Core::resetRtAudioInstance() {
 }
 
 std::vector<int> Core::getAvailableSampleRates(unsigned int inputDeviceId, unsigned int outputDeviceId) {
-    const auto inputRates = rtAudio ? rtAudio->getDeviceInfo(inputDeviceId).sampleRates : std::vector<unsigned>();
-    const auto outputRates = rtAudio ? rtAudio->getDeviceInfo(outputDeviceId).sampleRates : std::vector<unsigned>();
+    auto ratesOf = [this](unsigned int id) {
+        const auto device = backEnd ? backEnd->device(id) : std::nullopt;
+        return device ? device->sampleRates : std::vector<unsigned int>();
+    };
+    const auto inputRates = ratesOf(inputDeviceId);
+    const auto outputRates = ratesOf(outputDeviceId);
     Utilities::log("Requested sample rates available for devices " + std::to_string(inputDeviceId) + " and " +
                        std::to_string(outputDeviceId),
                    "getAvailableSampleRates", __LINE__);
@@ -128,22 +128,23 @@ int Core::findDisconnectedDevice() {
 namespace {
 
 // The present device of that name with channels in the direction, or 0.
-unsigned int deviceNamed(RtAudio& rtAudio, const std::vector<unsigned int>& present, const std::string& name,
-                         bool input) {
-    for (unsigned int id : present) {
-        const auto info = rtAudio.getDeviceInfo(id);
-        if (info.name == name && (input ? info.inputChannels : info.outputChannels) > 0) return id;
-    }
+unsigned int deviceNamed(const std::vector<audio::Device>& present, const std::string& name, bool input) {
+    for (const audio::Device& info : present)
+        if (info.name == name && (input ? info.inputChannels : info.outputChannels) > 0) return info.id;
     return 0;
+}
+
+bool listed(const std::vector<audio::Device>& present, unsigned int id) {
+    return std::any_of(present.begin(), present.end(), [id](const audio::Device& device) { return device.id == id; });
 }
 
 } // namespace
 
 void Core::resumeHaltedStreams() {
-    if (!rtAudio) return;
+    if (!backEnd) return;
     // Asked afresh: each list refresh empties the other direction's list.
-    const std::vector<unsigned int> present = rtAudio->getDeviceIds();
-    auto listed = [&present](unsigned int id) { return std::find(present.begin(), present.end(), id) != present.end(); };
+    const std::vector<audio::Device> present = backEnd->devices();
+    auto isListed = [&present](unsigned int id) { return listed(present, id); };
     // Open but not running: the library stopped it after an error. A stream the user stopped is closed.
     std::vector<unsigned int> halted;
     for (const auto& stream : streams) {
@@ -153,20 +154,20 @@ void Core::resumeHaltedStreams() {
             // has one, as the session found the others.
             const unsigned int input = awaited->input.empty()
                                            ? stream->getInputDeviceId()
-                                           : deviceNamed(*rtAudio, present, awaited->input, true);
+                                           : deviceNamed(present, awaited->input, true);
             const unsigned int output = awaited->output.empty()
                                             ? stream->getOutputDeviceId()
-                                            : deviceNamed(*rtAudio, present, awaited->output, false);
-            if ((stream->getNChannelsInput() > 0 && !listed(input)) ||
-                (stream->getNChannelsOutput() > 0 && !listed(output)))
+                                            : deviceNamed(present, awaited->output, false);
+            if ((stream->getNChannelsInput() > 0 && !isListed(input)) ||
+                (stream->getNChannelsOutput() > 0 && !isListed(output)))
                 continue;
             stream->setInputDeviceId(input);
             stream->setOutputDeviceId(output);
             halted.push_back(stream->getStreamId());
             continue;
         }
-        if (stream->isOpen() && (stream->getNChannelsInput() == 0 || listed(stream->getInputDeviceId())) &&
-            (stream->getNChannelsOutput() == 0 || listed(stream->getOutputDeviceId())))
+        if (stream->isOpen() && (stream->getNChannelsInput() == 0 || isListed(stream->getInputDeviceId())) &&
+            (stream->getNChannelsOutput() == 0 || isListed(stream->getOutputDeviceId())))
             halted.push_back(stream->getStreamId());
     }
     for (unsigned int id : halted)
@@ -178,10 +179,10 @@ void Core::resumeHaltedStreams() {
 int Core::startSavedStream(unsigned int id, const std::string& inputName, const std::string& outputName) {
     if (startStream(id) == 0) return 0;
     auto stream = getStreamById(id);
-    if (!stream || !rtAudio) return -1;
-    const std::vector<unsigned int> present = rtAudio->getDeviceIds();
+    if (!stream || !backEnd) return -1;
+    const std::vector<audio::Device> present = backEnd->devices();
     auto absent = [&present](unsigned int channels, unsigned int deviceId) {
-        return channels > 0 && std::find(present.begin(), present.end(), deviceId) == present.end();
+        return channels > 0 && !listed(present, deviceId);
     };
     if (!absent(stream->getNChannelsInput(), stream->getInputDeviceId()) &&
         !absent(stream->getNChannelsOutput(), stream->getOutputDeviceId()))

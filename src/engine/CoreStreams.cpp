@@ -5,7 +5,7 @@
 #include "utilities/Log.hpp"
 
 StreamServices Core::streamServices() {
-    return StreamServices{this, rtAudioFactory, &Core::callback, deviceEventWorker, exportTag};
+    return StreamServices{this, backEnd, &Core::callback, deviceEventWorker, exportTag};
 }
 
 unsigned int Core::findFirstAvailableStreamId() const {

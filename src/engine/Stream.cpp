@@ -2,6 +2,7 @@
 
 #include "effects/Effect.hpp"
 #include "effects/EffectFactory.hpp"
+#include "engine/AudioFaults.hpp"
 #include "engine/StreamLimits.hpp"
 #include "utilities/ExportName.hpp"
 #include "utilities/Log.hpp"
@@ -9,9 +10,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <iterator>
 #include <iostream>
-
-using namespace audio;
 
 namespace {
 
@@ -33,15 +33,15 @@ Stream::Stream(unsigned int streamId, StreamServices services, unsigned int inpu
       bufferFrames(bufferFrames),
       streamId(streamId),
       services(std::move(services)) {
-    rtAudio = makeRtAudioInstance();
-    if (rtAudio) {
+    if (audio::BackEnd* backEnd = this->services.backEnd.get()) {
         // Every device's details are fetched for these lines alone.
         if (!Utilities::quiet()) logDevices();
-        if (this->inputDeviceId == 0) this->inputDeviceId = rtAudio->getDefaultInputDevice();
-        if (this->nChannelsInput == 0) this->nChannelsInput = rtAudio->getDeviceInfo(this->inputDeviceId).inputChannels;
-        if (this->outputDeviceId == 0) this->outputDeviceId = rtAudio->getDefaultOutputDevice();
+        if (this->inputDeviceId == 0) this->inputDeviceId = backEnd->defaultInput();
+        if (this->nChannelsInput == 0)
+            this->nChannelsInput = backEnd->device(this->inputDeviceId).value_or(audio::Device{}).inputChannels;
+        if (this->outputDeviceId == 0) this->outputDeviceId = backEnd->defaultOutput();
         if (this->nChannelsOutput == 0)
-            this->nChannelsOutput = rtAudio->getDeviceInfo(this->outputDeviceId).outputChannels;
+            this->nChannelsOutput = backEnd->device(this->outputDeviceId).value_or(audio::Device{}).outputChannels;
     }
     inputParameters = {this->inputDeviceId, this->nChannelsInput, 0};
     outputParameters = {this->outputDeviceId, this->nChannelsOutput, 0};
@@ -57,11 +57,12 @@ Stream::Stream(unsigned int streamId, StreamServices services, unsigned int inpu
 }
 
 Stream::~Stream() {
-    if (rtAudio && rtAudio->isStreamOpen()) {
-        const int result = rtAudio->stopStream();
-        if (result != 0) Utilities::error("An error occurred while stopping the stream", "~Stream", __LINE__, result);
+    if (deviceStream) {
+        const audio::Result result = deviceStream->stop();
+        if (!result)
+            Utilities::error("An error occurred while stopping the stream", "~Stream", __LINE__, resultCode(result));
         // Whatever the stop said, the audio thread must be gone before the members it reads are.
-        rtAudio->closeStream();
+        deviceStream.reset();
     }
     snapshotWriter.stop(); // writes what the last periods captured, while the stream is whole
     Utilities::success("Stream " + options.streamName + " destroyed successfully", "~Stream", __LINE__);
@@ -70,37 +71,42 @@ Stream::~Stream() {
 }
 
 void Stream::logDevices() const {
-    for (unsigned int id : rtAudio->getDeviceIds()) {
-        const auto info = rtAudio->getDeviceInfo(id);
-        Utilities::log("Device (" + std::to_string(id) + ": " + info.name +
+    for (const audio::Device& info : services.backEnd->devices()) {
+        Utilities::log("Device (" + std::to_string(info.id) + ": " + info.name +
                            " (Input Channels: " + std::to_string(info.inputChannels) +
                            ", Output Channels: " + std::to_string(info.outputChannels) + ")",
                        "Stream", __LINE__);
     }
 }
 
-std::shared_ptr<RtAudio> Stream::makeRtAudioInstance() const {
-    if (!services.rtAudioFactory) return nullptr;
-    return services.rtAudioFactory([events = services.deviceEvents](RtAudioErrorType type, const std::string& text) {
-        errorCallback(type, text);
-        // The engine reacts on its own worker: this may be the library's thread.
-        if (type == audio::RTAUDIO_DEVICE_DISCONNECT)
+audio::StreamReports Stream::reportsHandler() const {
+    return [events = services.deviceEvents](const audio::Result& report) {
+        errorCallback(report.fault(), report.reason());
+        // The engine reacts on its own worker: this may be the back end's thread.
+        if (report.fault() == audio::Fault::DeviceLost)
             if (auto worker = events.lock()) worker->post();
-    });
+    };
+}
+
+int Stream::failed(const audio::Result& result, const char* what, const char* context) const {
+    errorCallback(result.fault(), result.reason());
+    const int code = resultCode(result);
+    Utilities::error(std::string("An error occurred while ") + what + " the stream", context, __LINE__, code);
+    return code;
 }
 
 int Stream::start() {
-    if (!rtAudio) {
+    if (!services.backEnd) {
         Utilities::error("No audio instance", "start", __LINE__);
         return -1;
     }
     // Its audio thread is reading the fields a start would write.
-    if (rtAudio->isStreamRunning()) {
+    if (isStarted()) {
         Utilities::log("Stream " + options.streamName + " is already running", "start", __LINE__);
         return 0;
     }
-    // Left open by a stop that failed or a server that went away; the library cannot reopen it.
-    if (rtAudio->isStreamOpen()) rtAudio->closeStream();
+    // Left open by a stop that failed or a server that went away: opened afresh.
+    deviceStream.reset();
     if (sampleRate == 0 && selectMatchingSampleRate() == -1) {
         Utilities::error("No matching sample rate found", "start", __LINE__);
         return -1;
@@ -121,15 +127,12 @@ int Stream::start() {
     }
     Utilities::log("Buffer frames: " + std::to_string(bufferFrames), "", __LINE__);
 
-    unsigned int frames = bufferFrames;
-    const RtAudioErrorType opened =
-        rtAudio->openStream(&outputParameters, &inputParameters, RTAUDIO_FLOAT32, sampleRate, &frames,
-                            services.callback, this, &options);
+    const audio::StreamConfig config{inputParameters, outputParameters, sampleRate, bufferFrames, options};
+    audio::BackEnd::Opened opened = services.backEnd->open(config, services.callback, this, reportsHandler());
+    const unsigned int frames = opened.stream ? opened.stream->periodFrames() : bufferFrames;
     Utilities::log("Buffer frames: " + std::to_string(frames), "", __LINE__);
-    if (opened != RTAUDIO_NO_ERROR) {
-        Utilities::error("An error occurred while opening the stream", "start", __LINE__, opened);
-        return opened;
-    }
+    if (!opened.stream) return failed(opened.result, "opening", "start");
+    deviceStream = std::move(opened.stream);
     settledBufferFrames = frames;
     // Only now: until the open succeeded, an earlier stream's thread could still be reading them.
     // The library's thread runs its first period after startStream below.
@@ -140,11 +143,7 @@ int Stream::start() {
     realtimeState.exportFailed = false;
     prepareForPeriods();
     prepareSnapshots();
-    const RtAudioErrorType started = rtAudio->startStream();
-    if (started != RTAUDIO_NO_ERROR) {
-        Utilities::error("An error occurred while starting the stream", "start", __LINE__, started);
-        return started;
-    }
+    if (const audio::Result started = deviceStream->start(); !started) return failed(started, "starting", "start");
     awaited.reset();
     Utilities::success("Stream " + options.streamName + " started successfully", "start", __LINE__);
     return 0;
@@ -195,7 +194,7 @@ void Stream::prepareForPeriods() {
 bool Stream::supportsSampleRate(unsigned int rate, unsigned int inputId, unsigned int outputId,
                                 const char* context) const {
     auto listed = [&](unsigned int deviceId) {
-        const auto rates = rtAudio ? rtAudio->getDeviceInfo(deviceId).sampleRates : std::vector<unsigned int>();
+        const auto rates = deviceRates(deviceId);
         return std::find(rates.begin(), rates.end(), rate) != rates.end();
     };
     if (listed(inputId) && listed(outputId)) return true;
@@ -206,8 +205,8 @@ bool Stream::supportsSampleRate(unsigned int rate, unsigned int inputId, unsigne
 }
 
 int Stream::selectMatchingSampleRate() {
-    auto inputRates = rtAudio->getDeviceInfo(inputDeviceId).sampleRates;
-    auto outputRates = rtAudio->getDeviceInfo(outputDeviceId).sampleRates;
+    auto inputRates = deviceRates(inputDeviceId);
+    auto outputRates = deviceRates(outputDeviceId);
     std::sort(inputRates.begin(), inputRates.end());
     std::sort(outputRates.begin(), outputRates.end());
     for (unsigned int rate : inputRates)
@@ -217,15 +216,15 @@ int Stream::selectMatchingSampleRate() {
 
 int Stream::stop() {
     awaited.reset();
-    const int result = rtAudio ? rtAudio->stopStream() : RTAUDIO_WARNING;
-    if (result != RTAUDIO_NO_ERROR && result != RTAUDIO_WARNING) {
-        Utilities::error("An error occurred while stopping the stream", "stop", __LINE__, result);
-        // A stream the library no longer runs (its server went away) is closed all the same, so
+    const audio::Result result = deviceStream ? deviceStream->stop() : audio::Result();
+    if (!result && result.fault() != audio::Fault::Warning) {
+        const int code = failed(result, "stopping", "stop");
+        // A stream the back end no longer runs (its server went away) is closed all the same, so
         // that the next start can open it again.
-        if (!rtAudio->isStreamRunning()) rtAudio->closeStream();
-        return result;
+        if (!deviceStream->isRunning()) deviceStream.reset();
+        return code;
     }
-    if (rtAudio) rtAudio->closeStream();
+    deviceStream.reset();
     Utilities::success("Stream " + options.streamName + " stopped successfully", "stop", __LINE__);
     return 0;
 }
@@ -237,12 +236,14 @@ int Stream::changeSampleRate(unsigned int rate) {
     }
     if (!supportsSampleRate(rate, inputDeviceId, outputDeviceId, "changeSampleRate")) return -1;
     sampleRate = rate;
-    const int stopped = rtAudio ? rtAudio->stopStream() : RTAUDIO_WARNING;
-    if (stopped != RTAUDIO_NO_ERROR) {
-        Utilities::error("An error occurred while stopping the stream", "changeSampleRate", __LINE__, stopped);
-        return stopped;
+    const audio::Result stopped =
+        deviceStream ? deviceStream->stop() : audio::Result::failure(audio::Fault::Warning, "no stream is open");
+    if (!stopped) {
+        Utilities::error("An error occurred while stopping the stream", "changeSampleRate", __LINE__,
+                         resultCode(stopped));
+        return resultCode(stopped);
     }
-    rtAudio->closeStream();
+    deviceStream.reset();
     const int started = start();
     if (started != 0) {
         Utilities::error("An error occurred while starting the stream", "changeSampleRate", __LINE__, started);
@@ -285,7 +286,7 @@ int Stream::editStream(unsigned int newInputDeviceId, unsigned int newOutputDevi
     const unsigned int oldInput = inputDeviceId, oldOutput = outputDeviceId;
     const unsigned int oldChannelsInput = nChannelsInput, oldChannelsOutput = nChannelsOutput;
     const unsigned int oldRate = sampleRate, oldFrames = bufferFrames;
-    const RtAudio::StreamOptions oldOptions = options;
+    const audio::StreamOptions oldOptions = options;
 
     if (newInputDeviceId != inputDeviceId) setInputDeviceId(newInputDeviceId);
     if (newOutputDeviceId != outputDeviceId) setOutputDeviceId(newOutputDeviceId);
@@ -303,7 +304,7 @@ int Stream::editStream(unsigned int newInputDeviceId, unsigned int newOutputDevi
     Utilities::error("An error occurred while starting the stream. Restarting with old parameters", "editStream",
                      __LINE__);
     // A half-opened stream (open succeeded, start failed) must be closed before reopening.
-    if (rtAudio) rtAudio->closeStream();
+    deviceStream.reset();
     setInputDeviceId(oldInput);
     setOutputDeviceId(oldOutput);
     setNChannelsInput(oldChannelsInput);
@@ -317,18 +318,18 @@ int Stream::editStream(unsigned int newInputDeviceId, unsigned int newOutputDevi
 }
 
 int Stream::resetRtAudioInstance() {
-    auto fresh = makeRtAudioInstance();
-    if (!fresh) {
+    if (!services.backEnd) {
         Utilities::error("RtAudio error while resetting instance", "resetRtAudioInstance", __LINE__);
         return -1;
     }
-    if (rtAudio && rtAudio->isStreamOpen()) rtAudio->closeStream();
-    rtAudio = std::move(fresh);
+    // The back end is the engine's; what a stream resets is its open device stream.
+    deviceStream.reset();
     Utilities::log("RtAudio instance reset successfully", "resetRtAudioInstance", __LINE__);
     return 0;
 }
 
-void Stream::errorCallback(RtAudioErrorType type, const std::string& errorText) {
+void Stream::errorCallback(audio::Fault fault, const std::string& errorText) {
+    const int type = faultCode(fault);
     Utilities::error("RtAudio error: " + errorText, "errorCallback", __LINE__, type);
     struct Kind {
         const char* prefix;
@@ -349,7 +350,7 @@ void Stream::errorCallback(RtAudioErrorType type, const std::string& errorText) 
         {"RtAudio system error: ", true, true},           // 10
         {"RtAudio thread error: ", true, true},           // 11
     };
-    if (type < 0 || type > RTAUDIO_THREAD_ERROR || !kinds[type].prefix) return;
+    if (type < 0 || type >= int(std::size(kinds)) || !kinds[type].prefix) return;
     const Kind& kind = kinds[type];
     const int code = kind.withCode ? type : 0;
     if (kind.isError)
@@ -363,12 +364,25 @@ void Stream::setGroupID(int id) {
     Utilities::log("Stream " + options.streamName + " group ID set to " + std::to_string(id), "setGroupID", __LINE__);
 }
 
-bool Stream::isStarted() const { return rtAudio && rtAudio->isStreamRunning(); }
+bool Stream::isStarted() const { return deviceStream && deviceStream->isRunning(); }
 
-std::string Stream::getInputDeviceName() const { return rtAudio ? rtAudio->getDeviceInfo(inputDeviceId).name : ""; }
+std::optional<audio::Device> Stream::findDevice(unsigned int id) const {
+    return services.backEnd ? services.backEnd->device(id) : std::nullopt;
+}
+
+std::vector<unsigned int> Stream::deviceRates(unsigned int id) const {
+    const auto device = findDevice(id);
+    return device ? device->sampleRates : std::vector<unsigned int>();
+}
+
+std::string Stream::getInputDeviceName() const {
+    const auto device = findDevice(inputDeviceId);
+    return device ? device->name : "";
+}
 
 std::string Stream::getOutputDeviceName() const {
-    return rtAudio ? rtAudio->getDeviceInfo(outputDeviceId).name : "";
+    const auto device = findDevice(outputDeviceId);
+    return device ? device->name : "";
 }
 
 void Stream::setInputDeviceId(unsigned int id) {

@@ -5,7 +5,7 @@
 #include "engine/DeviceEventWorker.hpp"
 #include "engine/SharedMemory.hpp"
 #include "engine/SnapshotWriter.hpp"
-#include "audio/RtAudio.hpp"
+#include "audio/BackEnd.hpp"
 #include "realtime/RealtimeSnapshot.hpp"
 
 #include <atomic>
@@ -18,26 +18,24 @@
 
 class Core;
 
-using audio::RtAudio;
-using audio::RtAudioErrorType;
 
 using EffectChain = std::vector<std::shared_ptr<Effect>>;
 
-// What a stream takes from the engine that creates it. Without a factory the stream has no audio
-// instance.
+// What a stream takes from the engine that creates it. Without a back end the stream has no device
+// stream to open.
 struct StreamServices {
     // Handed to the five-band equalizer's control, which drives the stream through the engine's
     // group-aware operations; the stream never calls it.
     Core* owner{nullptr};
-    audio::RtAudioFactory rtAudioFactory;
-    audio::RtAudioCallback callback{nullptr};
+    std::shared_ptr<audio::BackEnd> backEnd;
+    audio::PeriodCallback callback{nullptr};
     // Where a lost device is reported; the report is handled off the library's thread.
     std::weak_ptr<DeviceEventWorker> deviceEvents;
     // Tells this engine's export names from another's (see Utilities::exportTag).
     std::string exportTag;
 };
 
-// One input device to one output device, with its own audio instance, routing list, effect chain
+// One input device to one output device, with its own device stream, routing list, effect chain
 // and shared-memory export. Control operations run serialised under the engine lock; the audio
 // thread reads only what the stream publishes for it (see RealtimeState).
 class Stream : public std::enable_shared_from_this<Stream> {
@@ -57,13 +55,14 @@ public:
     int selectMatchingSampleRate();
     // True when both devices list `rate`; otherwise logs why (with `context`) and answers false.
     bool supportsSampleRate(unsigned int rate, unsigned int inputId, unsigned int outputId, const char* context) const;
-    bool isOpen() const { return rtAudio && rtAudio->isStreamOpen(); }
+    bool isOpen() const { return deviceStream != nullptr; }
     int changeSampleRate(unsigned int rate);
     int editStream(unsigned int inputDeviceId, unsigned int outputDeviceId, unsigned int nChannelsInput,
                    unsigned int nChannelsOutput, unsigned int sampleRate, unsigned int bufferFrames,
                    const std::string& streamName);
     int resetRtAudioInstance();
-    static void errorCallback(RtAudioErrorType type, const std::string& errorText);
+    // Logs what the back end reported, as the engine reports each kind.
+    static void errorCallback(audio::Fault fault, const std::string& errorText);
 
     bool isStarted() const;
     std::string getInputDeviceName() const;
@@ -145,13 +144,13 @@ public:
     unsigned int getNChannelsOutput() const { return nChannelsOutput; }
     unsigned int getSampleRate() const { return sampleRate; }
     unsigned int getBufferFrames() const { return bufferFrames; }
-    // The frame count the library settled on at the last open (0 before the first open).
+    // The frame count the back end settled on at the last open (0 before the first open).
     unsigned int getSettledBufferFrames() const { return settledBufferFrames; }
     unsigned int getStreamId() const { return streamId; }
     Core* getCore() const { return services.owner; }
-    RtAudio::StreamParameters getInputParameters() const { return inputParameters; }
-    RtAudio::StreamParameters getOutputParameters() const { return outputParameters; }
-    RtAudio::StreamOptions getOptions() const { return options; }
+    audio::StreamParameters getInputParameters() const { return inputParameters; }
+    audio::StreamParameters getOutputParameters() const { return outputParameters; }
+    audio::StreamOptions getOptions() const { return options; }
     const std::string& getName() const { return options.streamName; }
 
     // The export follows the id (a front end reads stream N's audio under N's name): a stream that
@@ -165,9 +164,9 @@ public:
     void setNChannelsOutput(unsigned int channels);
     void setSampleRate(unsigned int rate) { sampleRate = rate; }
     void setBufferFrames(unsigned int frames) { bufferFrames = frames; }
-    void setOptions(const RtAudio::StreamOptions& newOptions) { options = newOptions; }
-    void setInputParameters(const RtAudio::StreamParameters& parameters) { inputParameters = parameters; }
-    void setOutputParameters(const RtAudio::StreamParameters& parameters) { outputParameters = parameters; }
+    void setOptions(const audio::StreamOptions& newOptions) { options = newOptions; }
+    void setInputParameters(const audio::StreamParameters& parameters) { inputParameters = parameters; }
+    void setOutputParameters(const audio::StreamParameters& parameters) { outputParameters = parameters; }
 
     // What one period of the audio callback works with. Captured when the stream opens, so a
     // setter called while the stream runs can never make the callback index past its buffers.
@@ -194,7 +193,14 @@ private:
     void publishRedirects() { realtimeState.redirects.publish(channelsRedirects); }
     void publishEffects() { realtimeState.effects.publish(effects); }
     void logDevices() const;
-    std::shared_ptr<RtAudio> makeRtAudioInstance() const;
+    std::optional<audio::Device> findDevice(unsigned int id) const;
+    // The rates the device lists; none when it is absent.
+    std::vector<unsigned int> deviceRates(unsigned int id) const;
+    // What the back end's reports on the open device stream do: logged, and a lost device handed to
+    // the engine's device-event worker (the report may come on a back end's thread).
+    audio::StreamReports reportsHandler() const;
+    // Logs a failed call of the device stream as the engine reports it and answers its code.
+    int failed(const audio::Result& result, const char* what, const char* context) const;
     // Snapshots: the header is taken on the control side when the stream opens.
     SnapshotHeader snapshotHeader() const;
     void prepareSnapshots();
@@ -205,16 +211,16 @@ private:
     // unprepared, one line per burst.
     void reportUnpreparedBlocks(const SnapshotHeader& header);
 
-    std::shared_ptr<RtAudio> rtAudio;
+    std::unique_ptr<audio::DeviceStream> deviceStream;
     unsigned int inputDeviceId;
     unsigned int outputDeviceId;
     unsigned int nChannelsInput;
     unsigned int nChannelsOutput;
     unsigned int sampleRate;
     unsigned int bufferFrames;
-    RtAudio::StreamParameters inputParameters{};
-    RtAudio::StreamParameters outputParameters{};
-    RtAudio::StreamOptions options{};
+    audio::StreamParameters inputParameters{};
+    audio::StreamParameters outputParameters{};
+    audio::StreamOptions options{};
     unsigned int streamId;
     StreamServices services;
     SharedMemory sharedMemory{"SharedMemory"};

@@ -27,9 +27,9 @@ void reportStatus(unsigned int status, int line, unsigned long unwrittenBefore) 
     const std::string held = unwrittenBefore == 0 ? std::string()
                                                   : " (" + std::to_string(unwrittenBefore) +
                                                         " more since the previous snapshot, not written)";
-    if (status == audio::RTAUDIO_INPUT_OVERFLOW)
+    if (status == audio::kInputOverflow)
         Utilities::error("Input overflow" + held, "callback", line);
-    else if (status == audio::RTAUDIO_OUTPUT_UNDERFLOW)
+    else if (status == audio::kOutputUnderflow)
         Utilities::error("Output underflow" + held, "callback", line);
     else
         Utilities::error("Input overflow and output underflow" + held, "callback", line);

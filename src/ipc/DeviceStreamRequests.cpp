@@ -15,16 +15,16 @@ namespace {
 using SocketUtils::sendPacket;
 using SocketUtils::serializeValues;
 
-// Device list with each device's channel count in one direction, read from the engine's own
-// audio instance.
+// Device list with each device's channel count in one direction, read from the engine's back end.
 template <class ChannelsOf>
 void sendDevices(int& clientSocket, Core* core, const DeviceList& devices, ChannelsOf channelsOf,
                  EPacketType type) {
     std::vector<char> payload;
     serializeValues(payload, static_cast<int>(devices.size()));
-    RtAudio* rtAudio = core->getRtAudioInstance();
+    audio::BackEnd* backEnd = core->audioBackEnd();
     for (const auto& [id, name] : devices) {
-        const int channels = rtAudio ? static_cast<int>(channelsOf(rtAudio->getDeviceInfo(id))) : 0;
+        const auto device = backEnd ? backEnd->device(id) : std::nullopt;
+        const int channels = device ? static_cast<int>(channelsOf(*device)) : 0;
         serializeValues(payload, static_cast<int>(id), name, channels);
     }
     sendPacket(clientSocket, type, payload);
@@ -53,7 +53,7 @@ void sendDeviceInputs(int& clientSocket, Core* core) {
     const auto devices = core->getInputDevices();
     Utilities::log("Sending device inputs");
     sendDevices(
-        clientSocket, core, devices, [](const RtAudio::DeviceInfo& info) { return info.inputChannels; },
+        clientSocket, core, devices, [](const audio::Device& info) { return info.inputChannels; },
         EPacketType::DeviceInputs);
 }
 
@@ -67,7 +67,7 @@ void sendDeviceOutputs(int& clientSocket, Core* core) {
     const auto devices = core->getOutputDevices();
     Utilities::log("Sending device output");
     sendDevices(
-        clientSocket, core, devices, [](const RtAudio::DeviceInfo& info) { return info.outputChannels; },
+        clientSocket, core, devices, [](const audio::Device& info) { return info.outputChannels; },
         EPacketType::DeviceOutputs);
 }
 

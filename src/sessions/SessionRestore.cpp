@@ -14,16 +14,16 @@ using nlohmann::json;
 
 namespace {
 
-RtAudio::StreamParameters streamParameters(const json& saved) {
-    RtAudio::StreamParameters parameters{};
+audio::StreamParameters streamParameters(const json& saved) {
+    audio::StreamParameters parameters{};
     parameters.deviceId = saved.at("deviceId").get<unsigned int>();
     parameters.nChannels = saved.at("nChannels").get<unsigned int>();
     parameters.firstChannel = saved.at("firstChannel").get<unsigned int>();
     return parameters;
 }
 
-RtAudio::StreamOptions streamOptions(const json& saved) {
-    RtAudio::StreamOptions options{};
+audio::StreamOptions streamOptions(const json& saved) {
+    audio::StreamOptions options{};
     options.flags = saved.at("flags").get<unsigned int>();
     options.numberOfBuffers = saved.at("numberOfBuffers").get<unsigned int>();
     options.streamName = saved.at("streamName").get<std::string>();
@@ -72,14 +72,12 @@ unsigned int SessionsManager::resolveDevice(const json& saved, const char* idKey
                                             bool input) const {
     const auto savedId = saved.at(idKey).get<unsigned int>();
     const auto name = saved.find(nameKey);
-    RtAudio* rtAudio = core->getRtAudioInstance();
-    if (name == saved.end() || !rtAudio) return savedId;
+    audio::BackEnd* backEnd = core->audioBackEnd();
+    if (name == saved.end() || !backEnd) return savedId;
     const auto& wanted = name->get_ref<const std::string&>();
     if (wanted.empty()) return savedId;
-    for (unsigned int id : rtAudio->getDeviceIds()) {
-        const auto info = rtAudio->getDeviceInfo(id);
-        if (info.name == wanted && (input ? info.inputChannels : info.outputChannels) > 0) return id;
-    }
+    for (const audio::Device& info : backEnd->devices())
+        if (info.name == wanted && (input ? info.inputChannels : info.outputChannels) > 0) return info.id;
     return savedId;
 }
 

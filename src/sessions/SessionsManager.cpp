@@ -16,7 +16,7 @@ namespace {
 
 // Objects here are filled key by key: a braced list builds every pair as an array first and then
 // copies it, about three times the allocations, and saves are made of little else.
-json parameterBlock(const RtAudio::StreamParameters& parameters) {
+json parameterBlock(const audio::StreamParameters& parameters) {
     json block = json::object();
     block["deviceId"] = parameters.deviceId;
     block["nChannels"] = parameters.nChannels;
