@@ -4,7 +4,7 @@
 #include "RatioReporter.hpp"
 
 #include "engine/Core.hpp"
-#include "VirtualAudio.hpp"
+#include "VirtualBackEnd.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -27,7 +27,7 @@ struct Engine {
         system->setDefaultInput(mic);
         system->setDefaultOutput(speakers);
         system->settleBufferFramesAt(kFrames);
-        core = std::make_unique<Core>(system->factory());
+        core = std::make_unique<Core>(system);
         for (int i = 0; i < count; ++i) {
             const int id = core->addStream(mic, speakers, kChannels, kChannels, 48000, kFrames);
             core->startStream(static_cast<unsigned int>(id));
@@ -40,7 +40,7 @@ struct Engine {
         core.reset();
         std::cout.rdbuf(saved);
     }
-    std::shared_ptr<audio::VirtualAudioSystem> system = audio::VirtualAudioSystem::create();
+    std::shared_ptr<audio::VirtualBackEnd> system = audio::VirtualBackEnd::create();
     unsigned int mic{}, speakers{};
     std::unique_ptr<Core> core;
     std::vector<Stream*> streams;

@@ -61,8 +61,8 @@ TEST_F(CoreTest, CommonSampleRatesKeepTheInputOrder) {
 TEST(CoreFatalTest, NoDevicesEndsTheProcessWithStatus255) {
     EXPECT_EXIT(
         {
-            auto system = audio::VirtualAudioSystem::create();
-            Core core(system->factory());
+            auto system = audio::VirtualBackEnd::create();
+            Core core(system);
         },
         ::testing::ExitedWithCode(255), "No input device found(.|\n)*Failed to update input devices list");
 }
@@ -70,9 +70,9 @@ TEST(CoreFatalTest, NoDevicesEndsTheProcessWithStatus255) {
 TEST(CoreFatalTest, OutputOnlyMachineFailsOnTheInputList) {
     EXPECT_EXIT(
         {
-            auto system = audio::VirtualAudioSystem::create();
+            auto system = audio::VirtualBackEnd::create();
             system->setDefaultOutput(system->addDevice({"Speakers", 0, 2, {48000}, 48000}));
-            Core core(system->factory());
+            Core core(system);
         },
         ::testing::ExitedWithCode(255), "No input devices found(.|\n)*Failed to update input devices list");
 }
@@ -117,10 +117,9 @@ TEST_F(CoreTest, DefaultStreamTakesDefaultDevicesAllChannelsHighestCommonRateAnd
     EXPECT_EQ(stream->getBufferFrames(), 1024u);
     auto* audio = engine.audioOf(*stream);
     ASSERT_NE(audio, nullptr);
-    EXPECT_EQ(audio->openedSampleRate(), 48000u);
-    EXPECT_EQ(audio->openedFormat(), audio::RTAUDIO_FLOAT32);
-    EXPECT_EQ(audio->openedInput().deviceId, engine.mic);
-    EXPECT_EQ(audio->openedOptions().streamName, "Stream129-130");
+    EXPECT_EQ(audio->config().sampleRate, 48000u);
+    EXPECT_EQ(audio->config().input.deviceId, engine.mic);
+    EXPECT_EQ(audio->config().options.streamName, "Stream129-130");
 }
 
 TEST_F(CoreTest, NoCommonRateRefusesToStartAndOpensNothing) {
@@ -146,7 +145,7 @@ TEST_F(CoreTest, StreamsOnOneOutputSettleAtTheLowestRate) {
     ASSERT_EQ(core.startStream(second), 0);
     EXPECT_EQ(core.getStreamById(first)->getSampleRate(), 44100u);
     EXPECT_EQ(core.getStreamById(second)->getSampleRate(), 44100u);
-    EXPECT_EQ(engine.audioOf(*core.getStreamById(first))->openedSampleRate(), 44100u);
+    EXPECT_EQ(engine.audioOf(*core.getStreamById(first))->config().sampleRate, 44100u);
     EXPECT_TRUE(core.getStreamById(first)->isStarted());
     log.take();
     EXPECT_TRUE(log.contains("Auto-synced sample rate to 44100"));
@@ -159,7 +158,7 @@ TEST_F(CoreTest, TheLowestRateCountsRunningStreamsOnlyAndNeverForcesARateADevice
     const int idle = core.addStream(engine.mic, engine.speakers, 2, 2, 44100, 0);
     const int headset = core.addStream(engine.headset, engine.speakers, 1, 2, 48000, 0);
     EXPECT_EQ(core.startStream(headset), 0) << "a stream that never started does not count";
-    EXPECT_EQ(engine.audioOf(*core.getStreamById(headset))->openedSampleRate(), 48000u);
+    EXPECT_EQ(engine.audioOf(*core.getStreamById(headset))->config().sampleRate, 48000u);
     // Started at 44100 now: the headset's input lacks that rate, so its stream plays on as it was.
     EXPECT_EQ(core.startStream(idle), 0);
     EXPECT_TRUE(core.getStreamById(headset)->isStarted());
@@ -219,7 +218,7 @@ TEST_F(CoreTest, StartAndStopOfUnknownOrFailingStreams) {
     EXPECT_EQ(core.startStream(9), -1);
     EXPECT_EQ(core.stopStream(9), -1);
     const int id = core.addStream(0, 0, 0, 0, 48000, 0);
-    engine.system->failNext(audio::VirtualAudioSystem::Operation::Start, audio::RTAUDIO_SYSTEM_ERROR);
+    engine.system->failNext(audio::VirtualBackEnd::Operation::Start, audio::Fault::System);
     EXPECT_EQ(core.startStream(id), -1);
     // Stopping a stream that never ran is a success.
     EXPECT_EQ(core.stopStream(id), 0);

@@ -56,7 +56,7 @@ protected:
 
     VirtualEngine engine;
     std::vector<std::shared_ptr<Stream>> streams;
-    std::vector<audio::VirtualRtAudio*> audio;
+    std::vector<audio::VirtualDeviceStream*> audio;
     std::vector<float> input = std::vector<float>(kFrames * 2);
     std::vector<float> output = std::vector<float>(kFrames * 2);
 };
@@ -176,7 +176,7 @@ TEST_F(RealtimeSafetyTest, StartingARunningStreamChangesNothingItsAudioThreadRea
     stop = true;
     audioThread.join();
     EXPECT_EQ(refused, 0) << "a running stream counts as started";
-    EXPECT_TRUE(audio[0]->isStreamRunning());
+    EXPECT_TRUE(audio[0]->isRunning());
     EXPECT_EQ(streams[0]->realtime().nChannelsOutput, 2u);
 }
 

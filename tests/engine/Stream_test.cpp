@@ -1,5 +1,6 @@
 #include "engine/Stream.hpp"
 
+#include "engine/AudioFaults.hpp"
 #include "engine/Core.hpp"
 #include "utilities/Log.hpp"
 
@@ -44,13 +45,13 @@ TEST_F(StreamTest, ChangeSampleRateRestartsARunningStream) {
     ASSERT_EQ(stream->start(), 0);
     EXPECT_EQ(stream->changeSampleRate(96000), -1) << "the mic lacks 96000";
     EXPECT_TRUE(stream->isStarted()) << "a refused rate leaves the stream playing";
-    EXPECT_EQ(engine.audioOf(*stream)->openedSampleRate(), 48000u);
+    EXPECT_EQ(engine.audioOf(*stream)->config().sampleRate, 48000u);
     ASSERT_EQ(stream->stop(), 0);
     EXPECT_EQ(stream->changeSampleRate(44100), 1) << "not running: only stored";
     ASSERT_EQ(stream->start(), 0);
     EXPECT_EQ(stream->changeSampleRate(48000), 0);
     EXPECT_TRUE(stream->isStarted());
-    EXPECT_EQ(engine.audioOf(*stream)->openedSampleRate(), 48000u);
+    EXPECT_EQ(engine.audioOf(*stream)->config().sampleRate, 48000u);
     EXPECT_TRUE(log.contains("Auto-synced sample rate to 48000"));
     EXPECT_TRUE(log.contains("Sample rate 96000 is not supported by both devices 129 and 130"));
 }
@@ -73,7 +74,7 @@ TEST_F(StreamTest, EditThatCannotOpenRestoresEverythingAndRestarts) {
     EXPECT_TRUE(stream->isStarted());
     auto* audio = engine.audioOf(*stream);
     ASSERT_NE(audio, nullptr);
-    EXPECT_EQ(audio->openedInput().deviceId, engine.mic);
+    EXPECT_EQ(audio->config().input.deviceId, engine.mic);
     log.take();
     EXPECT_TRUE(log.contains("An error occurred while starting the stream. Restarting with old parameters"));
     EXPECT_FALSE(log.contains("An error occurred while restarting the stream with old parameters"));
@@ -86,7 +87,7 @@ TEST_F(StreamTest, EditSucceedsAndNamesTheStreamByItsOldName) {
     EXPECT_EQ(stream->getName(), "Renamed");
     EXPECT_EQ(stream->getInputParameters().nChannels, 1u);
     EXPECT_TRUE(stream->isStarted());
-    EXPECT_EQ(engine.audioOf(*stream)->openedBufferFrames(), 512u);
+    EXPECT_EQ(engine.audioOf(*stream)->config().periodFrames, 512u);
     EXPECT_TRUE(log.contains("Stream Stream129-130 edited successfully"));
 }
 
@@ -128,21 +129,21 @@ TEST_F(StreamTest, SettersKeepTheParameterBlocksInStep) {
 
 TEST(StreamErrorCallbackTest, EveryKindLogsItsLine) {
     struct Case {
-        audio::RtAudioErrorType type;
+        audio::Fault type;
         std::string line;
     };
     const std::vector<Case> cases = {
-        {audio::RTAUDIO_WARNING, "\x1b[33m[LOG] (in function errorCallback at line"},
-        {audio::RTAUDIO_UNKNOWN_ERROR, "[LOG] (2) (in function errorCallback"},
-        {audio::RTAUDIO_NO_DEVICES_FOUND, "[ERROR] (3) (in function errorCallback"},
-        {audio::RTAUDIO_INVALID_DEVICE, "RtAudio invalid device: boom"},
-        {audio::RTAUDIO_DEVICE_DISCONNECT, "RtAudio device disconnect: boom"},
-        {audio::RTAUDIO_MEMORY_ERROR, "RtAudio memory error: boom"},
-        {audio::RTAUDIO_INVALID_PARAMETER, "RtAudio invalid parameter: boom"},
-        {audio::RTAUDIO_INVALID_USE, "RtAudio invalid use: boom"},
-        {audio::RTAUDIO_DRIVER_ERROR, "RtAudio driver error: boom"},
-        {audio::RTAUDIO_SYSTEM_ERROR, "RtAudio system error: boom"},
-        {audio::RTAUDIO_THREAD_ERROR, "[ERROR] (11) (in function errorCallback"},
+        {audio::Fault::Warning, "\x1b[33m[LOG] (in function errorCallback at line"},
+        {audio::Fault::Unknown, "[LOG] (2) (in function errorCallback"},
+        {audio::Fault::NoDevices, "[ERROR] (3) (in function errorCallback"},
+        {audio::Fault::InvalidDevice, "RtAudio invalid device: boom"},
+        {audio::Fault::DeviceLost, "RtAudio device disconnect: boom"},
+        {audio::Fault::Memory, "RtAudio memory error: boom"},
+        {audio::Fault::InvalidParameter, "RtAudio invalid parameter: boom"},
+        {audio::Fault::InvalidUse, "RtAudio invalid use: boom"},
+        {audio::Fault::Driver, "RtAudio driver error: boom"},
+        {audio::Fault::System, "RtAudio system error: boom"},
+        {audio::Fault::Thread, "[ERROR] (11) (in function errorCallback"},
     };
     testsupport::TempDir dir;
     Utilities::setLogFilePathForTesting(dir.file("log"));
@@ -150,15 +151,13 @@ TEST(StreamErrorCallbackTest, EveryKindLogsItsLine) {
         LogCapture log;
         Stream::errorCallback(c.type, "boom");
         log.take();
-        EXPECT_EQ(log.count("RtAudio error: boom"), 1) << c.type;
-        EXPECT_TRUE(log.contains(c.line)) << c.type << "\n" << log.take();
-        EXPECT_EQ(log.count("boom"), 2) << c.type;
+        EXPECT_EQ(log.count("RtAudio error: boom"), 1) << faultCode(c.type);
+        EXPECT_TRUE(log.contains(c.line)) << faultCode(c.type) << "\n" << log.take();
+        EXPECT_EQ(log.count("boom"), 2) << faultCode(c.type);
     }
     LogCapture log;
-    Stream::errorCallback(audio::RTAUDIO_NO_ERROR, "quiet");
-    Stream::errorCallback(static_cast<audio::RtAudioErrorType>(12), "beyond");
+    Stream::errorCallback(audio::Fault::None, "quiet");
     EXPECT_EQ(log.count("quiet"), 1);
-    EXPECT_EQ(log.count("beyond"), 1);
     Utilities::setLogFilePathForTesting(Utilities::kLogFilePath);
 }
 

@@ -22,13 +22,13 @@ VirtualEngine::~VirtualEngine() {
 }
 
 Core& VirtualEngine::makeCore() {
-    core = std::make_unique<Core>(system->factory());
+    core = std::make_unique<Core>(system);
     return *core;
 }
 
-audio::VirtualRtAudio* VirtualEngine::audioOf(const Stream& stream) const {
-    for (const auto& instance : system->instances())
-        if (instance->isStreamOpen() && instance->userData() == &stream) return instance.get();
+audio::VirtualDeviceStream* VirtualEngine::audioOf(const Stream& stream) const {
+    for (const auto& opened : system->streams())
+        if (opened->userData() == &stream) return opened.get();
     return nullptr;
 }
 

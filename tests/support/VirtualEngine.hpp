@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine/Core.hpp"
-#include "VirtualAudio.hpp"
+#include "VirtualBackEnd.hpp"
 
 #include "TempDir.hpp"
 
@@ -23,13 +23,13 @@ public:
     // Builds the Core (its constructor probes the default input and fills the device lists).
     Core& makeCore();
 
-    std::shared_ptr<audio::VirtualAudioSystem> system = audio::VirtualAudioSystem::create();
+    std::shared_ptr<audio::VirtualBackEnd> system = audio::VirtualBackEnd::create();
     unsigned int mic{}, speakers{}, headset{}, studio{};
     std::unique_ptr<Core> core;
     TempDir dir;
 
-    // The audio instance whose stream is open on the given stream's devices (null if none).
-    audio::VirtualRtAudio* audioOf(const Stream& stream) const;
+    // The device stream the given stream has open (null if none).
+    audio::VirtualDeviceStream* audioOf(const Stream& stream) const;
     // Runs one period of the stream with the given interleaved input; returns the output.
     std::vector<float> runPeriod(const Stream& stream, const std::vector<float>& input, unsigned int status = 0);
 };
