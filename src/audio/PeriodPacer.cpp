@@ -59,10 +59,10 @@ void PeriodPacer::consume(std::size_t frames) {
     fill_ -= frames;
 }
 
-RtAudioStreamStatus PeriodPacer::takeStatus() {
-    RtAudioStreamStatus status = 0;
-    if (underflow_) status |= RTAUDIO_OUTPUT_UNDERFLOW;
-    if (overflow_) status |= RTAUDIO_INPUT_OVERFLOW;
+StreamStatus PeriodPacer::takeStatus() {
+    StreamStatus status = 0;
+    if (underflow_) status |= kOutputUnderflow;
+    if (overflow_) status |= kInputOverflow;
     underflow_ = overflow_ = false;
     return status;
 }

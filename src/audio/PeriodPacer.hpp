@@ -5,7 +5,7 @@
 // output has room for that period. Periods take the input in order, none skipped or repeated; an
 // underflow or overflow is reported once, on the next period. No allocation after construction.
 
-#include "audio/RtAudio.hpp"
+#include "audio/BackEnd.hpp"
 
 #include <cstddef>
 #include <vector>
@@ -33,7 +33,7 @@ public:
     void underflowed() { underflow_ = true; }
     void overflowed() { overflow_ = true; }
     // The status for the period about to run; clears it.
-    RtAudioStreamStatus takeStatus();
+    StreamStatus takeStatus();
 
     // The ring itself, for a resampler reading from it.
     const float* ring() const { return ring_.data(); }

@@ -230,9 +230,9 @@ void PulseConnection::publish(PulseDeviceList devices) {
     {
         std::lock_guard<std::mutex> guard(devicesMutex_);
         std::set<unsigned int> before;
-        for (const PulseDevice& device : *devices_) before.insert(device.info.ID);
+        for (const PulseDevice& device : *devices_) before.insert(device.info.id);
         for (const PulseDevice& device : *fresh)
-            if (!before.contains(device.info.ID)) arrived = true;
+            if (!before.contains(device.info.id)) arrived = true;
         devices_ = std::move(fresh);
         if (!answered_ && ready_.load()) {
             answered_ = true;

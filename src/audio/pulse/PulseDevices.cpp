@@ -15,9 +15,7 @@ PulseDevice describe(const char* name, const char* description, const pa_sample_
     device.info.name = description && *description ? description : device.serverName;
     (isSink ? device.info.outputChannels : device.info.inputChannels) = spec.channels;
     device.info.preferredSampleRate = spec.rate;
-    device.info.currentSampleRate = spec.rate;
     device.info.sampleRates = ratesUpTo(spec.rate);
-    device.info.nativeFormats = RTAUDIO_FLOAT32;
     return device;
 }
 
@@ -52,7 +50,7 @@ PulseDeviceList PulseListing::finish(PulseDeviceIds& ids) {
         for (Pending& pending : *group) {
             PulseDevice& device = pending.device;
             if (device.serverName.empty()) continue; // nothing to connect a stream to
-            device.info.ID = ids.idFor(device.isSink, device.serverName);
+            device.info.id = ids.idFor(device.isSink, device.serverName);
             device.info.isDefaultOutput = device.isSink && device.serverName == defaultSink_;
             device.info.isDefaultInput = !device.isSink && device.serverName == defaultSource_;
             devices.push_back(std::move(device));
@@ -78,9 +76,9 @@ std::vector<unsigned int> ratesUpTo(unsigned int nativeRate) {
     return rates;
 }
 
-const PulseDevice* findDevice(const PulseDeviceList& devices, unsigned int id) {
+const PulseDevice* findDevice(const PulseDeviceList& devices, DeviceId id) {
     for (const PulseDevice& device : devices)
-        if (device.info.ID == id) return &device;
+        if (device.info.id == id) return &device;
     return nullptr;
 }
 

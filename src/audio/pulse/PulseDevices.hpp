@@ -4,7 +4,7 @@
 // sinks are outputs, sources (monitors included) are inputs, each under an id that stays the same
 // for the life of the process.
 
-#include "audio/RtAudio.hpp"
+#include "audio/BackEnd.hpp"
 
 #include <pulse/pulseaudio.h>
 
@@ -16,7 +16,7 @@
 namespace audio::detail {
 
 struct PulseDevice {
-    RtAudio::DeviceInfo info; // info.ID is the engine's id
+    Device info;            // info.id is the engine's id
     std::string serverName;   // what the server calls it, to connect streams by
     bool isSink{false};
     pa_channel_map channelMap{};
@@ -61,6 +61,6 @@ private:
 // and resamples, so the highest rate two devices share is their native one.
 std::vector<unsigned int> ratesUpTo(unsigned int nativeRate);
 
-const PulseDevice* findDevice(const PulseDeviceList& devices, unsigned int id);
+const PulseDevice* findDevice(const PulseDeviceList& devices, DeviceId id);
 
 } // namespace audio::detail

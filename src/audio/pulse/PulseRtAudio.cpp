@@ -61,6 +61,20 @@ PulseStream::FailureHandler failureReporter(std::weak_ptr<PulseInstanceShared> w
     };
 }
 
+RtAudio::DeviceInfo toDeviceInfo(const Device& device) {
+    RtAudio::DeviceInfo info;
+    info.ID = device.id;
+    info.name = device.name;
+    info.outputChannels = device.outputChannels;
+    info.inputChannels = device.inputChannels;
+    info.isDefaultOutput = device.isDefaultOutput;
+    info.isDefaultInput = device.isDefaultInput;
+    info.sampleRates = device.sampleRates;
+    info.currentSampleRate = info.preferredSampleRate = device.preferredSampleRate;
+    info.nativeFormats = RTAUDIO_FLOAT32;
+    return info;
+}
+
 } // namespace
 
 } // namespace detail
@@ -85,13 +99,13 @@ std::vector<unsigned int> PulseRtAudio::getDeviceIds() {
     // `*devices()` would keep only the reference, not the list, alive.
     const auto devices = pulseConnection().devices();
     std::vector<unsigned int> ids;
-    for (const PulseDevice& device : *devices) ids.push_back(device.info.ID);
+    for (const PulseDevice& device : *devices) ids.push_back(device.info.id);
     return ids;
 }
 
 RtAudio::DeviceInfo PulseRtAudio::getDeviceInfo(unsigned int deviceId) {
     const auto devices = pulseConnection().devices();
-    if (const PulseDevice* device = findDevice(*devices, deviceId)) return device->info;
+    if (const PulseDevice* device = findDevice(*devices, deviceId)) return toDeviceInfo(device->info);
     fail(RTAUDIO_INVALID_PARAMETER, "getDeviceInfo: no device with id " + std::to_string(deviceId) + ".");
     return {};
 }
@@ -99,14 +113,14 @@ RtAudio::DeviceInfo PulseRtAudio::getDeviceInfo(unsigned int deviceId) {
 unsigned int PulseRtAudio::getDefaultInputDevice() {
     const auto devices = pulseConnection().devices();
     for (const PulseDevice& device : *devices)
-        if (device.info.isDefaultInput) return device.info.ID;
+        if (device.info.isDefaultInput) return device.info.id;
     return 0;
 }
 
 unsigned int PulseRtAudio::getDefaultOutputDevice() {
     const auto devices = pulseConnection().devices();
     for (const PulseDevice& device : *devices)
-        if (device.info.isDefaultOutput) return device.info.ID;
+        if (device.info.isDefaultOutput) return device.info.id;
     return 0;
 }
 

@@ -44,7 +44,7 @@ std::size_t inputRingFrames(const PulseStreamFormat& format) {
 
 } // namespace
 
-PulseStream::PulseStream(PulseStreamFormat format, RtAudioCallback callback, void* userData,
+PulseStream::PulseStream(PulseStreamFormat format, PeriodCallback callback, void* userData,
                          FailureHandler onFailure)
     : format_(std::move(format)),
       callback_(callback),
@@ -290,7 +290,7 @@ void PulseStream::takeResampledPeriod() {
 }
 
 void PulseStream::runPeriod() {
-    const RtAudioStreamStatus status = pacer_.takeStatus();
+    const StreamStatus status = pacer_.takeStatus();
     if (status != 0) follower_.disturbed();
     const double streamTime = double(framesDone_) / format_.rate;
     const int verdict = callback_(playback_ ? output_.data() : nullptr, record_ ? input_.data() : nullptr,

@@ -7,7 +7,7 @@
 
 #include "audio/ClockFollower.hpp"
 #include "audio/PeriodPacer.hpp"
-#include "audio/RtAudio.hpp"
+#include "audio/BackEnd.hpp"
 
 #include <pulse/pulseaudio.h>
 #include <zita-resampler/vresampler.h>
@@ -40,7 +40,7 @@ public:
     using FailureHandler = std::function<void(const std::string& why)>;
 
     // Everything a period needs is allocated here, before the first one.
-    PulseStream(PulseStreamFormat format, RtAudioCallback callback, void* userData, FailureHandler onFailure);
+    PulseStream(PulseStreamFormat format, PeriodCallback callback, void* userData, FailureHandler onFailure);
     ~PulseStream();
     PulseStream(const PulseStream&) = delete;
     PulseStream& operator=(const PulseStream&) = delete;
@@ -72,7 +72,7 @@ private:
     static void onOverflow(pa_stream* stream, void* self);
 
     const PulseStreamFormat format_;
-    const RtAudioCallback callback_;
+    const PeriodCallback callback_;
     void* const userData_;
     const FailureHandler onFailure_;
     const std::size_t inputFrameBytes_;

@@ -120,7 +120,7 @@ private:
             }
             if (dropped > 0 && !reports.empty())
                 if (auto state = reports.back().target.lock())
-                    state->deliver(RTAUDIO_WARNING, std::to_string(dropped) + " more library reports not shown");
+                    state->deliver(Fault::Warning, std::to_string(dropped) + " more library reports not shown");
             if (sweep && !watched.empty()) sweepForLostDevices(watched);
             watched.clear(); // drop the references before taking the lock again
 
@@ -179,7 +179,7 @@ private:
             for (std::size_t i = 0; i < missing.size(); ++i)
                 text += (i ? ", '" : "'") + missing[i]->name + "'";
             text += missing.size() > 1 ? " are gone." : " is gone.";
-            if (auto state = w.state.lock()) state->deliver(RTAUDIO_DEVICE_DISCONNECT, text);
+            if (auto state = w.state.lock()) state->deliver(Fault::DeviceLost, text);
         }
     }
 

@@ -18,21 +18,21 @@ thread_local InstanceState* tlAudioState = nullptr;
 
 } // namespace
 
-RtAudioErrorType toErrorType(::RtAudioError::Type type) {
+Fault toFault(::RtAudioError::Type type) {
     switch (type) {
     case RtAudioError::WARNING:
-    case RtAudioError::DEBUG_WARNING: return RTAUDIO_WARNING;
-    case RtAudioError::UNSPECIFIED: return RTAUDIO_UNKNOWN_ERROR;
-    case RtAudioError::NO_DEVICES_FOUND: return RTAUDIO_NO_DEVICES_FOUND;
-    case RtAudioError::INVALID_DEVICE: return RTAUDIO_INVALID_DEVICE;
-    case RtAudioError::MEMORY_ERROR: return RTAUDIO_MEMORY_ERROR;
-    case RtAudioError::INVALID_PARAMETER: return RTAUDIO_INVALID_PARAMETER;
-    case RtAudioError::INVALID_USE: return RTAUDIO_INVALID_USE;
-    case RtAudioError::DRIVER_ERROR: return RTAUDIO_DRIVER_ERROR;
-    case RtAudioError::SYSTEM_ERROR: return RTAUDIO_SYSTEM_ERROR;
-    case RtAudioError::THREAD_ERROR: return RTAUDIO_THREAD_ERROR;
+    case RtAudioError::DEBUG_WARNING: return Fault::Warning;
+    case RtAudioError::UNSPECIFIED: return Fault::Unknown;
+    case RtAudioError::NO_DEVICES_FOUND: return Fault::NoDevices;
+    case RtAudioError::INVALID_DEVICE: return Fault::InvalidDevice;
+    case RtAudioError::MEMORY_ERROR: return Fault::Memory;
+    case RtAudioError::INVALID_PARAMETER: return Fault::InvalidParameter;
+    case RtAudioError::INVALID_USE: return Fault::InvalidUse;
+    case RtAudioError::DRIVER_ERROR: return Fault::Driver;
+    case RtAudioError::SYSTEM_ERROR: return Fault::System;
+    case RtAudioError::THREAD_ERROR: return Fault::Thread;
     }
-    return RTAUDIO_UNKNOWN_ERROR;
+    return Fault::Unknown;
 }
 
 // The library's error callback. It has no user data, so the thread tells whose error it is.
@@ -45,7 +45,7 @@ void libraryErrorHook(RtAudioError::Type type, const std::string& text) {
         // Never call out from the audio thread: the worker delivers the first error, stops the
         // stream and looks for lost devices; the errors after it are only counted.
         if (tlAudioState->audioErrors.fetch_add(1) == 0)
-            deviceWatch().post(tlAudioState->weak_from_this(), {toErrorType(type), text}, true);
+            deviceWatch().post(tlAudioState->weak_from_this(), {toFault(type), text}, true);
         return;
     }
     // A library thread that has not run a period yet; it can only matter as a lost device.
@@ -53,11 +53,11 @@ void libraryErrorHook(RtAudioError::Type type, const std::string& text) {
 }
 
 int audioTrampoline(void* outputBuffer, void* inputBuffer, unsigned int nFrames, double streamTime,
-                    RtAudioStreamStatus status, void* userData) {
+                    ::RtAudioStreamStatus status, void* userData) {
     auto* state = static_cast<InstanceState*>(userData);
     tlAudioState = state; // stays set: the library reports write/read errors after we return
     return state->userCallback(outputBuffer, inputBuffer, nFrames, streamTime,
-                               static_cast<audio::RtAudioStreamStatus>(status), state->userData);
+                               static_cast<StreamStatus>(status), state->userData);
 }
 
 Outcome callLibrary(const std::function<void()>& call) {
@@ -75,13 +75,13 @@ Outcome callLibrary(const std::function<void()>& call) {
         capture.errors.emplace_back(RtAudioError::UNSPECIFIED, "RtAudio: unknown failure");
     }
     tlCapture = previous;
-    for (auto& [type, text] : capture.errors) outcome.fail(toErrorType(type), std::move(text));
+    for (auto& [type, text] : capture.errors) outcome.fail(toFault(type), std::move(text));
     return outcome;
 }
 
 // Hands an outcome's messages to the instance's callback; never under a lock of this layer, so the
 // callback may call back into the instance.
-RtAudioErrorType finish(const InstanceState& state, Outcome&& outcome) {
+Fault finish(const InstanceState& state, Outcome&& outcome) {
     for (const Message& message : outcome.messages) state.deliver(message.type, message.text);
     return outcome.code;
 }
@@ -100,7 +100,7 @@ void haltAfterAudioErrors(InstanceState& state, const Message& first) {
     state.deliver(first.type, first.text);
     const unsigned long more = state.audioErrors.load() - 1;
     if (halted || more > 0)
-        state.deliver(RTAUDIO_WARNING, "stream stopped after an error on its audio thread (" +
+        state.deliver(Fault::Warning, "stream stopped after an error on its audio thread (" +
                                            std::to_string(more) + " more after it)");
     finish(state, std::move(outcome));
 }

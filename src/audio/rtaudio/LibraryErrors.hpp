@@ -12,19 +12,21 @@ namespace audio::detail {
 
 // The outcome of a library call: its code and the messages still to hand to the error callback.
 struct Outcome {
-    RtAudioErrorType code{RTAUDIO_NO_ERROR};
+    Fault code{Fault::None};
     std::vector<Message> messages;
 
-    void fail(RtAudioErrorType type, std::string text) {
-        if (code == RTAUDIO_NO_ERROR || (code == RTAUDIO_WARNING && type != RTAUDIO_WARNING)) code = type;
+    void fail(Fault type, std::string text) {
+        if (code == Fault::None || (code == Fault::Warning && type != Fault::Warning)) code = type;
         messages.push_back({type, std::move(text)});
     }
+    // Something failed, beyond a warning.
+    bool failed() const { return code != Fault::None && code != Fault::Warning; }
 };
 
 // Runs a library call on a control thread and collects what it threw or reported.
 Outcome callLibrary(const std::function<void()>& call);
 // Hands an outcome's messages to the instance's callback and returns its code.
-RtAudioErrorType finish(const InstanceState& state, Outcome&& outcome);
+Fault finish(const InstanceState& state, Outcome&& outcome);
 // The present devices with their stable ids; failures go to the instance's callback.
 std::vector<struct DeviceEntry> enumerateFor(const InstanceState& state);
 
@@ -36,6 +38,6 @@ void haltAfterAudioErrors(InstanceState& state, const Message& first);
 // The hook the library reports through, and the callback it runs each period.
 void libraryErrorHook(::RtAudioError::Type type, const std::string& text);
 int audioTrampoline(void* outputBuffer, void* inputBuffer, unsigned int nFrames, double streamTime,
-                    RtAudioStreamStatus status, void* userData);
+                    ::RtAudioStreamStatus status, void* userData);
 
 } // namespace audio::detail

@@ -4,12 +4,13 @@
 // state that the library's threads reach, the record of an open stream, and the library's error
 // kinds in the engine's terms. Included only by the adapter's own files.
 
-#include "audio/RtAudio.hpp"
+#include "audio/BackEnd.hpp"
 
 #include <RtAudio.h>
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,21 +21,22 @@ namespace audio::detail {
 // What the library's threads and the device worker need of an instance. It outlives the library
 // object, so a report in flight never reaches freed memory.
 struct InstanceState : std::enable_shared_from_this<InstanceState> {
-    explicit InstanceState(RtAudioErrorCallback callback) : errorCallback(std::move(callback)) {}
+    using Reports = std::function<void(Fault fault, const std::string& text)>;
+    explicit InstanceState(Reports callback) : errorCallback(std::move(callback)) {}
 
-    void deliver(RtAudioErrorType type, const std::string& text) const {
+    void deliver(Fault fault, const std::string& text) const {
         if (!alive.load() || !errorCallback) return;
         try {
-            errorCallback(type, text);
+            errorCallback(fault, text);
         } catch (...) {
             // A throwing handler must not unwind into the library or the worker.
         }
     }
 
-    const RtAudioErrorCallback errorCallback;
+    const Reports errorCallback;
     std::atomic<bool> alive{true};
     // Written only while no stream is open, read by the audio thread.
-    RtAudioCallback userCallback{};
+    PeriodCallback userCallback{};
     void* userData{};
 
     // The library object, for the device watch to stop a stream off the audio thread. Every call
@@ -61,7 +63,7 @@ struct OpenStreamRecord {
 };
 
 struct Message {
-    RtAudioErrorType type;
+    Fault type;
     std::string text;
 };
 
@@ -75,6 +77,6 @@ inline constexpr auto kPollInterval = std::chrono::seconds(1);
 inline constexpr auto kConfirmDelay = std::chrono::milliseconds(100);
 inline constexpr auto kExitJoinTimeout = std::chrono::seconds(2);
 
-RtAudioErrorType toErrorType(::RtAudioError::Type type);
+Fault toFault(::RtAudioError::Type type);
 
 } // namespace audio::detail

@@ -2,7 +2,6 @@
 
 #include "audio/rtaudio/DeviceWatch.hpp"
 #include "audio/DevicesChanged.hpp"
-#include "audio/RtAudio.hpp"
 #include "audio/rtaudio/StableDeviceIds.hpp"
 
 #include <pulse/pulseaudio.h>

@@ -54,21 +54,18 @@ const DeviceEntry* findById(const std::vector<DeviceEntry>& entries, unsigned in
     return nullptr;
 }
 
-RtAudio::DeviceInfo toDeviceInfo(const DeviceEntry& entry) {
-    RtAudio::DeviceInfo info;
-    info.ID = entry.id;
-    info.name = entry.info.name;
-    info.outputChannels = entry.info.outputChannels;
-    info.inputChannels = entry.info.inputChannels;
-    info.duplexChannels = entry.info.duplexChannels;
-    info.isDefaultOutput = entry.info.isDefaultOutput;
-    info.isDefaultInput = entry.info.isDefaultInput;
-    info.sampleRates = entry.info.sampleRates;
-    // 5.2 has no current rate; its preferred rate is the one the device runs at (Pulse: native).
-    info.currentSampleRate = entry.info.preferredSampleRate;
-    info.preferredSampleRate = entry.info.preferredSampleRate;
-    info.nativeFormats = entry.info.nativeFormats;
-    return info;
+Device toDevice(const DeviceEntry& entry) {
+    Device device;
+    device.id = entry.id;
+    device.name = entry.info.name;
+    device.outputChannels = entry.info.outputChannels;
+    device.inputChannels = entry.info.inputChannels;
+    device.isDefaultOutput = entry.info.isDefaultOutput;
+    device.isDefaultInput = entry.info.isDefaultInput;
+    device.sampleRates = entry.info.sampleRates;
+    // 5.2's preferred rate is the one the device runs at (Pulse: native).
+    device.preferredSampleRate = entry.info.preferredSampleRate;
+    return device;
 }
 
 } // namespace audio::detail

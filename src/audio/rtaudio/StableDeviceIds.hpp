@@ -69,6 +69,6 @@ private:
 StableDeviceIds& registry();
 
 const DeviceEntry* findById(const std::vector<DeviceEntry>& entries, unsigned int id);
-RtAudio::DeviceInfo toDeviceInfo(const DeviceEntry& entry);
+Device toDevice(const DeviceEntry& entry);
 
 } // namespace audio::detail

@@ -13,8 +13,37 @@ namespace audio {
 
 using namespace detail;
 
+namespace {
+
+// The engine's numbering of the faults, in the same order.
+RtAudioErrorType toErrorType(Fault fault) { return static_cast<RtAudioErrorType>(static_cast<int>(fault)); }
+
+InstanceState::Reports numbered(RtAudioErrorCallback callback) {
+    if (!callback) return {};
+    return [callback = std::move(callback)](Fault fault, const std::string& text) { callback(toErrorType(fault), text); };
+}
+
+RtAudio::DeviceInfo toDeviceInfo(const DeviceEntry& entry) {
+    RtAudio::DeviceInfo info;
+    info.ID = entry.id;
+    info.name = entry.info.name;
+    info.outputChannels = entry.info.outputChannels;
+    info.inputChannels = entry.info.inputChannels;
+    info.duplexChannels = entry.info.duplexChannels;
+    info.isDefaultOutput = entry.info.isDefaultOutput;
+    info.isDefaultInput = entry.info.isDefaultInput;
+    info.sampleRates = entry.info.sampleRates;
+    // 5.2 has no current rate; its preferred rate is the one the device runs at (Pulse: native).
+    info.currentSampleRate = entry.info.preferredSampleRate;
+    info.preferredSampleRate = entry.info.preferredSampleRate;
+    info.nativeFormats = entry.info.nativeFormats;
+    return info;
+}
+
+} // namespace
+
 SystemRtAudio::SystemRtAudio(RtAudioErrorCallback errorCallback)
-    : state_(std::make_shared<InstanceState>(std::move(errorCallback))) {
+    : state_(std::make_shared<InstanceState>(numbered(std::move(errorCallback)))) {
     const ::RtAudio::Api api = processApi();
     auto lock = registry().lock(); // constructing a back end may touch the shared device list
     library_ = std::make_unique<::RtAudio>(api);
@@ -45,7 +74,7 @@ std::vector<unsigned int> SystemRtAudio::getDeviceIds() {
 RtAudio::DeviceInfo SystemRtAudio::getDeviceInfo(unsigned int deviceId) {
     const auto entries = enumerateFor(*state_);
     if (const DeviceEntry* entry = findById(entries, deviceId)) return toDeviceInfo(*entry);
-    state_->deliver(RTAUDIO_INVALID_PARAMETER,
+    state_->deliver(Fault::InvalidParameter,
                     "getDeviceInfo: no device with id " + std::to_string(deviceId) + ".");
     return {};
 }
@@ -67,7 +96,7 @@ RtAudioErrorType SystemRtAudio::openStream(StreamParameters* outputParameters, S
                                            unsigned int* bufferFrames, RtAudioCallback callback, void* userData,
                                            StreamOptions* options) {
     auto refuse = [&](RtAudioErrorType type, const std::string& text) {
-        state_->deliver(type, "openStream: " + text);
+        state_->deliver(static_cast<Fault>(type), "openStream: " + text);
         return type;
     };
     // Checked here rather than by the library: its audio thread would be reading the callback we
@@ -87,7 +116,9 @@ RtAudioErrorType SystemRtAudio::openStream(StreamParameters* outputParameters, S
     }
     // Buffering the caller left to the back end: see PulseBuffering.hpp. Handed back unchanged
     // unless the library itself settles on another count.
-    const unsigned int askedBuffers = options ? libraryNumberOfBuffers(processApi(), *options) : 0;
+    const unsigned int askedBuffers =
+        options ? libraryNumberOfBuffers(processApi(), audio::StreamOptions{options->flags, options->numberOfBuffers, {}, 0})
+                : 0;
     libraryOptions.numberOfBuffers = askedBuffers;
 
     std::vector<OpenStreamRecord::Device> used;
@@ -98,16 +129,16 @@ RtAudioErrorType SystemRtAudio::openStream(StreamParameters* outputParameters, S
         outcome = callLibrary([&] {
             if (!pulseServerDown()) entries = registry().enumerate();
         });
-        if (outcome.code != RTAUDIO_NO_ERROR) {
+        if (outcome.code != Fault::None) {
             lock.unlock();
-            return finish(*state_, std::move(outcome));
+            return toErrorType(finish(*state_, std::move(outcome)));
         }
 
         auto translate = [&](const StreamParameters& ours, ::RtAudio::StreamParameters& theirs,
                              const char* direction) {
             const DeviceEntry* entry = findById(entries, ours.deviceId);
             if (!entry) {
-                outcome.fail(RTAUDIO_INVALID_DEVICE, "openStream: the " + std::string(direction) + " device id " +
+                outcome.fail(Fault::InvalidDevice, "openStream: the " + std::string(direction) + " device id " +
                                                          std::to_string(ours.deviceId) + " is not present.");
                 return false;
             }
@@ -121,7 +152,7 @@ RtAudioErrorType SystemRtAudio::openStream(StreamParameters* outputParameters, S
         if ((wantOutput && !translate(*outputParameters, libraryOutput, "output")) ||
             (wantInput && !translate(*inputParameters, libraryInput, "input"))) {
             lock.unlock();
-            return finish(*state_, std::move(outcome));
+            return toErrorType(finish(*state_, std::move(outcome)));
         }
 
         std::lock_guard<std::mutex> guard(state_->libraryMutex);
@@ -142,7 +173,7 @@ RtAudioErrorType SystemRtAudio::openStream(StreamParameters* outputParameters, S
         openStream_->devices = std::move(used);
         deviceWatch().watch(state_, openStream_);
     }
-    return finish(*state_, std::move(outcome));
+    return toErrorType(finish(*state_, std::move(outcome)));
 }
 
 void SystemRtAudio::closeStream() {
@@ -166,8 +197,8 @@ RtAudioErrorType SystemRtAudio::startStream() {
         outcome = callLibrary([&] { library_->startStream(); });
     }
     // A stream that fails to start or stop may have lost its device.
-    if (outcome.code > RTAUDIO_WARNING && openStream_) deviceWatch().requestSweep();
-    return finish(*state_, std::move(outcome));
+    if (outcome.failed() && openStream_) deviceWatch().requestSweep();
+    return toErrorType(finish(*state_, std::move(outcome)));
 }
 
 RtAudioErrorType SystemRtAudio::stopStream() {
@@ -175,15 +206,15 @@ RtAudioErrorType SystemRtAudio::stopStream() {
     {
         std::lock_guard<std::mutex> guard(state_->libraryMutex);
         if (!library_->isStreamRunning()) {
-            outcome.fail(RTAUDIO_WARNING, "stopStream: the stream is not running.");
+            outcome.fail(Fault::Warning, "stopStream: the stream is not running.");
         } else {
             // Abort rather than stop: stopping drains what the server still holds, and whoever
             // stops (a console command, a request) would wait for all of it to play out.
             outcome = callLibrary([&] { library_->abortStream(); });
         }
     }
-    if (outcome.code > RTAUDIO_WARNING && openStream_) deviceWatch().requestSweep();
-    return finish(*state_, std::move(outcome));
+    if (outcome.failed() && openStream_) deviceWatch().requestSweep();
+    return toErrorType(finish(*state_, std::move(outcome)));
 }
 
 bool SystemRtAudio::isStreamOpen() const {
