@@ -149,6 +149,8 @@ bool PipeWireConnection::start(std::chrono::milliseconds timeout, bool keepTryin
             retryDelayMs_ = kFirstRetryMs;
             connect();
             if (pw_thread_loop_start(threadLoop_) < 0) return false;
+        } else if (!context_) {
+            return false; // libpipewire could not even make a context: nothing to retry with
         } else if (keepTrying) {
             lock();
             if (!keepTrying_) {
