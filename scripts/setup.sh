@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
-  librtaudio-dev libasound2-dev libjack-jackd2-dev libpulse-dev libzita-resampler-dev nlohmann-json3-dev
+  librtaudio-dev libasound2-dev libjack-jackd2-dev libpulse-dev libpipewire-0.3-dev libzita-resampler-dev nlohmann-json3-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   pulseaudio pulseaudio-utils jackd2 pipewire pipewire-pulse wireplumber dbus python3 tmux
   clang libclang-rt-14-dev

@@ -1,5 +1,9 @@
 #include "audio/BackEndChoice.hpp"
 
+#if VANTRELL_BACKEND_PIPEWIRE
+#include "audio/pipewire/PipeWireBackEnd.hpp"
+#include "audio/pipewire/PipeWireConnection.hpp"
+#endif
 #if VANTRELL_BACKEND_PULSE
 #include "audio/pulse/PulseBackEnd.hpp"
 #include "audio/pulse/PulseConnection.hpp"
@@ -34,6 +38,16 @@ struct Row {
 std::string noRefusal() { return ""; }
 
 const Row kRows[] = {
+#if VANTRELL_BACKEND_PIPEWIRE
+    // Before pulse: PipeWire also serves PulseAudio's protocol, and its own graph is the shorter way.
+    {"pipewire", "the PipeWire graph's own back end",
+     [] { return pipeWireAnswers(1500ms) ? std::optional<std::string>("a PipeWire daemon answers") : std::nullopt; },
+     [] {
+         return std::string(detail::pipeWireConnection().start(2s, true) ? "VANTRELL_AUDIO=pipewire"
+                                                                          : "VANTRELL_AUDIO=pipewire; no daemon answers yet");
+     },
+     makePipeWireBackEnd, [] { return detail::pipeWireConnection().realtimeRefusal(); }},
+#endif
 #if VANTRELL_BACKEND_PULSE
     {"pulse", "the sound server's own back end",
      [] { return detail::pulseConnection().start(1500ms, false) ? std::optional<std::string>("a PulseAudio server answers") : std::nullopt; },
