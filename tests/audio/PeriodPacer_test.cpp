@@ -11,7 +11,7 @@
 namespace {
 
 using audio::detail::PeriodPacer;
-using audio::RtAudioStreamStatus;
+using audio::StreamStatus;
 
 constexpr unsigned int kPeriod = 256;
 
@@ -21,7 +21,7 @@ struct PacingTimeline : ::testing::Test {
     std::size_t room = 0;  // what the output has room for
     std::vector<float> period = std::vector<float>(2 * kPeriod);
     std::vector<float> firsts;                    // each period's first frame
-    std::vector<RtAudioStreamStatus> statuses;    // each period's report
+    std::vector<StreamStatus> statuses;    // each period's report
 
     void input(std::size_t frames) {
         std::vector<float> data;
@@ -35,7 +35,7 @@ struct PacingTimeline : ::testing::Test {
     }
     void run() {
         while (pacer.due(kPeriod, true, room)) {
-            const RtAudioStreamStatus status = pacer.takeStatus();
+            const StreamStatus status = pacer.takeStatus();
             pacer.takePeriod(period.data());
             for (unsigned int i = 1; i < kPeriod; ++i) {
                 ASSERT_EQ(period[2 * i], period[0] + float(i)) << "inside period " << firsts.size();
@@ -87,8 +87,8 @@ TEST_F(PacingTimeline, EachUnderflowAndOverflowReachesOnePeriod) {
     grant(16 * kPeriod);
     ASSERT_EQ(statuses.size(), 18u);
     EXPECT_EQ(statuses[0], 0u);
-    EXPECT_EQ(statuses[1], audio::RTAUDIO_OUTPUT_UNDERFLOW);
-    EXPECT_EQ(statuses[2], audio::RTAUDIO_OUTPUT_UNDERFLOW | audio::RTAUDIO_INPUT_OVERFLOW);
+    EXPECT_EQ(statuses[1], audio::kOutputUnderflow);
+    EXPECT_EQ(statuses[2], audio::kOutputUnderflow | audio::kInputOverflow);
     for (std::size_t k = 3; k < statuses.size(); ++k) EXPECT_EQ(statuses[k], 0u) << "period " << k;
     // Only the overflow skips input, and only what the ring could not hold.
     EXPECT_EQ(firsts[2], float(3 * kPeriod));

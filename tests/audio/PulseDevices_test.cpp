@@ -30,7 +30,7 @@ pa_source_info source(uint32_t index, const char* name, const char* description,
 
 std::vector<std::string> names(const PulseDeviceList& devices) {
     std::vector<std::string> result;
-    for (const auto& device : devices) result.push_back(device.info.name + "#" + std::to_string(device.info.ID));
+    for (const auto& device : devices) result.push_back(device.info.name + "#" + std::to_string(device.info.id));
     return result;
 }
 
