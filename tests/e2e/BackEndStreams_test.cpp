@@ -124,7 +124,6 @@ TEST_P(BackEndDisconnect, AnUnloadedSinkIsReportedOnceToTheStreamUsingItAndToNoO
     doomed.unload();
     const bool reported = waitUntil([&] { return !usingLog->of(Fault::DeviceLost).empty(); }, 4s);
     EXPECT_TRUE(reported) << "no disconnect within 4 s; reports:\n" << usingLog->describe();
-    EXPECT_FALSE(usingIt.stream->isRunning());
 
     // A later loss, waited for, so that any second report of the first one would be in.
     {
