@@ -1,12 +1,13 @@
 #pragma once
 
 // The audio layer's back ends (the installed library's, and the engine's own on the sound server),
-// each against the private PulseAudio started by the test script: vantrell_main ("Vantrell_Main", 48000 Hz, default sink), vantrell_alt ("Vantrell_Alt",
-// 44100 Hz) and vantrell_sine (a 440 Hz mono sine at 48000 Hz, default source).
-// Shared by the device and the stream tests of the audio layer.
+// each against the private PulseAudio started by the test script: vantrell_main ("Vantrell_Main",
+// 48000 Hz, default sink), vantrell_alt ("Vantrell_Alt", 44100 Hz) and vantrell_sine (a 440 Hz mono
+// sine at 48000 Hz, default source). Shared by the device and the stream tests of the audio layer.
 
-#include "audio/pulse/PulseRtAudio.hpp"
-#include "audio/RtAudio.hpp"
+#include "audio/BackEnd.hpp"
+#include "audio/pulse/PulseBackEnd.hpp"
+#include "audio/rtaudio/RtAudioBackEnd.hpp"
 
 #include "PulseTools.hpp"
 
@@ -16,17 +17,20 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
 
-namespace systemaudiotest {
+namespace backendtest {
 
 using namespace std::chrono_literals;
-using audio::RtAudio;
+using audio::BackEnd;
+using audio::Device;
+using audio::DeviceId;
+using audio::Fault;
 using testsupport::NullSink;
 
 constexpr unsigned int kRate = 48000;
@@ -44,20 +48,20 @@ inline bool waitUntil(const std::function<bool()>& done, std::chrono::millisecon
     return true;
 }
 
-// Everything an instance reported, with the thread it came from. Shared with the callback, so a
-// report still in flight when the test ends has somewhere to go.
-class ErrorLog {
+// Everything a stream reported, with the thread it came from. Shared with the reports, so one still
+// in flight when the test ends has somewhere to go.
+class ReportLog {
 public:
     struct Entry {
-        audio::RtAudioErrorType type;
-        std::string text;
+        Fault fault;
+        std::string reason;
         std::thread::id thread;
     };
 
-    static audio::RtAudioErrorCallback callbackFor(const std::shared_ptr<ErrorLog>& log) {
-        return [log](audio::RtAudioErrorType type, const std::string& text) {
+    static audio::StreamReports reportsFor(const std::shared_ptr<ReportLog>& log) {
+        return [log](const audio::Result& report) {
             std::lock_guard<std::mutex> guard(log->mutex_);
-            log->entries_.push_back({type, text, std::this_thread::get_id()});
+            log->entries_.push_back({report.fault(), report.reason(), std::this_thread::get_id()});
         };
     }
 
@@ -65,14 +69,14 @@ public:
         std::lock_guard<std::mutex> guard(mutex_);
         return entries_;
     }
-    std::vector<Entry> ofType(audio::RtAudioErrorType type) const {
+    std::vector<Entry> of(Fault fault) const {
         auto all = entries();
-        std::erase_if(all, [&](const Entry& e) { return e.type != type; });
+        std::erase_if(all, [&](const Entry& e) { return e.fault != fault; });
         return all;
     }
     std::string describe() const {
         std::string text;
-        for (const auto& e : entries()) text += "  [" + std::to_string(e.type) + "] " + e.text + "\n";
+        for (const auto& e : entries()) text += "  [" + std::to_string(int(e.fault)) + "] " + e.reason + "\n";
         return text.empty() ? "  (nothing)\n" : text;
     }
 
@@ -81,13 +85,17 @@ private:
     std::vector<Entry> entries_;
 };
 
-// The stream callback the tests open: copies the mono input to every output channel and keeps the
+inline std::string describe(const audio::Result& result) {
+    return "[" + std::to_string(int(result.fault())) + "] " + result.reason();
+}
+
+// The period callback the tests open: copies the mono input to every output channel and keeps the
 // first second of input for analysis. Its storage is allocated before the stream starts.
 struct DuplexProbe {
     explicit DuplexProbe(unsigned int outputChannels) : outputChannels(outputChannels), input(kRate) {}
 
-    static int callback(void* outputBuffer, void* inputBuffer, unsigned int nFrames, double,
-                        audio::RtAudioStreamStatus, void* userData) {
+    static int callback(void* outputBuffer, void* inputBuffer, unsigned int nFrames, double, audio::StreamStatus,
+                        void* userData) {
         auto* self = static_cast<DuplexProbe*>(userData);
         self->audioThread.store(std::this_thread::get_id());
         if (nFrames != kPeriod) self->wrongSizedPeriods.fetch_add(1);
@@ -121,69 +129,80 @@ struct DuplexProbe {
 };
 
 // Every test runs on each back end: the interface's contract is the same for both.
-class SystemRtAudioTest : public ::testing::TestWithParam<std::string> {
+class BackEndTest : public ::testing::TestWithParam<std::string> {
 protected:
     void SetUp() override { ASSERT_FALSE(testsupport::pulseServer().empty()) << testsupport::missingPulseServerMessage(); }
 
-    std::shared_ptr<RtAudio> makeInstance(const std::shared_ptr<ErrorLog>& log) const {
-        const auto factory = GetParam() == "pulse" ? audio::pulseRtAudioFactory() : audio::systemRtAudioFactory();
-        auto instance = factory(log ? ErrorLog::callbackFor(log) : audio::RtAudioErrorCallback{});
-        EXPECT_NE(instance, nullptr) << "the factory made no instance";
-        return instance;
+    std::shared_ptr<BackEnd> makeBackEnd() const {
+        auto backEnd = GetParam() == "pulse" ? audio::makePulseBackEnd() : audio::makeRtAudioBackEnd();
+        EXPECT_NE(backEnd, nullptr);
+        if (backEnd) EXPECT_EQ(backEnd->name(), GetParam());
+        return backEnd;
     }
 
-    static std::optional<RtAudio::DeviceInfo> findDevice(RtAudio& audio, const std::string& name) {
-        for (unsigned int id : audio.getDeviceIds()) {
-            RtAudio::DeviceInfo info = audio.getDeviceInfo(id);
-            if (info.name == name) return info;
-        }
+    static std::optional<Device> findDevice(BackEnd& backEnd, const std::string& name) {
+        for (Device& device : backEnd.devices())
+            if (device.name == name) return std::move(device);
         return std::nullopt;
+    }
+
+    static std::vector<DeviceId> idsOf(BackEnd& backEnd) {
+        std::vector<DeviceId> ids;
+        for (const Device& device : backEnd.devices()) ids.push_back(device.id);
+        return ids;
     }
 
     // The probe's first true value, or its last one after 5 s.
     template <typename Probe>
     static auto waitFor(Probe probe) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
         for (;;) {
             const auto value = probe();
             if (value || std::chrono::steady_clock::now() >= deadline) return value;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            std::this_thread::sleep_for(20ms);
         }
     }
 
     // Listings follow the server's announcements, which arrive after pactl returns: a device just
-    // loaded is waited for (up to 5 s); 0 when it never shows.
-    static unsigned int idOf(RtAudio& audio, const std::string& name) {
+    // loaded is waited for (up to 5 s); kNoDevice when it never shows.
+    static DeviceId idOf(BackEnd& backEnd, const std::string& name) {
         return waitFor([&] {
-            auto info = findDevice(audio, name);
-            return info ? info->ID : 0u;
+            auto device = findDevice(backEnd, name);
+            return device ? device->id : audio::kNoDevice;
         });
     }
 
     // The device ids once they equal `expected` (up to 5 s), or the last listing seen.
-    static std::vector<unsigned int> idsOnceThey(RtAudio& audio, const std::vector<unsigned int>& expected) {
-        std::vector<unsigned int> ids;
-        waitFor([&] { return (ids = audio.getDeviceIds()) == expected; });
+    static std::vector<DeviceId> idsOnceThey(BackEnd& backEnd, const std::vector<DeviceId>& expected) {
+        std::vector<DeviceId> ids;
+        waitFor([&] { return (ids = idsOf(backEnd)) == expected; });
         return ids;
     }
 
+    static audio::StreamConfig config(DeviceId outputId, unsigned int outputChannels, DeviceId inputId,
+                                      unsigned int inputChannels) {
+        audio::StreamConfig config;
+        config.output = {outputId, outputChannels, 0};
+        config.input = {inputId, inputChannels, 0};
+        config.sampleRate = kRate;
+        config.periodFrames = kPeriod;
+        return config;
+    }
 
     // Sine source in, `outputId` out, kPeriod frames at kRate.
-    static audio::RtAudioErrorType openDuplex(RtAudio& audio, unsigned int outputId, DuplexProbe& probe) {
-        RtAudio::StreamParameters output{outputId, probe.outputChannels, 0};
-        RtAudio::StreamParameters input{audio.getDefaultInputDevice(), 1, 0};
-        unsigned int frames = kPeriod;
-        const auto code = audio.openStream(&output, &input, audio::RTAUDIO_FLOAT32, kRate, &frames,
-                                           &DuplexProbe::callback, &probe);
-        EXPECT_EQ(frames, kPeriod) << "the library settled on another period size";
-        return code;
+    static BackEnd::Opened openDuplex(BackEnd& backEnd, DeviceId outputId, DuplexProbe& probe,
+                                      const std::shared_ptr<ReportLog>& log) {
+        auto opened = backEnd.open(config(outputId, probe.outputChannels, backEnd.defaultInput(), 1),
+                                   &DuplexProbe::callback, &probe, ReportLog::reportsFor(log));
+        if (opened.stream) EXPECT_EQ(opened.stream->periodFrames(), kPeriod) << "the back end settled on another period";
+        return opened;
     }
 };
 
 // Declares a suite of the fixture run on both back ends.
-#define SYSTEM_AUDIO_SUITE(Suite)                                                                            \
-    class Suite : public SystemRtAudioTest {};                                                               \
+#define BACK_END_SUITE(Suite)                                                                                \
+    class Suite : public BackEndTest {};                                                                     \
     INSTANTIATE_TEST_SUITE_P(BackEnds, Suite, ::testing::Values("rtaudio", "pulse"),                         \
                              [](const auto& info) { return info.param; })
 
-} // namespace systemaudiotest
+} // namespace backendtest
