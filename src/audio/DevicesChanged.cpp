@@ -1,6 +1,5 @@
 #include "audio/DevicesChanged.hpp"
 
-#include "audio/RtAudio.hpp"
 #include "utilities/Listener.hpp"
 
 namespace audio::detail {
@@ -20,10 +19,3 @@ void setDevicesChangedListener(std::function<void()> callback) { listener().set(
 void notifyDevicesChanged() { listener().notify(); }
 
 } // namespace audio::detail
-
-namespace audio {
-
-// The engine's side until it owns a back end.
-void setDevicesChangedListener(std::function<void()> callback) { detail::setDevicesChangedListener(std::move(callback)); }
-
-} // namespace audio
