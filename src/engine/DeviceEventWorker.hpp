@@ -1,38 +1,23 @@
 #pragma once
 
-#include <condition_variable>
+#include "utilities/WorkerQueue.hpp"
+
 #include <functional>
-#include <mutex>
-#include <thread>
 
 // Runs device-loss handling off the audio library's own threads. A report only wakes the worker;
 // the handler then runs on the worker's thread, where it may take the engine lock and stop or
 // reopen streams (doing that from the library's thread would join the thread it runs on).
 class DeviceEventWorker {
 public:
-    DeviceEventWorker() = default;
-    ~DeviceEventWorker() { stop(); }
-    DeviceEventWorker(const DeviceEventWorker&) = delete;
-    DeviceEventWorker& operator=(const DeviceEventWorker&) = delete;
-
-    // Starts the worker thread with the handler to run once per posted report.
-    void start(std::function<void()> handler);
-    // Safe from any thread, including audio and library threads; never blocks for long.
-    void post();
+    // Starts the worker thread with the handler to run once per burst of posted reports.
+    void start(std::function<void()> handler) { queue.start({.onWake = std::move(handler)}); }
+    // Safe from any thread, the library's threads included; holds a lock only for a moment.
+    void post() { queue.wake(); }
     // Ends the worker after the report it is handling; reports not yet handled are dropped.
-    void stop();
+    void stop() { queue.stop(); }
     // Blocks until every report posted so far has been handled (for tests and orderly shutdown).
-    void drain();
+    void drain() { queue.drain(); }
 
 private:
-    void run();
-
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::condition_variable idle;
-    std::function<void()> handler;
-    std::thread thread;
-    unsigned long posted{0};
-    unsigned long handled{0};
-    bool stopping{false};
+    Utilities::WorkerQueue queue; // stops when destroyed
 };

@@ -1,7 +1,6 @@
 #include "engine/SnapshotWriter.hpp"
 
 #include "utilities/Log.hpp"
-#include "utilities/ParkedThreads.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -44,9 +43,8 @@ void SnapshotWriter::prepare(SnapshotHeader newHeader) {
     record.input.assign(std::size_t(newHeader.rowLength) * newHeader.nChannelsInput, 0.0f);
     record.output.assign(std::size_t(newHeader.rowLength) * newHeader.nChannelsOutput, 0.0f);
     header = std::move(newHeader);
-    if (!finished.valid()) {
-        stopping = false;
-        finished = Utilities::runOnParkedThread([this] { run(); });
+    if (!running.load(std::memory_order_relaxed)) {
+        writer.start({.onWake = [this] { look(); }, .tick = kPollInterval, .onTick = [this] { look(); }});
         running.store(true, std::memory_order_release);
     }
 }
@@ -72,75 +70,62 @@ bool SnapshotWriter::capture(const float* input, std::size_t inputValues, const 
     return true;
 }
 
-void SnapshotWriter::run() {
-    std::unique_lock<std::mutex> guard(mutex);
-    for (;;) {
-        const unsigned long looking = looksAsked;
-        const bool last = stopping;
-        if (const unsigned int held = heldStatus.load(std::memory_order_relaxed)) {
+void SnapshotWriter::look() {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (const unsigned int held = heldStatus.load(std::memory_order_relaxed)) {
+        const auto at = now();
+        for (unsigned int bit = 0; bit < 2; ++bit)
+            if ((held & (1u << bit)) && at >= heldUntil[bit])
+                heldStatus.fetch_and(~(1u << bit), std::memory_order_release);
+    }
+    if (state.load(std::memory_order_acquire) == kCaptured) {
+        record.milliseconds = wallClockMilliseconds();
+        record.unwrittenBefore = 0;
+        if (record.reportLine != 0) record.unwrittenBefore = unwritten.exchange(0, std::memory_order_relaxed);
+        try {
+            write(header, record);
+        } catch (const std::exception& failure) {
+            Utilities::error(std::string("Snapshot failed: ") + failure.what(), "doSnapshot", __LINE__);
+        }
+        // Held before the space is free again, so no overflow slips in between.
+        if (record.reportLine != 0) {
             const auto at = now();
-            for (unsigned int bit = 0; bit < 2; ++bit)
-                if ((held & (1u << bit)) && at >= heldUntil[bit])
-                    heldStatus.fetch_and(~(1u << bit), std::memory_order_release);
-        }
-        if (state.load(std::memory_order_acquire) == kCaptured) {
-            record.milliseconds = wallClockMilliseconds();
-            record.unwrittenBefore = 0;
-            if (record.reportLine != 0) record.unwrittenBefore = unwritten.exchange(0, std::memory_order_relaxed);
-            try {
-                write(header, record);
-            } catch (const std::exception& failure) {
-                Utilities::error(std::string("Snapshot failed: ") + failure.what(), "doSnapshot", __LINE__);
+            unsigned int spent = 0;
+            for (unsigned int bit = 0; bit < 2; ++bit) {
+                if (!(record.status & (1u << bit))) continue;
+                budgets[bit].take(at);
+                heldUntil[bit] = budgets[bit].nextShare(at);
+                if (heldUntil[bit] > at) spent |= 1u << bit;
             }
-            // Held before the space is free again, so no overflow slips in between.
-            if (record.reportLine != 0) {
-                const auto at = now();
-                unsigned int spent = 0;
-                for (unsigned int bit = 0; bit < 2; ++bit) {
-                    if (!(record.status & (1u << bit))) continue;
-                    budgets[bit].take(at);
-                    heldUntil[bit] = budgets[bit].nextShare(at);
-                    if (heldUntil[bit] > at) spent |= 1u << bit;
-                }
-                heldStatus.fetch_or(spent, std::memory_order_release);
-            }
-            state.store(kFree, std::memory_order_release);
-            if (const unsigned long count = skipped.exchange(0, std::memory_order_relaxed))
-                Utilities::error("Skipped " + std::to_string(count) +
-                                     " overflow or underflow snapshot(s) of stream " + header.streamName +
-                                     " while one was being written",
-                                 "doSnapshot", __LINE__);
+            heldStatus.fetch_or(spent, std::memory_order_release);
         }
-        if (poll) {
-            try {
-                poll(header);
-            } catch (const std::exception&) {
-                // Only reports run there; the next look tries again.
-            }
+        state.store(kFree, std::memory_order_release);
+        if (const unsigned long count = skipped.exchange(0, std::memory_order_relaxed))
+            Utilities::error("Skipped " + std::to_string(count) +
+                                 " overflow or underflow snapshot(s) of stream " + header.streamName +
+                                 " while one was being written",
+                             "doSnapshot", __LINE__);
+    }
+    if (poll) {
+        try {
+            poll(header);
+        } catch (const std::exception&) {
+            // Only reports run there; the next look tries again.
         }
-        looksDone = looking;
-        written.notify_all();
-        if (last) return;
-        asked.wait_for(guard, kPollInterval, [&] { return looksAsked != looking; });
     }
 }
 
 void SnapshotWriter::drain() {
-    std::unique_lock<std::mutex> guard(mutex);
     if (!running.load(std::memory_order_acquire)) return;
-    const unsigned long look = ++looksAsked;
-    asked.notify_one();
-    written.wait(guard, [&] { return looksDone >= look; });
+    writer.wake();
+    writer.drain();
 }
 
 void SnapshotWriter::stop() {
-    if (!finished.valid()) return;
+    if (!running.load(std::memory_order_acquire)) return;
     running.store(false, std::memory_order_release);
-    {
-        std::lock_guard<std::mutex> guard(mutex);
-        stopping = true;
-        ++looksAsked;
-    }
-    asked.notify_one();
-    finished.get();
+    // One last look writes what was captured.
+    writer.wake();
+    writer.drain();
+    writer.stop();
 }

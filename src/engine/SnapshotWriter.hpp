@@ -1,13 +1,12 @@
 #pragma once
 
 #include "utilities/RequestBudget.hpp"
+#include "utilities/WorkerQueue.hpp"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <functional>
-#include <future>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -82,7 +81,8 @@ public:
     void stop();
 
 private:
-    void run();
+    // The writer's thread: writes what was captured, then calls Poll.
+    void look();
 
     enum : int { kFree, kCaptured };
 
@@ -101,14 +101,8 @@ private:
     Utilities::RequestBudget budgets[2];
     Clock::time_point heldUntil[2];
     std::atomic<bool> running{false};
-    // Under the mutex: the control side asks for a look (drain, stop) through `asked`, the writer
-    // answers through `written`.
+    // Between the writer's look and prepare().
     std::mutex mutex;
-    std::condition_variable asked;
-    std::condition_variable written;
-    unsigned long looksAsked{0};
-    unsigned long looksDone{0};
-    bool stopping{false};
-    // Valid while the writer's thread runs it (a parked thread, see Utilities::runOnParkedThread).
-    std::future<void> finished;
+    // Looks every kPollInterval, and at once when the control side asks (drain, stop).
+    Utilities::WorkerQueue writer;
 };

@@ -5,8 +5,8 @@
 #include "audio/rtaudio/LibraryState.hpp"
 #include "audio/rtaudio/PulseEvents.hpp"
 #include "audio/rtaudio/StableDeviceIds.hpp"
+#include "utilities/WorkerQueue.hpp"
 
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <set>
@@ -30,46 +30,44 @@ public:
         }
         reports_.push_back({std::move(target), std::move(message), halt});
         sweepRequested_ = true;
-        wake_.notify_one();
+        worker_.wake();
     }
 
     void requestSweep() {
         std::lock_guard<std::mutex> guard(mutex_);
         if (!running_) return;
         sweepRequested_ = true;
-        wake_.notify_one();
+        worker_.wake();
     }
 
     void watch(const std::shared_ptr<InstanceState>& state, const std::shared_ptr<OpenStreamRecord>& record) {
         std::lock_guard<std::mutex> guard(mutex_);
         watched_.push_back({state, record});
         if (running_ || stopping_) return;
-        if (thread_.joinable()) thread_.join(); // the previous worker has already left its loop
         running_ = true;
-        thread_ = std::thread([this] { run(); });
+        // A previous worker has stopped itself and only has to leave. With the server's events a
+        // removal wakes us: looking on the timer then would only cost.
+        worker_.start({.onWake = [this] { pass(false); },
+                       .tick = kPollInterval,
+                       .onTick = [this] { pass(!pulseEventsActive()); }});
     }
 
     void unwatch(const std::shared_ptr<OpenStreamRecord>& record) {
         record->closed.store(true);
         std::lock_guard<std::mutex> guard(mutex_);
         std::erase_if(watched_, [&](const Watched& w) { return w.record == record; });
-        wake_.notify_one();
+        worker_.wake(); // the last one lets the worker go
     }
 
     // At exit. The object itself is never destroyed, so a worker stuck in a server call past the
     // timeout is left behind rather than hanging the process.
     void shutdown() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        stopping_ = true;
-        wake_.notify_all();
-        if (!thread_.joinable()) return;
-        const bool done = finished_.wait_for(lock, kExitJoinTimeout, [this] { return !running_; });
-        std::thread thread = std::move(thread_);
-        lock.unlock();
-        if (done)
-            thread.join();
-        else
-            thread.detach();
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            stopping_ = true;
+            running_ = false;
+        }
+        worker_.stopWithin(kExitJoinTimeout);
     }
 
 private:
@@ -83,52 +81,34 @@ private:
         bool halt{false};
     };
 
-    void run() {
+    void pass(bool pollDue) {
         std::unique_lock<std::mutex> lock(mutex_);
-        auto nextPoll = std::chrono::steady_clock::now() + kPollInterval;
-        while (!stopping_) {
-            if (reports_.empty() && !sweepRequested_) {
-                if (watched_.empty()) break;
-                const auto woken = [this] {
-                    return stopping_ || !reports_.empty() || sweepRequested_ || watched_.empty();
-                };
-                if (pulseEventsActive())
-                    wake_.wait(lock, woken);
-                else
-                    wake_.wait_until(lock, nextPoll, woken);
-                if (stopping_) break;
-            }
-            // With the server's events a removal wakes us; looking on a timer would only cost.
-            const bool pollDue = !pulseEventsActive() && std::chrono::steady_clock::now() >= nextPoll;
-            if (!pollDue && reports_.empty() && !sweepRequested_) continue;
+        std::deque<Report> reports = std::move(reports_);
+        reports_.clear();
+        const unsigned long dropped = std::exchange(droppedReports_, 0);
+        const bool sweep = std::exchange(sweepRequested_, false) || pollDue;
+        std::vector<Watched> watched = watched_;
+        lock.unlock();
 
-            std::deque<Report> reports = std::move(reports_);
-            reports_.clear();
-            const unsigned long dropped = std::exchange(droppedReports_, 0);
-            const bool sweep = sweepRequested_ || pollDue;
-            sweepRequested_ = false;
-            std::vector<Watched> watched = watched_;
-            lock.unlock();
-
-            for (const Report& report : reports) {
-                auto state = report.target.lock();
-                if (!state) continue;
-                if (report.halt)
-                    haltAfterAudioErrors(*state, report.message);
-                else
-                    state->deliver(report.message.type, report.message.text);
-            }
-            if (dropped > 0 && !reports.empty())
-                if (auto state = reports.back().target.lock())
-                    state->deliver(Fault::Warning, std::to_string(dropped) + " more library reports not shown");
-            if (sweep && !watched.empty()) sweepForLostDevices(watched);
-            watched.clear(); // drop the references before taking the lock again
-
-            lock.lock();
-            if (pollDue) nextPoll = std::chrono::steady_clock::now() + kPollInterval;
+        for (const Report& report : reports) {
+            auto state = report.target.lock();
+            if (!state) continue;
+            if (report.halt)
+                haltAfterAudioErrors(*state, report.message);
+            else
+                state->deliver(report.message.type, report.message.text);
         }
-        running_ = false;
-        finished_.notify_all();
+        if (dropped > 0 && !reports.empty())
+            if (auto state = reports.back().target.lock())
+                state->deliver(Fault::Warning, std::to_string(dropped) + " more library reports not shown");
+        if (sweep && !watched.empty()) sweepForLostDevices(watched);
+        watched.clear(); // drop the references before taking the lock again
+
+        lock.lock();
+        if (running_ && watched_.empty() && reports_.empty() && !sweepRequested_) {
+            running_ = false;
+            worker_.stop(); // from its own thread: returns at once
+        }
     }
 
     static bool presentIds(std::set<unsigned int>& ids) {
@@ -184,15 +164,13 @@ private:
     }
 
     std::mutex mutex_;
-    std::condition_variable wake_;
-    std::condition_variable finished_;
     std::deque<Report> reports_;
     std::vector<Watched> watched_;
     unsigned long droppedReports_{0};
     bool sweepRequested_{false};
     bool running_{false};
     bool stopping_{false};
-    std::thread thread_;
+    Utilities::WorkerQueue worker_;
 };
 
 // The process's one watch; never destroyed, and stopped with a bounded wait when the process exits.
