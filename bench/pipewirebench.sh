@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# CPU of one route on the PipeWire back end against pw-loopback between the same nodes (the tone
-# source to the main sink), at a forced quantum, in the same run of a private PipeWire: the client's
-# CPU and the daemon's, the session manager's and pipewire-pulse's, from /proc/<pid>/stat.
+# CPU of one route against pw-loopback between the same nodes (the tone source to the main sink), at
+# a forced quantum, in the same run of a private PipeWire: pw-loopback, the PipeWire back end alone
+# (a small driver), the engine on it and the engine on pipewire-pulse; each with the daemon's, the
+# session manager's and pipewire-pulse's CPU, from /proc/<pid>/stat.
 #   bench/pipewirebench.sh [SECONDS [QUANTUM]]    (default 15 s at 256 frames; the route's period = QUANTUM)
 # Run it under /work/tools/isolated or on a machine without a PipeWire of its own.
 set -euo pipefail
@@ -30,14 +31,20 @@ measure() { # label command...
   "$@" >"$VANTRELL_PIPEWIRE_DIR/client.out" 2>&1 &
   local client=$!
   sleep 1
+  measure_pid "$label" "$client"
+  kill "$client" 2>/dev/null || true
+  wait "$client" 2>/dev/null || true
+}
+
+# The share of a core of process `pid` and of the servers over $seconds.
+measure_pid() { # label pid
+  local label=$1 client=$2
   local entries=("$client=client" $(server_pids)) before=() after=() entry
   for entry in "${entries[@]}"; do before+=("$(ticks "${entry%%=*}")"); done
   local start=$EPOCHREALTIME
   sleep "$seconds"
   for entry in "${entries[@]}"; do after+=("$(ticks "${entry%%=*}")"); done
   local elapsed; elapsed=$(echo "$EPOCHREALTIME - $start" | bc -l)
-  kill "$client" 2>/dev/null || true
-  wait "$client" 2>/dev/null || true
   local hz; hz=$(getconf CLK_TCK)
   local line="$label:" total=0 share i
   for i in "${!entries[@]}"; do
@@ -48,7 +55,33 @@ measure() { # label command...
   printf '%s; total %.2f%% of a core\n' "$line" "$total"
 }
 
+# The engine itself on back end $1 (pipewire, or pulse through pipewire-pulse): one stream from the
+# tone to the main sink, a period of one quantum, its default chain.
+measure_engine() { # back end
+  local ctl=build/release/vantrellctl fifo=$VANTRELL_PIPEWIRE_DIR/console.$1
+  export VANTRELL_SOCKET=$VANTRELL_PIPEWIRE_DIR/vantrell.sock
+  mkfifo "$fifo"
+  VANTRELL_AUDIO=$1 build/release/vantrell <"$fifo" >"$VANTRELL_PIPEWIRE_DIR/engine.$1.log" 2>&1 &
+  local engine=$! console
+  exec {console}>"$fifo"
+  for _ in $(seq 100); do "$ctl" devices >/dev/null 2>&1 && break; sleep 0.1; done
+  local input output
+  input=$("$ctl" devices | awk '$1 == "input" && /Sine source/ { print $2; exit }')
+  output=$("$ctl" devices | awk '$1 == "output" && /Vantrell_Main/ { print $2; exit }')
+  "$ctl" add "$input" "$output" 1 2 48000 "$quantum" >/dev/null
+  "$ctl" start 0 >/dev/null
+  sleep 1
+  measure_pid "engine ($1)" "$engine"
+  echo exit >&"$console"
+  exec {console}>&-
+  wait "$engine" 2>/dev/null || true
+  grep -c "underflow\|overflow" "$VANTRELL_PIPEWIRE_DIR/engine.$1.log" | sed "s/^/  xrun lines: /"
+}
+
 echo "quantum $quantum, $seconds s each"
 measure pw-loopback pw-loopback -c 2 -C "$VANTRELL_SINE" -P "$VANTRELL_SINK_MAIN"
-measure "engine back end" "$route" $((seconds + 5)) "$quantum"
+measure "back end alone" "$route" $((seconds + 5)) "$quantum"
 grep -h periods "$VANTRELL_PIPEWIRE_DIR/client.out" || true
+[ -x build/release/vantrell ] || cmake --build build/release -j2 --target vantrell vantrellctl >/dev/null
+measure_engine pipewire
+measure_engine pulse

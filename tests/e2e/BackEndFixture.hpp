@@ -6,6 +6,7 @@
 // sine at 48000 Hz, default source). Shared by the device and the stream tests of the audio layer.
 
 #include "audio/BackEnd.hpp"
+#include "audio/pipewire/PipeWireBackEnd.hpp"
 #include "audio/pulse/PulseBackEnd.hpp"
 #include "audio/rtaudio/RtAudioBackEnd.hpp"
 
@@ -128,13 +129,23 @@ struct DuplexProbe {
     std::atomic<std::thread::id> audioThread{};
 };
 
-// Every test runs on each back end: the interface's contract is the same for both.
+// Every test runs on each back end: the interface's contract is the same for all.
 class BackEndTest : public ::testing::TestWithParam<std::string> {
 protected:
-    void SetUp() override { ASSERT_FALSE(testsupport::pulseServer().empty()) << testsupport::missingPulseServerMessage(); }
+    void SetUp() override {
+        ASSERT_FALSE(testsupport::pulseServer().empty()) << testsupport::missingPulseServerMessage();
+        if (GetParam() != "pipewire") return;
+        // PipeWire's own protocol: only where the private PipeWire runs (its PulseAudio server then
+        // serves the other two), on the daemon's socket.
+        const char* dir = std::getenv("VANTRELL_PIPEWIRE_DIR");
+        if (!dir) GTEST_SKIP() << "no private PipeWire (start_private_pipewire)";
+        setenv("PIPEWIRE_RUNTIME_DIR", dir, 1);
+    }
 
     std::shared_ptr<BackEnd> makeBackEnd() const {
-        auto backEnd = GetParam() == "pulse" ? audio::makePulseBackEnd() : audio::makeRtAudioBackEnd();
+        auto backEnd = GetParam() == "pulse"      ? audio::makePulseBackEnd()
+                       : GetParam() == "pipewire" ? audio::makePipeWireBackEnd()
+                                                  : audio::makeRtAudioBackEnd();
         EXPECT_NE(backEnd, nullptr);
         if (backEnd) EXPECT_EQ(backEnd->name(), GetParam());
         return backEnd;
@@ -199,10 +210,10 @@ protected:
     }
 };
 
-// Declares a suite of the fixture run on both back ends.
+// Declares a suite of the fixture run on every back end.
 #define BACK_END_SUITE(Suite)                                                                                \
     class Suite : public BackEndTest {};                                                                     \
-    INSTANTIATE_TEST_SUITE_P(BackEnds, Suite, ::testing::Values("rtaudio", "pulse"),                         \
+    INSTANTIATE_TEST_SUITE_P(BackEnds, Suite, ::testing::Values("rtaudio", "pulse", "pipewire"),                         \
                              [](const auto& info) { return info.param; })
 
 } // namespace backendtest

@@ -6,6 +6,8 @@
 // connection fills it from the registry.
 
 #include "audio/BackEnd.hpp"
+#include "audio/DeviceIds.hpp"
+#include "audio/StandardRates.hpp"
 
 #include <cstdint>
 #include <map>
@@ -39,18 +41,9 @@ struct PipeWireDevice {
 
 using PipeWireDeviceList = std::vector<PipeWireDevice>;
 
-// Node names to ids from 129 up (0 means "no device"): a device keeps its id for the life of the
-// process, gets it back when it returns, and no other device is ever given it. A sink, its monitor
-// and a source of the same name are three devices.
-class PipeWireDeviceIds {
-public:
-    enum class Kind { Sink, Source, Monitor };
-    unsigned int idFor(Kind kind, const std::string& nodeName);
-
-private:
-    std::map<std::pair<Kind, std::string>, unsigned int> ids_;
-    unsigned int nextId_{129};
-};
+// Node names to ids. A sink, its monitor and a source of the same name are three devices.
+enum class NodeKind { Sink, Source, Monitor };
+using PipeWireDeviceIds = DeviceIds<NodeKind>;
 
 // Which media classes are devices, and in which direction.
 bool isOutputClass(const std::string& mediaClass);
@@ -60,10 +53,6 @@ bool isInputClass(const std::string& mediaClass);
 // then in the graph's order. `graphRate` serves nodes that do not name a rate of their own.
 PipeWireDeviceList listDevices(const std::vector<PipeWireNode>& nodes, const std::string& defaultSink,
                                const std::string& defaultSource, unsigned int graphRate, PipeWireDeviceIds& ids);
-
-// The standard rates up to and including `nativeRate`: the graph converts any rate, so the highest
-// rate two devices share is the one they run at.
-std::vector<unsigned int> standardRatesUpTo(unsigned int nativeRate);
 
 // The name in a "default" metadata value ({"name":"alsa_output..."}); empty when there is none.
 std::string defaultNodeName(const char* json);

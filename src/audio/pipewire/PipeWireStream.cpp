@@ -1,6 +1,7 @@
 #include "audio/pipewire/PipeWireStream.hpp"
 
 #include "audio/DeferredReports.hpp"
+#include "audio/DeviceLost.hpp"
 
 #include <pipewire/pipewire.h>
 #include <spa/debug/types.h>
@@ -25,12 +26,6 @@ std::size_t inputRingFrames(const PipeWireStreamFormat& format) {
     const std::size_t period = format.periodFrames;
     const std::size_t wanted = std::max({period * 16, std::size_t(format.rate), kLargestCycleFrames * 2});
     return std::max(period * 2, std::min(wanted, (std::size_t(16) << 20) / frameBytes));
-}
-
-std::string quotedList(const std::vector<std::string>& names) {
-    std::string text;
-    for (std::size_t i = 0; i < names.size(); ++i) text += (i ? ", '" : "'") + names[i] + "'";
-    return text;
 }
 
 // Channel names to the graph's positions; the layout the channel count implies when they do not fit.
@@ -62,20 +57,6 @@ std::string nodeName(const std::string& label, const char* direction) {
 
 } // namespace
 
-struct PipeWireStream::ReportSink {
-    explicit ReportSink(StreamReports handler) : reports(std::move(handler)) {}
-    void deliver(const Result& result) const {
-        if (!alive.load() || !reports) return;
-        try {
-            reports(result);
-        } catch (...) {
-            // A throwing handler must not unwind into the report thread.
-        }
-    }
-    const StreamReports reports;
-    std::atomic<bool> alive{true};
-};
-
 struct PipeWireStream::Listeners {
     spa_hook capture{};
     spa_hook playback{};
@@ -93,7 +74,7 @@ PipeWireStream::PipeWireStream(PipeWireStreamFormat format, PeriodCallback callb
     : format_(std::move(format)),
       callback_(callback),
       userData_(userData),
-      reports_(std::make_shared<ReportSink>(std::move(reports))),
+      reports_(std::make_shared<ReportGate>(std::move(reports))),
       inputFrameBytes_(format_.inputChannels * sizeof(float)),
       outputFrameBytes_(format_.outputChannels * sizeof(float)),
       input_(std::size_t(format_.periodFrames) * format_.inputChannels),
@@ -105,7 +86,7 @@ PipeWireStream::PipeWireStream(PipeWireStreamFormat format, PeriodCallback callb
 }
 
 PipeWireStream::~PipeWireStream() {
-    reports_->alive.store(false);
+    reports_->close();
     auto& connection = pipeWireConnection();
     connection.lock();
     destroyStreams();
@@ -129,8 +110,7 @@ Result PipeWireStream::start() {
     connection.unlock();
     if (!core) return Result::failure(Fault::System, "the PipeWire daemon is not answering.");
     if (!missing.empty())
-        return Result::failure(Fault::DeviceLost, "Device disconnected: " + quotedList(missing) +
-                                                      (missing.size() > 1 ? " are gone." : " is gone."));
+        return deviceLost(missing);
     if (!started) return Result::failure(Fault::Driver, whyNot + ".");
     return {};
 }
@@ -247,9 +227,10 @@ void PipeWireStream::halt() {
 }
 
 void PipeWireStream::reportLost(const std::vector<std::string>& names) {
-    const Result report = Result::failure(Fault::DeviceLost, "Device disconnected: " + quotedList(names) +
-                                                                 (names.size() > 1 ? " are gone." : " is gone."));
-    deferredReports().post([sink = reports_, report] { sink->deliver(report); });
+    const Result report = deviceLost(names);
+    deferredReports().post([weak = std::weak_ptr<ReportGate>(reports_), report] {
+        if (auto gate = weak.lock()) gate->deliver(report);
+    });
 }
 
 void PipeWireStream::nodeGone(const std::string& nodeName) {
@@ -278,7 +259,7 @@ void PipeWireStream::ended(const std::string& why) {
     halt();
     // The node may be on its way out: once the registry has caught up, a missing device is a loss
     // (the engine reopens the stream when it returns); anything else is the daemon refusing it.
-    std::weak_ptr<ReportSink> weak = reports_;
+    std::weak_ptr<ReportGate> weak = reports_;
     const PipeWireStreamFormat& format = format_;
     auto& connection = pipeWireConnection();
     connection.afterRoundTrip([weak, why, &connection, inputNode = format.inputNode, outputNode = format.outputNode,
@@ -288,8 +269,7 @@ void PipeWireStream::ended(const std::string& why) {
         if (!outputNode.empty() && !connection.hasNode(outputNode)) missing.push_back(outputName);
         const Result report =
             missing.empty() ? Result::failure(Fault::Driver, "The PipeWire daemon ended the stream: " + why + ".")
-                            : Result::failure(Fault::DeviceLost, "Device disconnected: " + quotedList(missing) +
-                                                                     (missing.size() > 1 ? " are gone." : " is gone."));
+                            : deviceLost(missing);
         deferredReports().post([weak, report] {
             if (auto sink = weak.lock()) sink->deliver(report);
         });

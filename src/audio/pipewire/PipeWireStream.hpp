@@ -8,6 +8,7 @@
 
 #include "audio/BackEnd.hpp"
 #include "audio/PeriodPacer.hpp"
+#include "audio/ReportGate.hpp"
 #include "audio/pipewire/PipeWireConnection.hpp"
 
 #include <atomic>
@@ -71,8 +72,7 @@ private:
     const PipeWireStreamFormat format_;
     const PeriodCallback callback_;
     void* const userData_;
-    struct ReportSink;
-    const std::shared_ptr<ReportSink> reports_;
+    const std::shared_ptr<ReportGate> reports_;
     const std::size_t inputFrameBytes_;
     const std::size_t outputFrameBytes_;
 

@@ -2,6 +2,7 @@
 
 #include "audio/DeferredReports.hpp"
 #include "audio/DevicesChanged.hpp"
+#include "audio/DeviceLost.hpp"
 #include "audio/ReportGate.hpp"
 #include "audio/pulse/PulseConnection.hpp"
 #include "audio/pulse/PulseStream.hpp"
@@ -22,12 +23,6 @@ struct UsedDevice {
     std::string name;
 };
 
-std::string quotedList(const std::vector<std::string>& names) {
-    std::string text;
-    for (std::size_t i = 0; i < names.size(); ++i) text += (i ? ", '" : "'") + names[i] + "'";
-    return text;
-}
-
 // On the connection's thread, when the server ended a running stream: once a fresh device list is
 // in, a device missing from it is reported as lost (the engine reopens the stream when it returns);
 // anything else is the server refusing the stream, reported as such and left halted.
@@ -42,8 +37,7 @@ PulseStream::FailureHandler failureReporter(std::weak_ptr<ReportGate> weakGate, 
                     missing.push_back(device.name);
             Result report = missing.empty()
                                 ? Result::failure(Fault::Driver, "The sound server ended the stream: " + why + ".")
-                                : Result::failure(Fault::DeviceLost, "Device disconnected: " + quotedList(missing) +
-                                                                         (missing.size() > 1 ? " are gone." : " is gone."));
+                                : deviceLost(missing);
             // Never from the connection's thread: the owner may be waiting for it.
             deferredReports().post([weakGate, report = std::move(report)] {
                 if (auto gate = weakGate.lock()) gate->deliver(report);

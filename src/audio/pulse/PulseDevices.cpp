@@ -59,23 +59,6 @@ PulseDeviceList PulseListing::finish(PulseDeviceIds& ids) {
     return devices;
 }
 
-unsigned int PulseDeviceIds::idFor(bool isSink, const std::string& serverName) {
-    auto [it, added] = ids_.try_emplace({isSink, serverName}, nextId_);
-    if (added) ++nextId_;
-    return it->second;
-}
-
-std::vector<unsigned int> ratesUpTo(unsigned int nativeRate) {
-    std::vector<unsigned int> rates;
-    for (unsigned int rate : {8000u, 16000u, 22050u, 32000u, 44100u, 48000u, 88200u, 96000u, 192000u})
-        if (rate <= nativeRate) rates.push_back(rate);
-    if (nativeRate != 0 && std::find(rates.begin(), rates.end(), nativeRate) == rates.end()) {
-        rates.push_back(nativeRate);
-        std::sort(rates.begin(), rates.end());
-    }
-    return rates;
-}
-
 const PulseDevice* findDevice(const PulseDeviceList& devices, DeviceId id) {
     for (const PulseDevice& device : devices)
         if (device.info.id == id) return &device;

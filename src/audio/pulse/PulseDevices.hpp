@@ -5,6 +5,8 @@
 // for the life of the process.
 
 #include "audio/BackEnd.hpp"
+#include "audio/DeviceIds.hpp"
+#include "audio/StandardRates.hpp"
 
 #include <pulse/pulseaudio.h>
 
@@ -24,6 +26,10 @@ struct PulseDevice {
 
 using PulseDeviceList = std::vector<PulseDevice>;
 
+// Keyed by the server's own names (unique among sinks and among sources, unlike descriptions) and
+// whether the device is a sink.
+using PulseDeviceIds = DeviceIds<bool>;
+
 // Collects one answer of the server (its sinks, its sources, its defaults), then numbers it.
 class PulseListing {
 public:
@@ -34,7 +40,7 @@ public:
     // Devices in a stable order (sinks, then sources; each the default first, then by the server's
     // index), with their ids
     // and defaults. Ids come from `ids`, which keeps them for the process's life.
-    PulseDeviceList finish(class PulseDeviceIds& ids);
+    PulseDeviceList finish(PulseDeviceIds& ids);
 
 private:
     struct Pending {
@@ -44,22 +50,6 @@ private:
     std::vector<Pending> sinks_, sources_;
     std::string defaultSink_, defaultSource_;
 };
-
-// The server's own names for its devices (unique among sinks and among sources, unlike their
-// descriptions) to ids from 129 up, so 0 keeps meaning "no device": a device keeps its id for the
-// life of the process, gets it back when it returns, and no other device is ever given it.
-class PulseDeviceIds {
-public:
-    unsigned int idFor(bool isSink, const std::string& serverName);
-
-private:
-    std::map<std::pair<bool, std::string>, unsigned int> ids_;
-    unsigned int nextId_{129};
-};
-
-// The standard rates up to and including the one the device runs at: the server accepts every rate
-// and resamples, so the highest rate two devices share is their native one.
-std::vector<unsigned int> ratesUpTo(unsigned int nativeRate);
 
 const PulseDevice* findDevice(const PulseDeviceList& devices, DeviceId id);
 

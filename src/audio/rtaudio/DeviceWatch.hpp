@@ -1,6 +1,7 @@
 #pragma once
 
 #include "audio/DevicesChanged.hpp"
+#include "audio/DeviceLost.hpp"
 #include "audio/rtaudio/LibraryErrors.hpp"
 #include "audio/rtaudio/LibraryState.hpp"
 #include "audio/rtaudio/PulseEvents.hpp"
@@ -155,11 +156,9 @@ private:
             if (w.record->closed.load()) continue;
             const auto missing = missingFrom(w, present);
             if (missing.empty() || w.record->reported.exchange(true)) continue;
-            std::string text = "Device disconnected: ";
-            for (std::size_t i = 0; i < missing.size(); ++i)
-                text += (i ? ", '" : "'") + missing[i]->name + "'";
-            text += missing.size() > 1 ? " are gone." : " is gone.";
-            if (auto state = w.state.lock()) state->deliver(Fault::DeviceLost, text);
+            std::vector<std::string> names;
+            for (const auto* device : missing) names.push_back(device->name);
+            if (auto state = w.state.lock()) state->deliver(Fault::DeviceLost, deviceLost(names).reason());
         }
     }
 
