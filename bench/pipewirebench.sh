@@ -75,7 +75,7 @@ measure_engine() { # back end
   echo exit >&"$console"
   exec {console}>&-
   wait "$engine" 2>/dev/null || true
-  grep -c "underflow\|overflow" "$VANTRELL_PIPEWIRE_DIR/engine.$1.log" | sed "s/^/  xrun lines: /"
+  echo "  xrun lines: $(grep -c "underflow\|overflow" "$VANTRELL_PIPEWIRE_DIR/engine.$1.log" || true)"
 }
 
 echo "quantum $quantum, $seconds s each"

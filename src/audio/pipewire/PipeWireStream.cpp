@@ -150,6 +150,7 @@ bool PipeWireStream::connectStreams(pw_core* core, std::string& whyNot) {
     }();
 
     const std::string latency = std::to_string(format_.periodFrames) + "/" + std::to_string(format_.rate);
+    const std::string group = nodeName(format_.label, "route");
     auto make = [&](bool capture) -> bool {
         const char* direction = capture ? "capture" : "playback";
         pw_properties* properties = pw_properties_new(
@@ -161,6 +162,10 @@ bool PipeWireStream::connectStreams(pw_core* core, std::string& whyNot) {
             // manager moving the stream to wherever it likes.
             PW_KEY_NODE_DONT_RECONNECT, "true", nullptr);
         if (capture && format_.inputIsMonitor) pw_properties_set(properties, PW_KEY_STREAM_CAPTURE_SINK, "true");
+        // One group: the graph runs both halves in the same cycle of one driver (and rate-matches
+        // a device on another clock), and never links one half to the other.
+        pw_properties_set(properties, PW_KEY_NODE_GROUP, group.c_str());
+        pw_properties_set(properties, "node.link-group", group.c_str());
         pw_stream*& stream = capture ? capture_ : playback_;
         // Set before it connects: its process callback dequeues from it.
         stream = pw_stream_new(core, format_.route.c_str(), properties);
