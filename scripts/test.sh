@@ -39,6 +39,9 @@ if start_private_pipewire; then
   ctest --test-dir build/release --output-on-failure -j1 --timeout 300 -L e2e \
     -R '^(EngineAudioTest\.|BackEnds/BackEnd(Streams|Disconnect)\.|BackEnds/BackEnd(Devices|Refusals)\..*/pipewire$|DeviceLossProtocolTest\.|ServerLossTest\.|SoundServerTest\.(ASink|AnUnderflow)|PipeWireBackEndTest\.)' ||
     status=1
+  # The engine's own audio tests once more on the PipeWire back end, over the graph's own protocol.
+  PIPEWIRE_RUNTIME_DIR=$VANTRELL_PIPEWIRE_DIR VANTRELL_AUDIO=pipewire \
+    ctest --test-dir build/release --output-on-failure -j1 --timeout 300 -L e2e -R '^EngineAudioTest\.' || status=1
 else
   status=1
 fi

@@ -44,6 +44,10 @@ protected:
     }
 
     void runPeriod(std::size_t stream) { audio[stream]->runPeriod(input.data(), output.data()); }
+    // A stream reopened (a new rate) runs on a new device stream.
+    void followReopened() {
+        for (std::size_t i = 0; i < streams.size(); ++i) audio[i] = engine.audioOf(*streams[i]);
+    }
 
     // Allocations and system calls the periods made on this thread.
     template <class Periods>
@@ -140,6 +144,7 @@ TEST_F(RealtimeSafetyTest, FirstPeriodsNewEffectsAndANewRateCostNothingOnTheAudi
         LogCapture quiet;
         auto guard = engine.core->lock();
         ASSERT_EQ(streams[0]->changeSampleRate(44100), 0);
+        followReopened();
         engine.core->setMasterEffectParameter("ReverbEffect", "roomSize", 90.0f);
     }
     expectFree("a new rate");
@@ -149,6 +154,7 @@ TEST_F(RealtimeSafetyTest, FirstPeriodsNewEffectsAndANewRateCostNothingOnTheAudi
         LogCapture quiet;
         auto guard = engine.core->lock();
         ASSERT_EQ(streams[0]->changeSampleRate(48000), 0);
+        followReopened();
         engine.core->deleteMasterEffect("ReverbEffect");
         engine.core->removeEffectFromStream(streams[0]->getStreamId(), "ReverbEffect");
         engine.core->removeEffectFromStream(streams[0]->getStreamId(), "EqualizerEffect");
