@@ -7,7 +7,8 @@
 #   restart_private_pulse       starts it again in the same directory, on the same socket
 #   start_private_pipewire [DIR]  PipeWire, WirePlumber and pipewire-pulse under a D-Bus session of
 #                               their own, with the same devices; exports PULSE_SERVER and
-#                               VANTRELL_PIPEWIRE_DIR
+#                               VANTRELL_PIPEWIRE_DIR. The tone source is a program of the release
+#                               build (VANTRELL_PIPEWIRE_TONE names another).
 #   stop_private_pipewire / kill_private_pipewire / restart_private_pipewire  as for PulseAudio
 #   kill_private_sound_server / restart_private_sound_server  whichever of the two is running
 #   start_private_jack          jackd on the dummy driver (period VANTRELL_JACK_PERIOD, default 256),
@@ -20,6 +21,7 @@
 VANTRELL_SINK_MAIN=${VANTRELL_SINK_MAIN:-vantrell_main}   # 48000 Hz, stereo, default sink
 VANTRELL_SINK_ALT=${VANTRELL_SINK_ALT:-vantrell_alt}      # 44100 Hz, stereo
 VANTRELL_SINE=${VANTRELL_SINE:-vantrell_sine}             # 440 Hz, mono, 48000 Hz, default source
+VANTRELL_PIPEWIRE_TONE=${VANTRELL_PIPEWIRE_TONE:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/release/tests/vantrell_pipewire_tone}
 
 _wait_until() { # seconds command...
   local deadline=$((SECONDS + $1)); shift
@@ -93,9 +95,9 @@ restart_private_pulse() {
 
 # PipeWire as desktops run it: the daemon, its session manager and its PulseAudio server, on a
 # D-Bus session of their own. The sinks are PipeWire's own null sinks. pipewire-pulse has no
-# module-sine-source: the tone source is a pipe source read at the graph's pace from a FIFO that a
-# small writer keeps full of a seamless 440 Hz sine. (A client linked into a virtual source, the
-# other way, fell silent for seconds at a time.)
+# module-sine-source: the tone source is a small client of ours that publishes a source node and
+# computes the sine in the graph's own cycles. (A pipe source fed from a FIFO drifted in pitch by up
+# to 10 % on a busy machine; a client linked into a virtual source fell silent for seconds at a time.)
 _write_pipewire_config() { # dir
   local dir=$1
   mkdir -p "$dir/config/pipewire/pipewire.conf.d"
@@ -108,30 +110,14 @@ context.objects = [
       node.description = Vantrell_Alt media.class = Audio/Sink audio.rate = 44100 audio.channels = 2
       audio.position = [ FL FR ] priority.session = 100 } }
 ]
-# The tone, read from the FIFO at the graph's pace. Ranked above the main sink's monitor (which
-# shares the sink's rank), so it is the default source.
-context.modules = [
-  { name = libpipewire-module-pipe-tunnel args = { tunnel.mode = source pipe.filename = "$dir/tone.fifo"
-      audio.format = F32LE audio.rate = 48000 audio.channels = 1 audio.position = [ MONO ]
-      node.name = $VANTRELL_SINE node.description = "Sine source at 440 Hz"
-      stream.props = { priority.session = 4000 } } }
-]
 CONF
-  # One second holds exactly 440 periods, so the block repeats without a seam; amplitude 0.5 as
-  # PulseAudio's sine source.
-  cat >"$dir/tone.py" <<'PY'
-import math, struct, sys
-block = struct.pack('<48000f', *(0.5 * math.sin(2 * math.pi * 440 * i / 48000) for i in range(48000)))
-while True:
-    sys.stdout.buffer.write(block)
-PY
+  # The tone ranks above the main sink's monitor (which shares the sink's rank), so it is the
+  # default source.
   cat >"$dir/session.sh" <<SESSION
-rm -f "$dir/tone.fifo" && mkfifo "$dir/tone.fifo"
 pipewire &
-# Blocks until the daemon opens the FIFO, then only as far as it reads.
-python3 "$dir/tone.py" >"$dir/tone.fifo" &
 # A restart finds the last run's socket file: wait for the daemon itself.
 until pw-cli info 0 >/dev/null 2>&1; do sleep 0.05; done
+"$VANTRELL_PIPEWIRE_TONE" $VANTRELL_SINE "Sine source at 440 Hz" 4000 &
 wireplumber &
 pipewire-pulse &
 wait
@@ -166,6 +152,10 @@ _pipewire_running() { # pgid
 }
 
 start_private_pipewire() {
+  if [ ! -x "$VANTRELL_PIPEWIRE_TONE" ]; then
+    echo "no tone source for PipeWire at $VANTRELL_PIPEWIRE_TONE: build the release tree first" >&2
+    return 1
+  fi
   local dir=${1:-$(mktemp -d /tmp/vantrell-pipewire.XXXXXX)}
   mkdir -p "$dir"
   _write_pipewire_config "$dir"

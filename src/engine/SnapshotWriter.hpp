@@ -53,9 +53,10 @@ public:
     // A snapshot's file may be written this much after its period; an idle writer wakes as often.
     static constexpr std::chrono::milliseconds kPollInterval{10};
     // Overflow snapshots a stream writes at most at once (one reporting both counts as each), then
-    // one per interval; underflows alike. A server often underflows once or twice as it sets a
-    // stream up, and a stall soon after must still be told. Requested snapshots are not held.
-    static constexpr int kXrunBurst = 3;
+    // one per interval; underflows alike. A server may underflow up to three times as it sets a
+    // stream up (PipeWire's PulseAudio server does, even at 1024 frames), and a stall soon after
+    // must still be told. Requested snapshots are not held.
+    static constexpr int kXrunBurst = 5;
     static constexpr std::chrono::seconds kXrunInterval{60};
 
     // `now` is the writer's clock (tests give their own).

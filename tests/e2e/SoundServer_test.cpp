@@ -88,14 +88,16 @@ TEST_F(SoundServerTest, AnUnderflowIsReportedOnceWithItsLine) {
     command("addStream " + std::to_string(sine) + " " + std::to_string(main) + " 1 2 48000 1024");
     command("startStream 0");
     ASSERT_NEAR(toneAt("vantrell_main", 48000).frequency, 440.0, 10.0) << engine->out();
-    const int before = engine->count("Output underflow");
+    // An underflow that comes with an overflow (the input ran over in the same stall) has its own line.
+    const auto underflows = [&] { return engine->count("Output underflow") + engine->count("and output underflow"); };
+    const int before = underflows();
     // Every period is late: the engine's threads stop for longer than the output holds.
     ::kill(engine->pid(), SIGSTOP);
     std::this_thread::sleep_for(300ms);
     ::kill(engine->pid(), SIGCONT);
-    EXPECT_TRUE(engine->waitFor("Output underflow", 5s, before + 1)) << engine->out();
+    EXPECT_TRUE(waitUntil([&] { return underflows() > before; }, 5s)) << before << " before\n" << engine->out();
     EXPECT_LT(command("listStreams"), 1000ms);
-    EXPECT_EQ(engine->count("Output underflow"), before + 1) << engine->out();
+    EXPECT_EQ(underflows(), before + 1) << engine->out();
 }
 
 TEST(SoundServerChoice, AServerThatAnswersGetsTheOwnBackEndAndVantrellAudioForcesTheLibrary) {
