@@ -184,8 +184,11 @@ bool PipeWireStream::connectStreams(pw_core* core, std::string& whyNot) {
         std::uint8_t buffer[1024];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
         const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-        const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
-                                                        PW_STREAM_FLAG_RT_PROCESS);
+        auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                                  PW_STREAM_FLAG_RT_PROCESS);
+        // A route's output runs when its input has come, in the same cycle and on the same wake-up:
+        // the capture triggers it rather than the graph scheduling it on its own.
+        if (!capture && triggered()) flags = static_cast<pw_stream_flags>(flags | PW_STREAM_FLAG_TRIGGER);
         if (const int res = pw_stream_connect(stream, capture ? PW_DIRECTION_INPUT : PW_DIRECTION_OUTPUT, PW_ID_ANY,
                                               flags, params, 1);
             res < 0) {
@@ -284,18 +287,23 @@ void PipeWireStream::ended(const std::string& why) {
 // --- The data thread: no lock, allocation or system call below.
 
 void PipeWireStream::captured() {
-    pw_buffer* buffer = pw_stream_dequeue_buffer(capture_);
-    if (!buffer) return;
-    const spa_data& data = buffer->buffer->datas[0];
-    if (data.chunk && inputFrameBytes_ != 0) {
-        const std::uint32_t offset = std::min(data.chunk->offset, data.maxsize);
-        const std::uint32_t bytes = std::min(data.chunk->size, data.maxsize - offset);
-        const bool silent = !data.data || (data.chunk->flags & SPA_CHUNK_FLAG_EMPTY);
-        pacer_.pushInput(silent ? nullptr : reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(data.data) + offset),
-                         bytes / inputFrameBytes_);
+    if (pw_buffer* buffer = pw_stream_dequeue_buffer(capture_)) {
+        const spa_data& data = buffer->buffer->datas[0];
+        if (data.chunk && inputFrameBytes_ != 0) {
+            const std::uint32_t offset = std::min(data.chunk->offset, data.maxsize);
+            const std::uint32_t bytes = std::min(data.chunk->size, data.maxsize - offset);
+            const bool silent = !data.data || (data.chunk->flags & SPA_CHUNK_FLAG_EMPTY);
+            pacer_.pushInput(
+                silent ? nullptr : reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(data.data) + offset),
+                bytes / inputFrameBytes_);
+        }
+        pw_stream_queue_buffer(capture_, buffer);
     }
-    pw_stream_queue_buffer(capture_, buffer);
-    if (!format_.outputNode.empty()) return; // the output's cycles run the periods
+    if (triggered()) {
+        // Every cycle, input or not: the sink waits for the output's part of it.
+        pw_stream_trigger_process(playback_);
+        return;
+    }
     while (!finished_.load(std::memory_order_relaxed) && pacer_.fill() >= format_.periodFrames) {
         pacer_.takePeriod(input_.data());
         runPeriod(true);
@@ -322,7 +330,10 @@ void PipeWireStream::playbackWanted() {
 
 void PipeWireStream::fillOutput(float* to, std::size_t frames) {
     const bool hasInput = !format_.inputNode.empty();
-    const std::size_t prefill = std::size_t(format_.periodFrames) * std::max(1u, format_.periodsAhead - 1);
+    // A triggered output runs after its cycle's input has come, so a period of it is enough; one
+    // scheduled on its own keeps a margin for input that comes late in the cycle.
+    const std::size_t prefill =
+        std::size_t(format_.periodFrames) * (triggered() ? 1u : std::max(1u, format_.periodsAhead - 1));
     while (pendingFill_ < frames && !finished_.load(std::memory_order_relaxed)) {
         if (hasInput) {
             if (!primed_) {

@@ -4,7 +4,9 @@
 // pw_stream on its output node, on the process's one connection. Periods run on PipeWire's data
 // thread, exactly `periodFrames` frames each: capture fills a preallocated ring (PeriodPacer), and
 // playback runs as many periods as the graph asks frames for, keeping what is left over for its
-// next cycle. Failures after start are reported off the data and loop threads.
+// next cycle. In a route with both, the capture triggers the playback right after it in the same
+// cycle (one wake-up, and the input plays in the cycle it came in). Failures after start are
+// reported off the data and loop threads.
 
 #include "audio/BackEnd.hpp"
 #include "audio/PeriodPacer.hpp"
@@ -68,6 +70,8 @@ private:
     void playbackWanted();
     void fillOutput(float* to, std::size_t frames);
     void runPeriod(bool withInput);
+    // A route with both halves: its capture triggers its playback in each cycle.
+    bool triggered() const { return !format_.inputNode.empty() && !format_.outputNode.empty(); }
 
     const PipeWireStreamFormat format_;
     const PeriodCallback callback_;
