@@ -92,9 +92,10 @@ BackEnd::Opened PipeWireBackEnd::open(const StreamConfig& config, PeriodCallback
 
     format.rate = config.sampleRate;
     format.periodFrames = config.periodFrames;
+    // The output runs right after its cycle's input has come (the capture triggers it): one period
+    // of input is all it waits for, unless the caller asks for a margin of more.
     const unsigned int asked = config.options.numberOfBuffers;
-    const bool minimize = (config.options.flags & kMinimizeLatency) != 0;
-    format.periodsAhead = asked != 0 ? std::clamp(asked, 2u, 16u) : (minimize ? 2u : 3u);
+    format.periodsAhead = asked != 0 ? std::clamp(asked, 2u, 16u) : 2u;
     format.label = config.options.streamName.empty() ? "Stream" : config.options.streamName;
     format.route = format.label + ": " + names[0] + " \u2192 " + names[1];
     return Opened{std::make_unique<PipeWireStream>(std::move(format), callback, userData, std::move(reports)), {}};

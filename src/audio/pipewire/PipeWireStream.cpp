@@ -330,10 +330,7 @@ void PipeWireStream::playbackWanted() {
 
 void PipeWireStream::fillOutput(float* to, std::size_t frames) {
     const bool hasInput = !format_.inputNode.empty();
-    // A triggered output runs after its cycle's input has come, so a period of it is enough; one
-    // scheduled on its own keeps a margin for input that comes late in the cycle.
-    const std::size_t prefill =
-        std::size_t(format_.periodFrames) * (triggered() ? 1u : std::max(1u, format_.periodsAhead - 1));
+    const std::size_t prefill = std::size_t(format_.periodFrames) * std::max(1u, format_.periodsAhead - 1);
     while (pendingFill_ < frames && !finished_.load(std::memory_order_relaxed)) {
         if (hasInput) {
             if (!primed_) {

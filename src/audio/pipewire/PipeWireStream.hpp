@@ -34,7 +34,7 @@ struct PipeWireStreamFormat {
     unsigned int rate{0};
     unsigned int periodFrames{0};
     // Periods of input held before the output starts, plus the one being played (2 or more).
-    unsigned int periodsAhead{3};
+    unsigned int periodsAhead{2};
     std::string label; // the engine's name for the stream ("Stream133-129")
     std::string route; // what graph tools show: "Stream133-129: Sine source at 440 Hz → Vantrell_Main"
 };
