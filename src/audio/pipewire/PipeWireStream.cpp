@@ -284,7 +284,8 @@ void PipeWireStream::ended(const std::string& why) {
     });
 }
 
-// --- The data thread: no lock, allocation or system call below.
+// --- The data thread: no lock, allocation or system call below (but PipeWire's own signalling of
+// the graph, in queue and trigger).
 
 void PipeWireStream::captured() {
     if (pw_buffer* buffer = pw_stream_dequeue_buffer(capture_)) {
