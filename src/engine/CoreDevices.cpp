@@ -170,10 +170,18 @@ void Core::resumeHaltedStreams() {
             (stream->getNChannelsOutput() == 0 || isListed(stream->getOutputDeviceId())))
             halted.push_back(stream->getStreamId());
     }
-    for (unsigned int id : halted)
-        if (startStream(id) == 0)
+    for (unsigned int id : halted) {
+        if (startStream(id) == 0) {
             Utilities::log("Stream " + std::to_string(id) + " restarted: its devices are back", "resumeHaltedStreams",
                            __LINE__);
+            continue;
+        }
+        // A device a server lists as it comes back may not take a stream yet (a graph's node whose
+        // ports are still being set up): the stream, closed by the failed start, waits for the next
+        // change instead of being taken for one its user stopped.
+        auto stream = getStreamById(id);
+        if (stream && !stream->isOpen() && !stream->awaitedDevices()) stream->awaitDevices({});
+    }
 }
 
 int Core::startSavedStream(unsigned int id, const std::string& inputName, const std::string& outputName) {

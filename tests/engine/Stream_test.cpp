@@ -177,4 +177,27 @@ TEST_F(StreamTest, UnpluggedDeviceReachesTheEngineOffTheLibraryThread) {
     EXPECT_EQ(outputs.size(), 2u);
 }
 
+TEST_F(StreamTest, AStreamWhoseDeviceRefusesItAsItReturnsStartsAtTheNextChange) {
+    auto stream = addStream(engine.headset, engine.headset, 48000);
+    // A change of devices, and the engine's pass over them.
+    auto change = [this](const std::function<void()>& what) {
+        LogCapture quiet;
+        what();
+        engine.core->deviceEvents().drain();
+    };
+    change([&] { engine.core->startStream(stream->getStreamId()); });
+    ASSERT_TRUE(stream->isStarted());
+    change([&] { engine.system->unplug(engine.headset); });
+    change([&] {
+        engine.system->failNext(audio::VirtualBackEnd::Operation::Open, audio::Fault::InvalidDevice);
+        engine.system->plugIn(engine.headset);
+    });
+    EXPECT_FALSE(stream->isStarted()) << "the device was listed, but refused the stream";
+    change([&] {
+        engine.system->unplug(engine.studio);
+        engine.system->plugIn(engine.studio);
+    });
+    EXPECT_TRUE(stream->isStarted());
+}
+
 } // namespace

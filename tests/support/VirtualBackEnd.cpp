@@ -219,7 +219,11 @@ void VirtualBackEnd::unplug(DeviceId id) {
     }
     // Reports and the listener run without the lock: they may call back into the back end.
     const Result report = Result::failure(Fault::DeviceLost, reason);
-    for (const auto& stream : affected) stream->reportLost(report);
+    // As a server's stream, it stops with its device.
+    for (const auto& stream : affected) {
+        stream->halt();
+        stream->reportLost(report);
+    }
     notifyDevicesChanged();
 }
 
