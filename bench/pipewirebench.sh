@@ -210,7 +210,8 @@ PY
 }
 
 # The tone through the engine into bench_engine and through pw-loopback into bench_loop, both at
-# once; each sink's monitor recorded by a recorder that keeps every period.
+# once; each sink's monitor recorded by a recorder that keeps every period, and the tone itself
+# beside them: a glitch there too is the graph's (or the recorder's), not the route's.
 glitch() {
   echo "quantum $quantum, $seconds s a load; load average $(cut -d' ' -f1-3 /proc/loadavg)"
   local take=$VANTRELL_PIPEWIRE_DIR/take.raw
@@ -235,11 +236,14 @@ glitch() {
     "$recorder" bench_engine.monitor 2 "$seconds" "$take.engine" 2>/dev/null &
     local first=$!
     "$recorder" bench_loop.monitor 2 "$seconds" "$take.loop" 2>/dev/null &
-    wait "$first" $! || true
+    local second=$!
+    "$recorder" "$VANTRELL_SINE" 1 "$seconds" "$take.tone" 2>/dev/null &
+    wait "$first" "$second" $! || true
     [ -z "$busy" ] || { kill "$busy"; wait "$busy" 2>/dev/null || true; }
     echo "  $load: engine xrun lines $(tail -n +"$((mark + 1))" "$engine_log" | xrun_lines)"
     echo "    engine      $(glitches_in "$take.engine" 2)"
     echo "    pw-loopback $(glitches_in "$take.loop" 2)"
+    echo "    the tone    $(glitches_in "$take.tone" 1)"
   done
   kill "$loopback" 2>/dev/null || true
   wait "$loopback" 2>/dev/null || true
@@ -251,12 +255,14 @@ restarts() {
   "$ctl" add "$(device_id input 'Sine source')" "$(device_id output Vantrell_Main)" 1 2 48000 "$quantum" >/dev/null
   "$ctl" start 0 >/dev/null
   sleep 2
-  local i answered back tone slowest=0 line before
+  local i answered back tone slowest=0 line before xruns
   for i in $(seq "$count"); do
     before=$(grep -c "restarted: its devices are back" "$engine_log" || true)
+    xruns=$(xrun_lines "$engine_log")
     kill_private_pipewire
+    local launched=$EPOCHREALTIME
     _launch_pipewire "$VANTRELL_PIPEWIRE_DIR"
-    _wait_until 20 pw-cli info 0
+    until pw-cli info 0 >/dev/null 2>&1; do sleep 0.01; done
     answered=$EPOCHREALTIME
     # The tone at the main sink's monitor: a recorder tried until the session manager links it.
     tone=''
@@ -272,27 +278,28 @@ restarts() {
     timeout 20 tail --pid="$watcher" -f /dev/null || kill "$watcher" 2>/dev/null || true
     tone=$(cat "$VANTRELL_PIPEWIRE_DIR/tone.at" 2>/dev/null || true)
     rm -f "$VANTRELL_PIPEWIRE_DIR/tone.at"
-    line="  restart $i:"
+    line=$(printf '  restart %d: daemon answering %.2f s after its launch;' "$i" "$(echo "$answered - $launched" | bc -l)")
     if [ -n "$back" ]; then
-      line+=$(printf ' "restarted" line %.2f s after the daemon answered' "$(echo "$back - $answered" | bc -l)")
+      line+=$(printf ' "restarted" line %.3f s after it answered' "$(echo "$back - $answered" | bc -l)")
       slowest=$(echo "if ($back - $answered > $slowest) $back - $answered else $slowest" | bc -l)
     else
       line+=' no "restarted" line in 20 s'
       slowest=99
     fi
     if [ -n "$tone" ]; then
-      line+=$(printf ', tone at the sink %.2f s after' "$(echo "$tone - $answered" | bc -l)")
+      line+=$(printf ', tone at the sink %.3f s after' "$(echo "$tone - $answered" | bc -l)")
       slowest=$(echo "if ($tone - $answered > $slowest) $tone - $answered else $slowest" | bc -l)
     else
       line+=', no tone at the sink'
     fi
-    echo "$line"
     _wait_until 20 _pipewire_ready "$VANTRELL_PIPEWIRE_DIR"
     pw-metadata -n settings 0 clock.force-quantum "$quantum" >/dev/null
     sleep 2
+    echo "$line; xrun lines $(($(xrun_lines "$engine_log") - xruns))"
   done
   printf '  slowest %.2f s (target 2 s); engine xrun lines %s\n' "$slowest" "$(xrun_lines "$engine_log")"
   stop_engine
+  [ -z "${VANTRELL_BENCH_VERBOSE:-}" ] || cat "$engine_log"
 }
 
 $mode
