@@ -195,17 +195,24 @@ for name, channel in (("pw-loopback", 1), ("engine", 2)):
 PY
 }
 
-glitches_in() { # file channels: glitch count and the first few times
-  python3 - "$1" "$2" <<'PY'
+glitches_in() { # file channels [tone file]: glitch count, the first few times, and those the tone lacks
+  python3 - "$@" <<'PY'
 import sys
 sys.path.insert(0, "bench")
 import glitchcount
-samples = glitchcount.read_float32(sys.argv[1])
+def glitches(path, channels):
+    samples = glitchcount.read_float32(path)
+    return samples, glitchcount.count_glitches(samples, channels, 48000, 440)
 channels = int(sys.argv[2])
-times = glitchcount.count_glitches(samples, channels, 48000, 440)
+samples, times = glitches(sys.argv[1], channels)
 first = " (at %s s)" % ", ".join("%.1f" % t for t in times[:5]) if times else ""
-print("%d glitches in %.0f s, level %.2f%s" % (len(times), len(samples) / channels / 48000,
-                                             glitchcount.amplitude_of(samples, channels, 48000), first))
+own = ""
+if len(sys.argv) > 3:
+    # The recorders start within milliseconds of each other; the route delays by a few quanta.
+    tone = glitches(sys.argv[3], 1)[1]
+    own = ", %d not within 50 ms of one of the tone's" % sum(all(abs(t - u) > 0.05 for u in tone) for t in times)
+print("%d glitches in %.0f s%s, level %.2f%s" % (len(times), len(samples) / channels / 48000, own,
+                                               glitchcount.amplitude_of(samples, channels, 48000), first))
 PY
 }
 
@@ -241,8 +248,8 @@ glitch() {
     wait "$first" "$second" $! || true
     [ -z "$busy" ] || { kill "$busy"; wait "$busy" 2>/dev/null || true; }
     echo "  $load: engine xrun lines $(tail -n +"$((mark + 1))" "$engine_log" | xrun_lines)"
-    echo "    engine      $(glitches_in "$take.engine" 2)"
-    echo "    pw-loopback $(glitches_in "$take.loop" 2)"
+    echo "    engine      $(glitches_in "$take.engine" 2 "$take.tone")"
+    echo "    pw-loopback $(glitches_in "$take.loop" 2 "$take.tone")"
     echo "    the tone    $(glitches_in "$take.tone" 1)"
   done
   kill "$loopback" 2>/dev/null || true
@@ -296,6 +303,10 @@ restarts() {
     pw-metadata -n settings 0 clock.force-quantum "$quantum" >/dev/null
     sleep 2
     echo "$line; xrun lines $(($(xrun_lines "$engine_log") - xruns))"
+    if [ -z "$back" ] && [ -z "$tone" ]; then
+      echo "  the stream did not come back: no more restarts"
+      break
+    fi
   done
   printf '  slowest %.2f s (target 2 s); engine xrun lines %s\n' "$slowest" "$(xrun_lines "$engine_log")"
   stop_engine
