@@ -262,7 +262,7 @@ restarts() {
   "$ctl" add "$(device_id input 'Sine source')" "$(device_id output Vantrell_Main)" 1 2 48000 "$quantum" >/dev/null
   "$ctl" start 0 >/dev/null
   sleep 2
-  local i answered back tone slowest=0 line before xruns
+  local i answered back tone slowest=0 lost=0 line before xruns
   for i in $(seq "$count"); do
     before=$(grep -c "restarted: its devices are back" "$engine_log" || true)
     xruns=$(xrun_lines "$engine_log")
@@ -291,7 +291,7 @@ restarts() {
       slowest=$(echo "if ($back - $answered > $slowest) $back - $answered else $slowest" | bc -l)
     else
       line+=' no "restarted" line in 20 s'
-      slowest=99
+      lost=1
     fi
     if [ -n "$tone" ]; then
       line+=$(printf ', tone at the sink %.3f s after' "$(echo "$tone - $answered" | bc -l)")
@@ -308,7 +308,8 @@ restarts() {
       break
     fi
   done
-  printf '  slowest %.2f s (target 2 s); engine xrun lines %s\n' "$slowest" "$(xrun_lines "$engine_log")"
+  if [ $lost = 1 ]; then printf '  slowest: a stream that did not come back'; else printf '  slowest %.2f s' "$slowest"; fi
+  printf ' (target 2 s); engine xrun lines %s\n' "$(xrun_lines "$engine_log")"
   stop_engine
   [ -z "${VANTRELL_BENCH_VERBOSE:-}" ] || cat "$engine_log"
 }
