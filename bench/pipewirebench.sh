@@ -93,7 +93,7 @@ start_engine() { # back end
 engine_console() { echo "$*" >&"$console"; }
 stop_engine() {
   [ -n "$engine_pid" ] || return 0
-  echo exit >&"$console" 2>/dev/null || true
+  { echo exit >&"$console"; } 2>/dev/null || true
   exec {console}>&-
   wait "$engine_pid" 2>/dev/null || true
   engine_pid=''
