@@ -269,7 +269,11 @@ restarts() {
     kill_private_pipewire
     local launched=$EPOCHREALTIME
     _launch_pipewire "$VANTRELL_PIPEWIRE_DIR"
-    until pw-cli info 0 >/dev/null 2>&1; do sleep 0.01; done
+    local deadline=$((SECONDS + 20))
+    until pw-cli info 0 >/dev/null 2>&1; do
+      [ $SECONDS -lt $deadline ] || { echo "  restart $i: the daemon did not answer in 20 s"; lost=1; break 2; }
+      sleep 0.01
+    done
     answered=$EPOCHREALTIME
     # The tone at the main sink's monitor: a recorder tried until the session manager links it.
     tone=''
@@ -277,7 +281,7 @@ restarts() {
         sleep 0.05; done; echo "${out#loud at }" >"$VANTRELL_PIPEWIRE_DIR/tone.at" ) &
     local watcher=$!
     back=''
-    local deadline=$((SECONDS + 20))
+    deadline=$((SECONDS + 20))
     while [ $SECONDS -lt $deadline ]; do
       [ "$(grep -c "restarted: its devices are back" "$engine_log" || true)" -gt "$before" ] && { back=$EPOCHREALTIME; break; }
       sleep 0.01
