@@ -113,13 +113,18 @@ def receive_packet(client):
     return kind, exactly(size)
 
 
-def fader_round_trips(client, count, first=0):
-    """Round trips of `count` FaderValue requests in microseconds; every reply names the stream asked."""
+def fader_round_trips(client, count, first=0, command=False):
+    """Round trips of `count` FaderValue requests in microseconds; every reply names the stream asked.
+    With `command`, each goes inside a Command and the trip ends at its result (done, its own id)."""
     times = []
     for i in range(first, first + count):
         start = time.perf_counter_ns()
-        client.sendall(packet(12, ints(i % STREAMS)))
+        request = ints(i % STREAMS)
+        client.sendall(packet(64, ints(i, 12) + request) if command else packet(12, request))
         kind, payload = receive_packet(client)
+        if command:
+            result_kind, result = receive_packet(client)
+            assert result_kind == 65 and struct.unpack("<ii", result[:8]) == (i, 0), (result_kind, result)
         times.append((time.perf_counter_ns() - start) / 1000.0)
         assert kind == 12, kind
         assert struct.unpack("<i", payload[:4])[0] == i % STREAMS, "a reply out of order"
@@ -136,30 +141,31 @@ def roundtrip(binary):
     engine = Engine(binary)
     try:
         client = connect()
-        fader_round_trips(client, 100)  # warms the path up
-        times = fader_round_trips(client, 1000)
-        print("FaderValue round trip over %d requests, one client, %d streams running: %s"
-              % (len(times), STREAMS, percentiles(times)))
+        for command, what in ((False, "FaderValue"), (True, "FaderValue inside a Command, to its result")):
+            fader_round_trips(client, 100, command=command)  # warms the path up
+            times = fader_round_trips(client, 1000, command=command)
+            print("%s round trip over %d requests, one client, %d streams running: %s"
+                  % (what, len(times), STREAMS, percentiles(times)))
 
-        # Eight clients at once, each with its own connection, 200 requests each, all in order.
-        results, errors = [], []
-        def one_client():
-            try:
-                own = connect()
-                fader_round_trips(own, 20)
-                results.extend(fader_round_trips(own, 200))
-                own.close()
-            except Exception as failure:  # reported below
-                errors.append(repr(failure))
-        threads = [threading.Thread(target=one_client) for _ in range(8)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-        if errors:
-            raise SystemExit("clients failed: %s" % errors)
-        print("FaderValue round trip over %d requests, 8 clients at once, all answered in order: %s"
-              % (len(results), percentiles(results)))
+            # Eight clients at once, each with its own connection, 200 requests each, all in order.
+            results, errors = [], []
+            def one_client():
+                try:
+                    own = connect()
+                    fader_round_trips(own, 20, command=command)
+                    results.extend(fader_round_trips(own, 200, command=command))
+                    own.close()
+                except Exception as failure:  # reported below
+                    errors.append(repr(failure))
+            threads = [threading.Thread(target=one_client) for _ in range(8)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            if errors:
+                raise SystemExit("clients failed: %s" % errors)
+            print("%s round trip over %d requests, 8 clients at once, all answered in order: %s"
+                  % (what, len(results), percentiles(results)))
 
         # A client that asks much and never reads, beside one that is measured.
         deaf = connect()

@@ -1,6 +1,7 @@
 #include "console/CommandLineController.hpp"
 
 #include "console/Arguments.hpp"
+#include "engine/CommandRunner.hpp"
 #include "engine/Core.hpp"
 #include "utilities/Log.hpp"
 #include "utilities/Printable.hpp"
@@ -90,11 +91,10 @@ void CommandLineController::run() {
         }
         // A command that throws is a fault to fix, but it must not end the engine and its streams.
         try {
-            Utilities::FirstErrorScope reason;
-            const int result = parseCommand(line);
+            parseCommand(line);
             // An unknown name was said by parseCommand; a known command that failed says why.
-            if (commands.count(args[0]) && commandFailed(result))
-                Utilities::error(failureMessage(reason.message()), "run", __LINE__);
+            if (commands.count(args[0]) && !lastResult.ok())
+                Utilities::error(failureMessage(lastResult.reason), "run", __LINE__);
         } catch (const std::exception& failure) {
             Utilities::error(std::string("Command failed: ") + failure.what(), "run", __LINE__);
         }
@@ -106,10 +106,15 @@ int CommandLineController::parseCommand(const std::string& line) {
     const auto command = commands.find(args[0]);
     if (command == commands.end()) {
         Utilities::error("Command not found", "parseCommand", __LINE__);
+        lastResult = CommandResult::unknown("Command not found");
         return -1;
     }
-    auto guard = core->lock();
-    return (this->*command->second)();
+    int code = 0;
+    lastResult = runCommand(*core, [&] {
+        code = (this->*command->second)();
+        return commandFailed(code) ? CommandResult::refused() : CommandResult::done();
+    });
+    return code;
 }
 
 // ---- Argument helpers ----

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/CommandResult.hpp"
+
 #include <map>
 #include <optional>
 #include <string>
@@ -8,14 +10,16 @@
 class Core;
 
 // The operator console on standard input: one command per line, tokens separated by single
-// blanks, the first token looked up in a table of handlers. Each command runs whole under the
-// engine lock, so it never interleaves with a front-end request.
+// blanks, the first token looked up in a table of handlers. Each command runs whole through the
+// engine's command door (runCommand), so it never interleaves with a front-end request.
 class CommandLineController {
 public:
     explicit CommandLineController(Core* core);
 
     // Reads and executes lines until "exit" or an input error; at end of input it idles forever.
     void run();
+    // Runs one line; the command's own result (addStream: the new id). How it ended, with the
+    // engine's reason, is in lastResult.
     int parseCommand(const std::string& line);
     // The console's command names, in the order `help` lists them.
     static std::vector<std::string> commandNames();
@@ -82,4 +86,5 @@ private:
     bool running{true};
     std::vector<std::string> args;
     std::map<std::string, Handler> commands;
+    CommandResult lastResult;
 };

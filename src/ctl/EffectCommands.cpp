@@ -60,9 +60,8 @@ int addEffect(const Invocation& call) {
     const std::string& name = call.args[1];
     if (findEffect(engine.client.effects(id), name))
         throw Failure(kRefused, chainName(id) + " already has " + name);
-    engine.connection.send(EPacketType::AddEffectToStream, IPC::Packet<int, std::string>::serialize(id, name));
-    if (!findEffect(engine.client.awaitEffects(id), name))
-        throw Failure(kRefused, "the engine did not add " + name + " to " + chainName(id) + " (its log says why)");
+    engine.client.command(EPacketType::AddEffectToStream, IPC::Packet<int, std::string>::serialize(id, name),
+                          "the engine did not add " + name + " to " + chainName(id));
     std::cout << "Added " << name << " to " << chainName(id) << "\n";
     return kOk;
 }
@@ -72,9 +71,8 @@ int removeEffect(const Invocation& call) {
     const int id = chainArgument(engine, call);
     const std::string& name = call.args[1];
     if (!findEffect(engine.client.effects(id), name)) throw noSuchEffect(id, name);
-    engine.client.exchange(EPacketType::DeleteEffectFromStream, IPC::Packet<int, std::string>::serialize(id, name));
-    if (findEffect(engine.client.effects(id), name))
-        throw Failure(kRefused, "the engine kept " + name + " on " + chainName(id) + " (its log says why)");
+    engine.client.command(EPacketType::DeleteEffectFromStream, IPC::Packet<int, std::string>::serialize(id, name),
+                          "the engine kept " + name + " on " + chainName(id));
     std::cout << "Removed " << name << " from " << chainName(id) << "\n";
     return kOk;
 }
@@ -87,12 +85,9 @@ int enableEffect(const Invocation& call) {
     const int id = chainArgument(engine, call);
     const std::string& name = call.args[1];
     if (!findEffect(engine.client.effects(id), name)) throw noSuchEffect(id, name);
-    engine.connection.send(EPacketType::SetEffectEnable,
-                           IPC::Packet<int, std::string, int>::serialize(id, name, enable ? 1 : 0));
-    const auto chain = engine.client.awaitEffects(id);
-    const EffectEntry* effect = findEffect(chain, name);
-    if (!effect || effect->enabled != enable)
-        throw Failure(kRefused, "the engine did not switch " + name + " " + state + " on " + chainName(id));
+    engine.client.command(EPacketType::SetEffectEnable,
+                          IPC::Packet<int, std::string, int>::serialize(id, name, enable ? 1 : 0),
+                          "the engine did not switch " + name + " " + state + " on " + chainName(id));
     std::cout << name << " " << state << " on " << chainName(id) << "\n";
     return kOk;
 }
@@ -125,9 +120,11 @@ int setParameter(const Invocation& call) {
     EngineSession engine;
     const int id = chainArgument(engine, call);
     const std::string &effect = call.args[1], &parameter = call.args[2];
-    engine.connection.send(EPacketType::SetEffectParameter,
-                           IPC::Packet<int, std::string, std::string, float>::serialize(id, effect, parameter, value));
-    // Nothing answers a change: reading the parameters back shows what the engine holds now.
+    CommandOutcome outcome;
+    engine.client.command(EPacketType::SetEffectParameter,
+                          IPC::Packet<int, std::string, std::string, float>::serialize(id, effect, parameter, value),
+                          outcome);
+    // Read back either way: a refusal names the value kept, a success the value the engine holds.
     const auto parameters = requireParameters(engine, id, effect);
     const auto found = std::find_if(parameters.begin(), parameters.end(),
                                     [&](const ParameterEntry& p) { return p.name == parameter; });
@@ -136,9 +133,10 @@ int setParameter(const Invocation& call) {
         for (const auto& p : parameters) known += (known.empty() ? "" : ", ") + p.name;
         throw Failure(kRefused, effect + " has no parameter " + parameter + " (it has: " + known + ")");
     }
-    if (std::fabs(found->value - value) > 1e-4f * std::max(1.0f, std::fabs(value)))
+    if (!outcome.done)
         throw Failure(kRefused, "the engine kept " + effect + " " + parameter + " at " + fixed(found->value, 2) +
-                                    " (asked for " + fixed(value, 2) + "; its log says why)");
+                                    " (asked for " + fixed(value, 2) + ")" +
+                                    (outcome.reason.empty() ? "" : ": " + outcome.reason));
     std::cout << effect << " " << parameter << " = " << fixed(found->value, 2) << " on " << chainName(id) << "\n";
     return kOk;
 }

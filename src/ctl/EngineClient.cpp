@@ -33,6 +33,18 @@ std::vector<StreamEntry> EngineClient::awaitStreams() {
     return list;
 }
 
+std::vector<StreamEntry> EngineClient::streamsAmong(const std::vector<Frame>& answers) {
+    std::vector<StreamEntry> list;
+    for (const auto& frame : answers) {
+        if (frame.type == static_cast<std::uint16_t>(EPacketType::StreamList)) list = decodeStreams(frame);
+        if (frame.type != static_cast<std::uint16_t>(EPacketType::FaderValue)) continue;
+        const auto fader = decodeFader(frame);
+        for (auto& stream : list)
+            if (stream.id == fader.streamId) stream.volume = fader.volume;
+    }
+    return list;
+}
+
 std::vector<StreamEntry> EngineClient::streams() {
     _connection.send(EPacketType::StreamList);
     return awaitStreams();
@@ -44,21 +56,32 @@ StreamEntry EngineClient::requireStream(int id) {
     throw Failure(kRefused, "no such stream: " + std::to_string(id));
 }
 
-std::vector<Frame> EngineClient::exchange(EPacketType type, const std::vector<char>& payload) {
-    _connection.send(type, payload);
-    _connection.send(EPacketType::StreamList);
+std::vector<Frame> EngineClient::command(EPacketType type, const std::vector<char>& payload,
+                                         CommandOutcome& outcome) {
+    const int id = _nextCommandId++;
+    auto wrapped = IPC::Packet<int, int>::serialize(id, static_cast<int>(type));
+    wrapped.insert(wrapped.end(), payload.begin(), payload.end());
+    _connection.send(EPacketType::Command, wrapped);
     std::vector<Frame> answers;
     const auto deadline = _connection.replyDeadline();
     for (;;) {
         auto frame = _connection.receive(deadline);
         if (!frame) throw _connection.noReply();
-        if (frame->type == static_cast<std::uint16_t>(EPacketType::StreamList)) {
-            // The marker's faders: drain them so nothing stale is left behind.
-            for (std::size_t i = 0; i < decodeStreams(*frame).size(); ++i) _connection.await(EPacketType::FaderValue);
-            break;
+        if (frame->type == static_cast<std::uint16_t>(EPacketType::CommandResult)) {
+            outcome = decodeCommandOutcome(*frame);
+            if (outcome.id == id) return answers;
+            continue; // an earlier command's, given up on
         }
         answers.push_back(std::move(*frame));
     }
+}
+
+std::vector<Frame> EngineClient::command(EPacketType type, const std::vector<char>& payload,
+                                         const std::string& refusal) {
+    CommandOutcome outcome;
+    auto answers = command(type, payload, outcome);
+    if (!outcome.done)
+        throw Failure(kRefused, refusal + (outcome.reason.empty() ? "" : ": " + outcome.reason));
     return answers;
 }
 
@@ -78,8 +101,10 @@ std::vector<EffectEntry> EngineClient::addableEffects(int streamId) {
 }
 
 std::optional<std::vector<ParameterEntry>> EngineClient::parameters(int streamId, const std::string& effect) {
-    for (const auto& frame :
-         exchange(EPacketType::EffectParameters, IPC::Packet<int, std::string>::serialize(streamId, effect))) {
+    CommandOutcome outcome;
+    const auto answers =
+        command(EPacketType::EffectParameters, IPC::Packet<int, std::string>::serialize(streamId, effect), outcome);
+    for (const auto& frame : answers) {
         if (frame.type != static_cast<std::uint16_t>(EPacketType::EffectParameters)) continue;
         auto list = decodeParameters(frame);
         // A push about a missing master effect names another effect.

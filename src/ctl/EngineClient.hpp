@@ -9,9 +9,9 @@
 
 namespace Ctl {
 
-// Typed requests over one connection. The protocol has no error reply: a request that fails is
-// either not answered or answered with the unchanged state, so requests that may go unanswered are
-// followed by a stream-list request, whose answer marks the point where theirs would have been.
+// Typed requests over one connection. A change is sent inside a Command: the engine answers it
+// with the request's own replies, then its result (done, or refused with the reason). Queries go
+// bare, as any front end sends them.
 class EngineClient {
 public:
     explicit EngineClient(Connection& connection) : _connection(connection) {}
@@ -22,6 +22,8 @@ public:
     StreamEntry requireStream(int id);
     // The list (and its fader values) that answers a request already sent.
     std::vector<StreamEntry> awaitStreams();
+    // The stream list (and its fader values) among a command's answers; empty when none came.
+    static std::vector<StreamEntry> streamsAmong(const std::vector<Frame>& answers);
 
     std::vector<EffectEntry> effects(int streamId);
     std::vector<EffectEntry> addableEffects(int streamId);
@@ -29,8 +31,11 @@ public:
     std::optional<std::vector<ParameterEntry>> parameters(int streamId, const std::string& effect);
     std::vector<int> rates(int inputDevice, int outputDevice);
 
-    // Sends a request and returns what answers it (possibly nothing), read up to the marker.
-    std::vector<Frame> exchange(EPacketType type, const std::vector<char>& payload);
+    // Sends a request inside a Command and returns what answered it before its result (pushes from
+    // the engine included). A refusal throws Failure(kRefused, "<refusal>: <the engine's reason>").
+    std::vector<Frame> command(EPacketType type, const std::vector<char>& payload, const std::string& refusal);
+    // The same, the outcome returned instead of thrown.
+    std::vector<Frame> command(EPacketType type, const std::vector<char>& payload, CommandOutcome& outcome);
     // An effect list for `streamId` answering a request already sent.
     std::vector<EffectEntry> awaitEffects(int streamId);
 
@@ -38,6 +43,7 @@ public:
 
 private:
     Connection& _connection;
+    int _nextCommandId{1};
 };
 
 } // namespace Ctl

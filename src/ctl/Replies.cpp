@@ -123,6 +123,15 @@ FaderEntry decodeFader(const Frame& frame) {
     return fader;
 }
 
+CommandOutcome decodeCommandOutcome(const Frame& frame) {
+    CommandOutcome outcome;
+    int status = 0;
+    ReplyReader reader(frame.payload);
+    if (!reader.readValues(outcome.id, status, outcome.reason) || !reader.atEnd()) malformed(frame);
+    outcome.done = status == 0;
+    return outcome;
+}
+
 int decodeDisconnect(const Frame& frame) {
     int device = 0, unused = 0;
     ReplyReader reader(frame.payload);

@@ -39,6 +39,13 @@ struct ParameterEntry {
     float value{0}, min{0}, max{0};
 };
 
+// How a request sent inside a Command ended: its id, done or not, and the engine's reason.
+struct CommandOutcome {
+    int id{0};
+    bool done{false};
+    std::string reason;
+};
+
 struct FaderEntry {
     int streamId{0};
     float volume{0};
@@ -68,6 +75,7 @@ std::vector<EffectEntry> decodeAddableEffects(const Frame& frame); // `enabled` 
 std::vector<ParameterEntry> decodeParameters(const Frame& frame);
 std::vector<int> decodeRates(const Frame& frame);
 FaderEntry decodeFader(const Frame& frame);
+CommandOutcome decodeCommandOutcome(const Frame& frame);
 std::vector<StreamStateEntry> decodeStreamStates(const Frame& frame);
 std::vector<GroupEntry> decodeGroups(const Frame& frame);
 // The device id a disconnect notice names.

@@ -14,25 +14,22 @@ namespace {
 int saveSession(const Invocation& call) {
     const std::string path = absoluteSessionPath(call.args[0]);
     EngineSession engine;
-    const FileStamp before = stampOf(path);
-    engine.client.exchange(EPacketType::SaveSession, IPC::Packet<std::string>::serialize(path));
-    const FileStamp after = stampOf(path);
-    if (!after.exists || after == before)
-        throw Failure(kRefused, "the engine did not save " + path + " (its log says why)");
+    engine.client.command(EPacketType::SaveSession, IPC::Packet<std::string>::serialize(path),
+                          "the engine did not save " + path);
     std::cout << "Saved session to " << path << "\n";
     return kOk;
 }
 
 int loadSession(const Invocation& call) {
     const std::string path = absoluteSessionPath(call.args[0]);
-    // The engine answers a refused load like a good one (with the unchanged stream list): what it
-    // holds afterwards is compared with what the file lists.
+    // A load the engine refuses says why; one it takes is also compared with what the file lists,
+    // as a stream the file holds may still fail to come back.
     const auto wanted = readSessionFile(path);
     EngineSession engine;
-    engine.connection.send(EPacketType::LoadSession, IPC::Packet<std::string>::serialize(path));
-    const auto streams = engine.client.awaitStreams();
+    const auto streams = EngineClient::streamsAmong(engine.client.command(
+        EPacketType::LoadSession, IPC::Packet<std::string>::serialize(path), "the engine did not load " + path));
     if (const auto difference = loadDifference(wanted, streams))
-        throw Failure(kRefused, "the engine did not load " + path + ": " + *difference + " (its log says why)");
+        throw Failure(kRefused, "the engine did not load " + path + ": " + *difference);
     std::cout << "Loaded session " << path << " (" << streams.size() << (streams.size() == 1 ? " stream" : " streams")
               << ")\n";
     return kOk;
@@ -40,8 +37,8 @@ int loadSession(const Invocation& call) {
 
 int newSession(const Invocation&) {
     EngineSession engine;
-    engine.connection.send(EPacketType::NewSession);
-    const auto streams = engine.client.awaitStreams();
+    const auto streams = EngineClient::streamsAmong(
+        engine.client.command(EPacketType::NewSession, {}, "the engine kept its session"));
     if (!streams.empty()) throw Failure(kRefused, "the engine kept " + std::to_string(streams.size()) + " streams");
     std::cout << "New session: no streams\n";
     return kOk;

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <filesystem>
 #include <unistd.h>
 
@@ -78,12 +79,6 @@ std::string describe(int id, const std::string& name) {
 
 std::string absoluteSessionPath(const std::string& path) {
     return std::filesystem::absolute(path).lexically_normal();
-}
-
-FileStamp stampOf(const std::string& path) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return {};
-    return {true, info.st_ino, info.st_mtim};
 }
 
 std::vector<SessionStream> readSessionFile(const std::string& path) {

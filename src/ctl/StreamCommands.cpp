@@ -2,7 +2,6 @@
 
 #include "ctl/Commands.hpp"
 #include "ctl/Failure.hpp"
-#include "ctl/Meter.hpp"
 #include "ctl/Output.hpp"
 #include "ipc/Packet.hpp"
 
@@ -13,8 +12,6 @@
 namespace Ctl {
 
 namespace {
-
-using namespace std::chrono_literals;
 
 Json deviceJson(const std::vector<DeviceEntry>& devices) {
     Json list = Json::array();
@@ -74,9 +71,13 @@ int addStream(const Invocation& call) {
     }
     EngineSession engine;
     const auto before = engine.client.streams();
-    engine.connection.send(EPacketType::AddStream, IPC::Packet<int, int, int, int, int, int>::serialize(
-                                                       fields[0], fields[1], fields[2], fields[3], fields[4], fields[5]));
-    for (const auto& stream : engine.client.awaitStreams()) {
+    const auto answers = engine.client.command(
+        EPacketType::AddStream,
+        IPC::Packet<int, int, int, int, int, int>::serialize(fields[0], fields[1], fields[2], fields[3], fields[4],
+                                                             fields[5]),
+        "the engine refused the stream");
+    // The new stream is the one the list that answers has and the list before had not.
+    for (const auto& stream : EngineClient::streamsAmong(answers)) {
         const bool old = std::any_of(before.begin(), before.end(), [&](const StreamEntry& s) { return s.id == stream.id; });
         if (old) continue;
         if (call.json)
@@ -85,18 +86,16 @@ int addStream(const Invocation& call) {
             std::cout << "Added stream " << stream.id << "\n";
         return kOk;
     }
-    throw Failure(kRefused, "the engine refused the stream (its log says why)");
+    throw Failure(kNoReply, "the engine added a stream but its list did not show it");
 }
 
 int startStream(const Invocation& call) {
     const int id = integerArgument(call, 0);
     EngineSession engine;
     engine.client.requireStream(id);
-    engine.client.exchange(EPacketType::StartStream, IPC::Packet<int>::serialize(id));
-    // Nothing answers a start: audio reaching the stream's export is the proof.
-    if (!ringAdvances(id, 3s))
-        throw Failure(kRefused, "stream " + std::to_string(id) + " did not start: no audio within 3 s (the engine's "
-                                                                "log says why)");
+    // Answered once the stream runs, or with the reason it does not.
+    engine.client.command(EPacketType::StartStream, IPC::Packet<int>::serialize(id),
+                          "stream " + std::to_string(id) + " did not start");
     std::cout << "Started stream " << id << "\n";
     return kOk;
 }
@@ -115,28 +114,20 @@ int editStream(const Invocation& call) {
     if (fields[1] == 0) fields[1] = current.outputDevice;
     if (fields[5] == 0) fields[5] = current.bufferFrames;
     const std::string name = call.args.size() > 7 ? call.args[7] : current.name;
-    engine.connection.send(EPacketType::EditStream,
-                           IPC::Packet<int, int, int, int, int, int, int, std::string>::serialize(
-                               id, fields[0], fields[1], fields[2], fields[3], fields[4], fields[5], name));
-    for (const auto& stream : engine.client.awaitStreams()) {
-        if (stream.id != id) continue;
-        // A refused edit leaves the old settings, which the list then shows.
-        const bool applied = stream.inputDevice == fields[0] && stream.outputDevice == fields[1] &&
-                             (fields[5] == 0 || stream.bufferFrames == fields[5]);
-        if (!applied) break;
-        std::cout << "Edited stream " << id << "\n";
-        return kOk;
-    }
-    throw Failure(kRefused, "the engine kept stream " + std::to_string(id) + " as it was (its log says why)");
+    engine.client.command(EPacketType::EditStream,
+                          IPC::Packet<int, int, int, int, int, int, int, std::string>::serialize(
+                              id, fields[0], fields[1], fields[2], fields[3], fields[4], fields[5], name),
+                          "the engine kept stream " + std::to_string(id) + " as it was");
+    std::cout << "Edited stream " << id << "\n";
+    return kOk;
 }
 
 int removeStream(const Invocation& call) {
     const int id = integerArgument(call, 0);
     EngineSession engine;
     engine.client.requireStream(id);
-    engine.connection.send(EPacketType::DeleteStream, IPC::Packet<int>::serialize(id));
-    for (const auto& stream : engine.client.awaitStreams())
-        if (stream.id == id) throw Failure(kRefused, "the engine kept stream " + std::to_string(id));
+    engine.client.command(EPacketType::DeleteStream, IPC::Packet<int>::serialize(id),
+                          "the engine kept stream " + std::to_string(id));
     std::cout << "Removed stream " << id << "\n";
     return kOk;
 }
@@ -163,7 +154,7 @@ std::vector<Command> streamCommands() {
         {"streams", "", "streams with their devices, format and volume", 0, 0, kJsonOption, listStreams},
         {"add", "[IN OUT IN-CHANNELS OUT-CHANNELS RATE FRAMES]",
          "adds a stream; a missing or 0 value takes the engine's default", 0, 6, kJsonOption, addStream},
-        {"start", "ID", "starts a stream and waits until its audio flows", 1, 1, 0, startStream},
+        {"start", "ID", "starts a stream; answers once it runs, or with the reason it does not", 1, 1, 0, startStream},
         {"edit", "ID IN OUT IN-CHANNELS OUT-CHANNELS RATE FRAMES [NAME]", "changes a stream; 0 keeps its devices and frames", 7, 8,
          0, editStream},
         {"remove", "ID", "removes a stream", 1, 1, 0, removeStream},

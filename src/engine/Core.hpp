@@ -20,8 +20,9 @@
 using DeviceList = std::vector<std::pair<unsigned int, std::string>>;
 
 // The engine: its audio back end (devices and device streams), the device lists, the stream table, the
-// master chain and the stream groups. Control operations (console, socket, device-event worker) are
-// serialised by the engine lock, which callers take with lock(); audio threads never take it.
+// master chain and the stream groups. Control operations (commands through runCommand, the
+// device-event worker) are serialised by the engine lock; audio threads never take it. The lock is
+// not recursive: nothing that holds it takes it again.
 class Core {
 public:
     explicit Core(std::shared_ptr<audio::BackEnd> backEnd = audio::chooseBackEnd().backEnd);
@@ -29,7 +30,7 @@ public:
     Core(const Core&) = delete;
     Core& operator=(const Core&) = delete;
 
-    std::unique_lock<std::recursive_mutex> lock() { return std::unique_lock<std::recursive_mutex>(engineMutex); }
+    std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(engineMutex); }
 
     // Devices.
     int updateInputDevicesList();
@@ -155,7 +156,7 @@ private:
     void publishMasterEffects();
 
     std::shared_ptr<audio::BackEnd> backEnd;
-    std::recursive_mutex engineMutex;
+    std::mutex engineMutex;
     std::vector<std::shared_ptr<Stream>> streams;
     DeviceList inputDevices;
     DeviceList outputDevices;

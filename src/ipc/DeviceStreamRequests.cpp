@@ -39,44 +39,48 @@ std::vector<char> emptyList() {
 
 } // namespace
 
-void printtest(int& /*clientSocket*/, Core* /*core*/, int a, int b) {
+CommandResult printtest(int& /*clientSocket*/, Core* /*core*/, int a, int b) {
     std::cout << std::to_string(a) + " " + std::to_string(b) + "\n";
+    return CommandResult::done();
 }
 
-void sendDeviceInputs(int& clientSocket, Core* core) {
+CommandResult sendDeviceInputs(int& clientSocket, Core* core) {
     if (core->updateInputDevicesList() != 0) {
         Utilities::error("Error updating input devices list", "sendDeviceInputs", __LINE__);
         // Answered all the same: a client waiting for the list must not wait for the server.
         sendPacket(clientSocket, EPacketType::DeviceInputs, emptyList());
-        return;
+        return CommandResult::refused();
     }
     const auto devices = core->getInputDevices();
     Utilities::log("Sending device inputs");
     sendDevices(
         clientSocket, core, devices, [](const audio::Device& info) { return info.inputChannels; },
         EPacketType::DeviceInputs);
+    return CommandResult::done();
 }
 
-void sendDeviceOutputs(int& clientSocket, Core* core) {
+CommandResult sendDeviceOutputs(int& clientSocket, Core* core) {
     if (core->updateOutputDevicesList() != 0) {
         Utilities::error("Error updating output devices list", "sendDeviceOutputs", __LINE__);
         // Answered all the same: a client waiting for the list must not wait for the server.
         sendPacket(clientSocket, EPacketType::DeviceOutputs, emptyList());
-        return;
+        return CommandResult::refused();
     }
     const auto devices = core->getOutputDevices();
     Utilities::log("Sending device output");
     sendDevices(
         clientSocket, core, devices, [](const audio::Device& info) { return info.outputChannels; },
         EPacketType::DeviceOutputs);
+    return CommandResult::done();
 }
 
-void sendStreams(int& clientSocket, Core* core) {
+CommandResult sendStreams(int& clientSocket, Core* core) {
     const auto streams = core->getStreams();
     if (streams.empty()) {
+        // An empty table is an answer, not a failure.
         Utilities::error("No stream found, sending empty list", "sendStreams", __LINE__);
         sendPacket(clientSocket, EPacketType::StreamList, {});
-        return;
+        return CommandResult::done();
     }
     std::vector<char> payload;
     serializeValues(payload, static_cast<int>(streams.size()));
@@ -89,71 +93,78 @@ void sendStreams(int& clientSocket, Core* core) {
     Utilities::log("Sending streams");
     sendPacket(clientSocket, EPacketType::StreamList, payload);
     for (const auto& stream : streams) sendFaderValue(clientSocket, core, static_cast<int>(stream->getStreamId()));
+    return CommandResult::done();
 }
 
-void sendFaderValue(int& clientSocket, Core* core, int streamId) {
+CommandResult sendFaderValue(int& clientSocket, Core* core, int streamId) {
     Utilities::log("Getting fader value for stream: " + std::to_string(streamId));
     auto stream = core->getStreamById(static_cast<unsigned int>(streamId));
     if (!stream) {
         Utilities::error("Stream not found", "sendFaderValue", __LINE__);
-        return;
+        return CommandResult::refused();
     }
     const float volume = stream->getEffectParameterValue("VolumeEffect", "volume");
     std::vector<char> payload;
     serializeValues(payload, streamId, volume);
     Utilities::log("Sending fader value: " + std::to_string(volume));
     sendPacket(clientSocket, EPacketType::FaderValue, payload);
+    return CommandResult::done();
 }
 
-void addStream(int& clientSocket, Core* core, int inputDeviceId, int outputDeviceId, int nInputChannels,
-               int nOutputChannels, int sampleRate, int bufferFrames) {
+CommandResult addStream(int& clientSocket, Core* core, int inputDeviceId, int outputDeviceId, int nInputChannels,
+                        int nOutputChannels, int sampleRate, int bufferFrames) {
     Utilities::log("Adding stream with input device id: " + std::to_string(inputDeviceId) +
                    " output device id: " + std::to_string(outputDeviceId) +
                    " nInputChannels: " + std::to_string(nInputChannels) +
                    " nOutputChannels: " + std::to_string(nOutputChannels) +
                    " sampleRate: " + std::to_string(sampleRate) + " bufferFrames: " + std::to_string(bufferFrames));
     // A refused stream shows as its absence from the list that follows.
-    core->addStream(static_cast<unsigned int>(inputDeviceId), static_cast<unsigned int>(outputDeviceId),
-                    static_cast<unsigned int>(nInputChannels), static_cast<unsigned int>(nOutputChannels),
-                    static_cast<unsigned int>(sampleRate), static_cast<unsigned int>(bufferFrames));
+    const int id =
+        core->addStream(static_cast<unsigned int>(inputDeviceId), static_cast<unsigned int>(outputDeviceId),
+                        static_cast<unsigned int>(nInputChannels), static_cast<unsigned int>(nOutputChannels),
+                        static_cast<unsigned int>(sampleRate), static_cast<unsigned int>(bufferFrames));
     sendStreams(clientSocket, core);
+    return id >= 0 ? CommandResult::done() : CommandResult::refused();
 }
 
-void startStream(int& /*clientSocket*/, Core* core, int streamId) {
+CommandResult startStream(int& /*clientSocket*/, Core* core, int streamId) {
     Utilities::log("Starting stream: " + std::to_string(streamId));
-    core->startStream(static_cast<unsigned int>(streamId));
+    // Done means running: the stream's device streams have started by the time this returns.
+    return CommandResult::fromCode(core->startStream(static_cast<unsigned int>(streamId)));
 }
 
-void deleteStream(int& clientSocket, Core* core, int streamId) {
+CommandResult deleteStream(int& clientSocket, Core* core, int streamId) {
     Utilities::log("Deleting stream: " + std::to_string(streamId));
     if (core->removeStream(static_cast<unsigned int>(streamId)) != 0) {
         Utilities::error("Stream not found", "deleteStream", __LINE__);
-        return;
+        return CommandResult::refused();
     }
-    sendStreams(clientSocket, core);
+    return sendStreams(clientSocket, core);
 }
 
-void sendAvailableSampleRates(int& clientSocket, Core* core, int inputDeviceId, int outputDeviceId) {
+CommandResult sendAvailableSampleRates(int& clientSocket, Core* core, int inputDeviceId, int outputDeviceId) {
     const auto rates = core->getAvailableSampleRates(static_cast<unsigned int>(inputDeviceId),
                                                      static_cast<unsigned int>(outputDeviceId));
     if (rates.empty()) {
         Utilities::error("No sample rates found, sending empty list", "sendAvailableSampleRates", __LINE__);
         sendPacket(clientSocket, EPacketType::AvailableSampleRates, {});
-        return;
+        return CommandResult::refused();
     }
     std::vector<char> payload;
     serializeValues(payload, static_cast<int>(rates.size()));
     for (int rate : rates) serializeValues(payload, rate, 0);
     Utilities::log("Sending available sample rates");
     sendPacket(clientSocket, EPacketType::AvailableSampleRates, payload);
+    return CommandResult::done();
 }
 
-void editStream(int& clientSocket, Core* core, int streamId, int inputDeviceId, int outputDeviceId,
-                int nChannelsInput, int nChannelsOutput, int sampleRate, int bufferFrames, std::string streamName) {
+CommandResult editStream(int& clientSocket, Core* core, int streamId, int inputDeviceId, int outputDeviceId,
+                         int nChannelsInput, int nChannelsOutput, int sampleRate, int bufferFrames,
+                         std::string streamName) {
     auto stream = core->getStreamById(static_cast<unsigned int>(streamId));
     if (!stream) {
         Utilities::error("Stream not found", "editStream", __LINE__);
-        return;
+        return CommandResult::refused();
     }
     const int result = stream->editStream(
         static_cast<unsigned int>(inputDeviceId), static_cast<unsigned int>(outputDeviceId),
@@ -165,6 +176,7 @@ void editStream(int& clientSocket, Core* core, int streamId, int inputDeviceId, 
         Utilities::error("Error while editing stream", "editStream", __LINE__);
     // Either way the front end sees the stream as it now stands.
     sendStreams(clientSocket, core);
+    return CommandResult::fromCode(result);
 }
 
 void sendDeviceDisconnect(int& clientSocket, Core* /*core*/, int deviceId) {

@@ -30,4 +30,8 @@ enum class EPacketType : std::uint16_t {
     StopStream = 23,
     SetChannelRedirect = 24,
     StreamGroups = 25,
+    // Our own clients' framing of any request above: an id, the request's type and its payload. The
+    // request's own replies come first, then a CommandResult with that id: status and reason.
+    Command = 64,
+    CommandResult = 65, // sent by the engine only
 };

@@ -52,30 +52,29 @@ std::string floatText(float value) { return std::to_string(value); }
 
 } // namespace
 
-void setEffectParameter(int& /*clientSocket*/, Core* core, int streamId, std::string effect, std::string parameter,
+CommandResult setEffectParameter(int& /*clientSocket*/, Core* core, int streamId, std::string effect, std::string parameter,
                         float value) {
     if (streamId == kMasterChain) {
         Utilities::log("Setting master effect parameter: " + effect + " parameter: " + parameter +
                        " value: " + floatText(value));
-        core->setMasterEffectParameter(effect, parameter, value);
-        return;
+        return CommandResult::fromCode(core->setMasterEffectParameter(effect, parameter, value));
     }
     Utilities::log("Setting effect parameter on stream: " + std::to_string(streamId) + " effect: " + effect +
                    " parameter: " + parameter + " value: " + floatText(value));
-    core->setEffectParameter(static_cast<unsigned int>(streamId), effect, parameter, value);
+    return CommandResult::fromCode(core->setEffectParameter(static_cast<unsigned int>(streamId), effect, parameter, value));
 }
 
-void getEffects(int& clientSocket, Core* core, int streamId) {
+CommandResult getEffects(int& clientSocket, Core* core, int streamId) {
     if (streamId == kMasterChain) Utilities::log("Sending master effects", "getEffects", __LINE__);
     auto chain = chainOf(core, streamId);
     if (!chain) {
         Utilities::error("Stream not found", "getEffects", __LINE__);
-        return;
+        return CommandResult::refused();
     }
     if (chain->empty()) {
         Utilities::error("No effects found sending empty list", "getEffects", __LINE__);
         sendPacket(clientSocket, EPacketType::EffectList, {});
-        return;
+        return CommandResult::done();
     }
     // The parametric equalizer behind a five-band one is its implementation, not a chain entry.
     std::erase_if(*chain, [](const auto& effect) { return !effect || effect->getName() == "EQEffect"; });
@@ -85,15 +84,16 @@ void getEffects(int& clientSocket, Core* core, int streamId) {
         serializeValues(payload, streamId, effect->getName(), effect->getEnable() ? 1 : 0);
     Utilities::log("Sending effects");
     sendPacket(clientSocket, EPacketType::EffectList, payload);
+    return CommandResult::done();
 }
 
-void getNotAddedEffectsOnStream(int& clientSocket, Core* core, int streamId) {
+CommandResult getNotAddedEffectsOnStream(int& clientSocket, Core* core, int streamId) {
     Utilities::log("Getting not added effects on stream: " + std::to_string(streamId), "getNotAddedEffectsOnStream",
                    __LINE__);
     const auto chain = chainOf(core, streamId);
     if (!chain) {
         Utilities::error("Stream not found", "getNotAddedEffectsOnStream", __LINE__);
-        return;
+        return CommandResult::refused();
     }
     std::vector<std::string> notAdded;
     for (const auto& candidate : kAddableEffects) {
@@ -113,93 +113,105 @@ void getNotAddedEffectsOnStream(int& clientSocket, Core* core, int streamId) {
     for (const auto& name : notAdded) serializeValues(payload, streamId, name);
     Utilities::log("Sending not added effects on stream: " + std::to_string(streamId));
     sendPacket(clientSocket, EPacketType::NotAddedEffects, payload);
+    return CommandResult::done();
 }
 
-void addEffectToStream(int& clientSocket, Core* core, int streamId, std::string effect) {
+CommandResult addEffectToStream(int& clientSocket, Core* core, int streamId, std::string effect) {
     Utilities::log("Adding effect to stream: " + std::to_string(streamId) + " effect: " + effect);
+    CommandResult result;
     if (streamId == kMasterChain) {
-        if (core->addMasterEffect(effect) != 0)
+        result = CommandResult::fromCode(core->addMasterEffect(effect));
+        if (!result.ok())
             Utilities::error("Error while adding effect to master", "addEffectToStream", __LINE__);
         else
             Utilities::log("Master effect added successfully");
     } else {
-        if (core->addEffectToStream(static_cast<unsigned int>(streamId), effect) != 0)
+        result = CommandResult::fromCode(core->addEffectToStream(static_cast<unsigned int>(streamId), effect));
+        if (!result.ok())
             Utilities::error("Error while adding effect to stream", "addEffectToStream", __LINE__);
         else
             Utilities::log("Effect added successfully");
     }
     getEffects(clientSocket, core, streamId);
+    return result;
 }
 
-void setEffectEnable(int& clientSocket, Core* core, int streamId, std::string effect, int enable) {
+CommandResult setEffectEnable(int& clientSocket, Core* core, int streamId, std::string effect, int enable) {
+    CommandResult result;
     if (streamId == kMasterChain) {
-        if (core->setMasterEffectEnable(effect, enable != 0) != 0)
+        result = CommandResult::fromCode(core->setMasterEffectEnable(effect, enable != 0));
+        if (!result.ok())
             Utilities::error("Error while setting master effect enable", "setEffectEnable", __LINE__);
         else
             Utilities::log("Master effect enable set successfully");
     } else {
-        if (core->setEffectEnable(static_cast<unsigned int>(streamId), effect, enable != 0) != 0)
+        result = CommandResult::fromCode(core->setEffectEnable(static_cast<unsigned int>(streamId), effect, enable != 0));
+        if (!result.ok())
             Utilities::error("Error while setting effect enable on stream", "setEffectEnable", __LINE__);
         else
             Utilities::log("Effect enable set successfully on stream: " + std::to_string(streamId));
     }
     getEffects(clientSocket, core, streamId);
+    return result;
 }
 
-void getEffectParameters(int& clientSocket, Core* core, int streamId, std::string effect) {
+CommandResult getEffectParameters(int& clientSocket, Core* core, int streamId, std::string effect) {
     if (streamId == kMasterChain) {
         Utilities::log("Getting master effect parameters for effect: " + effect, "getEffectParameters", __LINE__);
         auto found = findByName(core->getMasterEffects(), effect);
         if (!found) {
             Utilities::error("Master effect not found", "getEffectParameters", __LINE__);
-            return;
+            return CommandResult::refused();
         }
         const auto payload = parametersPayload(streamId, *found);
         Utilities::log("Sending master effect parameters");
         sendPacket(clientSocket, EPacketType::EffectParameters, payload);
-        return;
+        return CommandResult::done();
     }
     Utilities::log("Getting stream effect parameters for stream: " + std::to_string(streamId) + " effect: " + effect,
                    "getEffectParameters", __LINE__);
     auto stream = core->getStreamById(static_cast<unsigned int>(streamId));
     if (!stream) {
         Utilities::error("Stream not found", "getEffectParameters", __LINE__);
-        return;
+        return CommandResult::refused();
     }
     auto found = findByName(stream->getEffects(), effect);
     if (!found) {
         Utilities::error("Stream effect not found", "getEffectParameters", __LINE__);
-        return;
+        return CommandResult::refused();
     }
     if (found->getGetters().empty()) {
         Utilities::error("No parameters found for effect: " + effect, "getEffectParameters", __LINE__);
         sendPacket(clientSocket, EPacketType::EffectParameters, {});
-        return;
+        return CommandResult::done();
     }
     const auto payload = parametersPayload(streamId, *found);
     Utilities::log("Sending stream effect parameters for stream: " + std::to_string(streamId));
     sendPacket(clientSocket, EPacketType::EffectParameters, payload);
+    return CommandResult::done();
 }
 
-void deleteEffectFromStream(int& clientSocket, Core* core, int streamId, std::string effect) {
+CommandResult deleteEffectFromStream(int& clientSocket, Core* core, int streamId, std::string effect) {
     if (streamId == kMasterChain) {
         Utilities::log("Removing master effect: " + effect);
         if (core->deleteMasterEffect(effect) != 0) {
             Utilities::error("Error while removing master effect", "deleteEffectFromStream", __LINE__);
-            return;
+            return CommandResult::refused();
         }
         Utilities::log("Master effect removed successfully");
         getEffects(clientSocket, core, streamId);
-        return;
+        return CommandResult::done();
     }
-    if (core->removeEffectFromStream(static_cast<unsigned int>(streamId), effect) != 0) {
+    const auto result = CommandResult::fromCode(core->removeEffectFromStream(static_cast<unsigned int>(streamId), effect));
+    if (!result.ok()) {
         Utilities::error("Error while removing effect from stream", "deleteEffectFromStream", __LINE__);
         // A stream that is not there has no list to answer with.
-        if (!core->getStreamById(static_cast<unsigned int>(streamId))) return;
+        if (!core->getStreamById(static_cast<unsigned int>(streamId))) return result;
     } else {
         Utilities::log("Effect removed successfully from stream: " + std::to_string(streamId));
     }
     getEffects(clientSocket, core, streamId);
+    return result;
 }
 
 } // namespace IPC::PacketFunction

@@ -3,6 +3,7 @@
 #include "ipc/PacketFunction.hpp"
 
 #include <iostream>
+#include <string>
 
 namespace IPC {
 
@@ -38,13 +39,13 @@ std::map<EPacketType, PacketsRegistry::Entry> PacketsRegistry::makeTable() {
     };
 }
 
-void PacketsRegistry::handlePacket(EPacketType type, const std::vector<char>& payload) {
+CommandResult PacketsRegistry::handlePacket(EPacketType type, const std::vector<char>& payload) {
     const auto handler = _packets.find(type);
     if (handler == _packets.end()) {
         std::cerr << "No handler registered for packet type!\n";
-        return;
+        return CommandResult::unknown("no request of type " + std::to_string(static_cast<int>(type)));
     }
-    handler->second(payload);
+    return handler->second(payload);
 }
 
 } // namespace IPC

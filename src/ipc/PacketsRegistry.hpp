@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/CommandResult.hpp"
 #include "ipc/EPacketType.hpp"
 #include "ipc/Packet.hpp"
 
@@ -14,11 +15,12 @@ namespace IPC {
 
 // Decodes a payload into the handler's field types and calls it.
 template <typename... Fields>
-void handlePacketFunction(std::vector<char> payload, int& clientSocket, Core* core,
-                          void (*handler)(int&, Core*, Fields...)) {
+CommandResult handlePacketFunction(std::vector<char> payload, int& clientSocket, Core* core,
+                                   CommandResult (*handler)(int&, Core*, Fields...)) {
     Packet<Fields...> packet;
     packet.deserialize(payload);
-    std::apply([&](const Fields&... fields) { handler(clientSocket, core, fields...); }, packet.getData());
+    return std::apply([&](const Fields&... fields) { return handler(clientSocket, core, fields...); },
+                      packet.getData());
 }
 
 // The table from packet type to handler, and the descriptor every handler replies to.
@@ -30,16 +32,17 @@ public:
     PacketsRegistry& operator=(const PacketsRegistry&) = delete;
 
     void set_client_fd(int clientSocket) { _client_fd = clientSocket; }
-    // Runs the handler of `type`; a type without one is reported on standard error and dropped.
-    void handlePacket(EPacketType type, const std::vector<char>& payload);
+    // Runs the handler of `type` and returns how it ended; a type without one is reported on
+    // standard error and dropped (the result: Unknown).
+    CommandResult handlePacket(EPacketType type, const std::vector<char>& payload);
 
 private:
-    using Entry = std::function<void(std::vector<char>)>;
+    using Entry = std::function<CommandResult(std::vector<char>)>;
 
     template <typename... Fields>
-    Entry entry(void (*handler)(int&, Core*, Fields...)) {
+    Entry entry(CommandResult (*handler)(int&, Core*, Fields...)) {
         return [this, handler](std::vector<char> payload) {
-            handlePacketFunction<Fields...>(std::move(payload), _client_fd, _core, handler);
+            return handlePacketFunction<Fields...>(std::move(payload), _client_fd, _core, handler);
         };
     }
 

@@ -14,7 +14,7 @@ namespace IPC::PacketFunction {
 using SocketUtils::sendPacket;
 using SocketUtils::serializeValues;
 
-void sendStreamStates(int& clientSocket, Core* core) {
+CommandResult sendStreamStates(int& clientSocket, Core* core) {
     const auto streams = core->getStreams();
     std::vector<char> payload;
     serializeValues(payload, static_cast<int>(streams.size()));
@@ -31,34 +31,39 @@ void sendStreamStates(int& clientSocket, Core* core) {
             serializeValues(payload, static_cast<int>(input), static_cast<int>(output));
     }
     sendPacket(clientSocket, EPacketType::StreamStates, payload);
+    return CommandResult::done();
 }
 
-void stopStream(int& clientSocket, Core* core, int streamId) {
+CommandResult stopStream(int& clientSocket, Core* core, int streamId) {
     Utilities::log("Stopping stream: " + std::to_string(streamId));
-    core->stopStream(static_cast<unsigned int>(streamId));
+    const auto result = CommandResult::fromCode(core->stopStream(static_cast<unsigned int>(streamId)));
     sendStreamStates(clientSocket, core);
+    return result;
 }
 
-void setChannelRedirect(int& clientSocket, Core* core, int streamId, int inputChannel, int outputChannel, int on) {
+CommandResult setChannelRedirect(int& clientSocket, Core* core, int streamId, int inputChannel, int outputChannel, int on) {
     Utilities::log("Setting channel redirect on stream: " + std::to_string(streamId) + " " +
                    std::to_string(inputChannel) + " - " + std::to_string(outputChannel) + (on ? " on" : " off"));
     const auto id = static_cast<unsigned int>(streamId);
     const auto input = static_cast<unsigned int>(inputChannel), output = static_cast<unsigned int>(outputChannel);
+    auto result = CommandResult::refused();
     if (on) {
         // Refusals (no such stream or channel, a route already there) are logged by the engine.
-        core->addChannelRedirect(id, input, output);
+        result = CommandResult::fromCode(core->addChannelRedirect(id, input, output));
     } else if (auto stream = core->findStream(id, "setChannelRedirect")) {
         const auto redirects = stream->getChannelsRedirects();
         const auto found = std::find(redirects.begin(), redirects.end(), ChannelRedirect{input, output});
         if (found == redirects.end())
             Utilities::error("ChannelRedirect not found", "setChannelRedirect", __LINE__);
         else
-            core->removeChannelRedirect(id, static_cast<unsigned int>(found - redirects.begin()));
+            result = CommandResult::fromCode(
+                core->removeChannelRedirect(id, static_cast<unsigned int>(found - redirects.begin())));
     }
     sendStreamStates(clientSocket, core);
+    return result;
 }
 
-void sendStreamGroups(int& clientSocket, Core* core) {
+CommandResult sendStreamGroups(int& clientSocket, Core* core) {
     const auto groups = core->getStreamGroupSyncs();
     const auto streams = core->getStreams();
     std::vector<char> payload;
@@ -79,6 +84,7 @@ void sendStreamGroups(int& clientSocket, Core* core) {
         for (int member : members) serializeValues(payload, member);
     }
     sendPacket(clientSocket, EPacketType::StreamGroups, payload);
+    return CommandResult::done();
 }
 
 } // namespace IPC::PacketFunction

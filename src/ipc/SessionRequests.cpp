@@ -1,6 +1,6 @@
-// Session requests: save, load and new session. Failures are reported by the session manager's
-// log lines only; a load or a new session always ends with the stream list, so the front end sees
-// what the engine holds whatever happened.
+// Session requests: save, load and new session. A load or a new session always ends with the stream
+// list, so the front end sees what the engine holds whatever happened; the result says whether it
+// was done.
 
 #include "ipc/PacketFunction.hpp"
 #include "sessions/SessionsManager.hpp"
@@ -8,21 +8,22 @@
 
 namespace IPC::PacketFunction {
 
-void saveSession(int& /*clientSocket*/, Core* core, std::string name) {
+CommandResult saveSession(int& /*clientSocket*/, Core* core, std::string name) {
     Utilities::log("Saving session: " + name);
-    SessionsManager(core).saveSession(name);
+    return CommandResult::fromCode(SessionsManager(core).saveSession(name));
 }
 
-void loadSession(int& clientSocket, Core* core, std::string name) {
+CommandResult loadSession(int& clientSocket, Core* core, std::string name) {
     Utilities::log("Loading session: " + name);
-    SessionsManager(core).loadSession(name);
+    const auto result = CommandResult::fromCode(SessionsManager(core).loadSession(name));
     sendStreams(clientSocket, core);
+    return result;
 }
 
-void newSession(int& clientSocket, Core* core) {
+CommandResult newSession(int& clientSocket, Core* core) {
     Utilities::log("Creating new session");
     SessionsManager(core).clearCurrentSession();
-    sendStreams(clientSocket, core);
+    return sendStreams(clientSocket, core);
 }
 
 } // namespace IPC::PacketFunction

@@ -1,5 +1,6 @@
 #include "ipc/Socket.hpp"
 
+#include "engine/CommandRunner.hpp"
 #include "engine/Core.hpp"
 #include "ipc/SocketPath.hpp"
 #include "ipc/SocketSecurity.hpp"
@@ -255,16 +256,43 @@ void Socket::_deserializePacket(int clientSocket, const PacketFramer::Frame& fra
     Utilities::log("Socket received packet with size: " + std::to_string(frame.size) +
                    " and id: " + std::to_string(frame.type));
 
-    auto guard = _core->lock();
-    _servingClient = clientSocket;
-    _registry.set_client_fd(clientSocket);
-    try {
-        _registry.handlePacket(static_cast<EPacketType>(frame.type), frame.payload);
-    } catch (const std::exception& failure) {
-        // One bad request must not end the process or the connection.
-        Utilities::error(std::string("Request failed: ") + failure.what(), "_deserializePacket", __LINE__);
+    auto type = static_cast<EPacketType>(frame.type);
+    const std::vector<char>* payload = &frame.payload;
+    // A Command carries an id and another request; the request runs as if sent bare, then the
+    // result goes back under the id.
+    const bool wrapped = type == EPacketType::Command;
+    std::int32_t commandId = 0;
+    std::vector<char> inner;
+    if (wrapped) {
+        std::int32_t innerType = 0;
+        if (frame.payload.size() >= 8) {
+            std::memcpy(&commandId, frame.payload.data(), 4);
+            std::memcpy(&innerType, frame.payload.data() + 4, 4);
+            inner.assign(frame.payload.begin() + 8, frame.payload.end());
+        }
+        type = static_cast<EPacketType>(innerType);
+        payload = &inner;
     }
-    _servingClient = -1;
+    const CommandResult result = runCommand(*_core, [&] {
+        _servingClient = clientSocket;
+        _registry.set_client_fd(clientSocket);
+        CommandResult handled;
+        try {
+            handled = wrapped && type == EPacketType::Command
+                          ? CommandResult::unknown("a command cannot carry another command")
+                          : _registry.handlePacket(type, *payload);
+        } catch (const std::exception& failure) {
+            // One bad request must not end the process or the connection.
+            Utilities::error(std::string("Request failed: ") + failure.what(), "_deserializePacket", __LINE__);
+            handled = CommandResult::refused();
+        }
+        _servingClient = -1;
+        return handled;
+    });
+    if (!wrapped) return;
+    std::vector<char> answer;
+    SocketUtils::serializeValues(answer, static_cast<int>(commandId), static_cast<int>(result.status), result.reason);
+    SocketUtils::sendPacket(clientSocket, EPacketType::CommandResult, answer);
 }
 
 } // namespace IPC

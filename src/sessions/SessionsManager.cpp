@@ -73,8 +73,8 @@ SessionsManager::SessionsManager(Core* core) : core(core), session(std::make_sha
 
 // ---- Saving ----
 
-void SessionsManager::saveSession(const std::string& path) {
-    if (!isAcceptablePath(path, "saveSession")) return;
+int SessionsManager::saveSession(const std::string& path) {
+    if (!isAcceptablePath(path, "saveSession")) return -1;
     Utilities::log("Saving session " + path);
     *session = json::array();
     const auto now = std::chrono::system_clock::now().time_since_epoch();
@@ -87,9 +87,10 @@ void SessionsManager::saveSession(const std::string& path) {
     if (!replaceFileContents(path, session->dump(4, ' ', false, json::error_handler_t::replace), &reason)) {
         Utilities::error("Could not create session file: " + path + (reason.empty() ? "" : " (" + reason + ")"),
                          "saveSession", __LINE__);
-        return;
+        return -1;
     }
     Utilities::success("Session saved: " + path, "saveSession", __LINE__);
+    return 0;
 }
 
 void SessionsManager::createJsonObj() {
@@ -155,15 +156,15 @@ json SessionsManager::getEffects(const std::shared_ptr<Stream>& stream) const {
 
 // ---- Loading ----
 
-void SessionsManager::loadSession(const std::string& path) {
-    if (!isAcceptablePath(path, "loadSession")) return;
+int SessionsManager::loadSession(const std::string& path) {
+    if (!isAcceptablePath(path, "loadSession")) return -1;
     Utilities::log("Loading session " + path);
     // Only a regular file of a bounded size, looked at before it is opened: a FIFO would hold the
     // engine until someone writes to it, a huge file would hold its memory.
     std::string contents, reason;
     if (!readBoundedFile(path, kMaxSessionBytes, contents, reason)) {
         Utilities::error("Could not open session file: " + path + " (" + reason + ")", "loadSession", __LINE__);
-        return;
+        return -1;
     }
     try {
         *session = json::parse(contents, nullptr, true, false);
@@ -172,12 +173,12 @@ void SessionsManager::loadSession(const std::string& path) {
     }
     if (session->is_null()) {
         Utilities::error("Could not parse session file: " + path, "loadSession", __LINE__);
-        return;
+        return -1;
     }
     // Checked whole before anything is cleared: a file that cannot load leaves the engine as it was.
     if (!isLoadableSession(*session)) {
         Utilities::error("Could not load session file: " + path, "loadSession", __LINE__);
-        return;
+        return -1;
     }
     clearCurrentSession();
     const json none;
@@ -188,9 +189,10 @@ void SessionsManager::loadSession(const std::string& path) {
         restoreStreamGroups(document.size() > 3 ? document[3] : none);
     } catch (const std::exception&) {
         Utilities::error("Could not load session file: " + path, "loadSession", __LINE__);
-        return;
+        return -1;
     }
     Utilities::success("Session loaded: " + path, "loadSession", __LINE__);
+    return 0;
 }
 
 void SessionsManager::clearCurrentSession() {

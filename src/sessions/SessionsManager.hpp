@@ -21,8 +21,9 @@ public:
 
     explicit SessionsManager(Core* core);
 
-    void saveSession(const std::string& path);
-    void loadSession(const std::string& path);
+    // 0 when done; -1 after logging why not.
+    int saveSession(const std::string& path);
+    int loadSession(const std::string& path);
     void clearCurrentSession();
 
 private:

@@ -177,7 +177,35 @@ TEST_F(CtlTest, FailuresAreNamedQuicklyWithTheirStatus) {
     }
 }
 
-// A load the engine refuses exits 1 with what differs; a FIFO or a file above the bound is refused
+// A change the engine refuses exits 1 at once with the engine's own reason; a start answers once
+// the stream runs or with why it cannot (here: its sink is gone).
+TEST_F(CtlTest, RefusalsCarryTheEnginesReasonAtOnce) {
+    startSineStream();
+    const auto loaded = testsupport::runCommand("pactl load-module module-null-sink sink_name=vantrell_ctl_gone rate=48000 "
+                                                "sink_properties=device.description=Ctl_Gone");
+    ASSERT_EQ(loaded.status, 0) << loaded.output;
+    const int gone = deviceId("outputs", "Ctl_Gone");
+    ASSERT_EQ(ctl("add " + std::to_string(sineId()) + " " + std::to_string(gone) + " 1 2 48000 512").output,
+              "Added stream 1\n");
+    testsupport::runCommand("pactl unload-module " + loaded.output.substr(0, loaded.output.find_first_of("\r\n")));
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"add 999 998 1 2 48000 1024", "the engine refused the stream: Sample rate 48000 is not supported"},
+        {"set 0 VolumeEffect volume 1000", "the engine kept VolumeEffect volume at 100.00 (asked for 1000.00): Value refused"},
+        {"add-effect 0 Bogus", "the engine did not add Bogus to stream 0: Effect not found"},
+        {"save /proc/none/s.json", "the engine did not save /proc/none/s.json: Could not create session file"},
+        {"start 1", "stream 1 did not start: "},
+    };
+    for (const auto& [arguments, message] : cases) {
+        SCOPED_TRACE(arguments);
+        const auto started = std::chrono::steady_clock::now();
+        const auto run = ctl(arguments);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.output.find(message), std::string::npos) << run.output;
+    }
+}
+
+// A load the engine refuses exits 1 with its reason; a FIFO or a file above the bound is refused
 // at once, before anything is sent (opening a FIFO used to wait for a writer for ever).
 TEST_F(CtlTest, RefusedLoadsExitOneAndFifosAreRefusedAtOnce) {
     startSineStream();
@@ -196,7 +224,7 @@ TEST_F(CtlTest, RefusedLoadsExitOneAndFifosAreRefusedAtOnce) {
 
     const auto refused = ctl("load " + loud);
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.output.find("the engine did not load " + loud + ": stream 0"), std::string::npos)
+    EXPECT_NE(refused.output.find("the engine did not load " + loud + ": Could not load session file"), std::string::npos)
         << refused.output;
     const int loads = engine->count("Loading session: ");
     for (const auto& [path, reason] : {std::pair{fifo, "not a regular file: " + fifo},

@@ -69,8 +69,6 @@ const StreamStateEntry& requireStream(Link& link, int id) {
     throw Failure(kRefused, "no such stream: " + std::to_string(id));
 }
 
-[[noreturn]] void refused(const std::string& what) { throw Failure(kRefused, what + " (the engine's log says why)"); }
-
 const EffectState* findEffect(Link& link, int streamId, const std::string& name) {
     const auto chain = link.state().chains.find(streamId);
     if (chain == link.state().chains.end()) return nullptr;
@@ -93,27 +91,26 @@ Json addStream(Link& link, const Json& a) {
     const int frames = setting(a, "bufferFrames", kFewestFrames, kMostFrames);
     std::vector<int> before;
     for (const auto& s : link.state().streams) before.push_back(s.stream.id);
-    link.transact(EPacketType::AddStream,
-                  IPC::Packet<int, int, int, int, int, int>::serialize(input, output, inChannels, outChannels, rate, frames));
+    link.command(EPacketType::AddStream,
+                 IPC::Packet<int, int, int, int, int, int>::serialize(input, output, inChannels, outChannels, rate, frames),
+                 "the engine refused the stream");
     for (const auto& s : link.state().streams)
         if (std::find(before.begin(), before.end(), s.stream.id) == before.end()) return {{"id", s.stream.id}};
-    refused("the engine refused the stream");
+    throw Failure(kNoReply, "the engine added a stream but its states did not show it");
 }
 
 Json runStream(Link& link, const Json& a, bool start) {
     const int id = integer(a, "id", 0);
     requireStream(link, id);
-    link.transact(start ? EPacketType::StartStream : EPacketType::StopStream, IPC::Packet<int>::serialize(id));
-    if (requireStream(link, id).running != start)
-        refused("stream " + std::to_string(id) + (start ? " did not start" : " did not stop"));
+    link.command(start ? EPacketType::StartStream : EPacketType::StopStream, IPC::Packet<int>::serialize(id),
+                 "stream " + std::to_string(id) + (start ? " did not start" : " did not stop"));
     return {{"id", id}};
 }
 
 Json removeStream(Link& link, const Json& a) {
     const int id = integer(a, "id", 0);
     requireStream(link, id);
-    link.transact(EPacketType::DeleteStream, IPC::Packet<int>::serialize(id));
-    if (link.stream(id)) refused("the engine kept stream " + std::to_string(id));
+    link.command(EPacketType::DeleteStream, IPC::Packet<int>::serialize(id), "the engine kept stream " + std::to_string(id));
     return {{"id", id}};
 }
 
@@ -121,10 +118,8 @@ Json route(Link& link, const Json& a) {
     const int id = integer(a, "id", 0), input = integer(a, "input", 0), output = integer(a, "output", 0);
     const bool on = flag(a, "on");
     requireStream(link, id);
-    link.transact(EPacketType::SetChannelRedirect, IPC::Packet<int, int, int, int>::serialize(id, input, output, on));
-    const auto& routes = requireStream(link, id).routes;
-    if ((std::find(routes.begin(), routes.end(), std::pair{input, output}) != routes.end()) != on)
-        refused("the engine kept the route " + std::to_string(input) + " to " + std::to_string(output) + " as it was");
+    link.command(EPacketType::SetChannelRedirect, IPC::Packet<int, int, int, int>::serialize(id, input, output, on),
+                 "the engine kept the route " + std::to_string(input) + " to " + std::to_string(output) + " as it was");
     return {{"id", id}};
 }
 
@@ -133,16 +128,16 @@ Json changeEffect(Link& link, const Json& a, EPacketType type) {
     const std::string effect = text(a, "effect");
     if (id != -1) requireStream(link, id);
     const bool enable = type == EPacketType::SetEffectEnable && flag(a, "on");
-    if (type == EPacketType::SetEffectEnable)
-        link.transact(type, IPC::Packet<int, std::string, int>::serialize(id, effect, enable));
-    else
-        link.transact(type, IPC::Packet<int, std::string>::serialize(id, effect));
+    const auto payload = type == EPacketType::SetEffectEnable
+                             ? IPC::Packet<int, std::string, int>::serialize(id, effect, enable)
+                             : IPC::Packet<int, std::string>::serialize(id, effect);
+    try {
+        link.command(type, payload, "the engine did not change " + effect);
+    } catch (const Failure&) {
+        rereadChain(link, id);
+        throw;
+    }
     rereadChain(link, id);
-    const EffectState* found = findEffect(link, id, effect);
-    const bool done = type == EPacketType::AddEffectToStream        ? found != nullptr
-                      : type == EPacketType::DeleteEffectFromStream ? found == nullptr
-                                                                    : found && found->enabled == enable;
-    if (!done) refused("the engine did not change " + effect);
     return {{"id", id}};
 }
 
@@ -151,8 +146,14 @@ Json setParameter(Link& link, const Json& a) {
     const std::string effect = text(a, "effect"), parameter = text(a, "parameter");
     const float value = finite(a, "value");
     if (id != -1) requireStream(link, id);
-    link.transact(EPacketType::SetEffectParameter,
-                  IPC::Packet<int, std::string, std::string, float>::serialize(id, effect, parameter, value));
+    try {
+        link.command(EPacketType::SetEffectParameter,
+                     IPC::Packet<int, std::string, std::string, float>::serialize(id, effect, parameter, value),
+                     "the engine kept " + parameter + " of " + effect);
+    } catch (const Failure&) {
+        rereadChain(link, id);
+        throw;
+    }
     rereadChain(link, id);
     // Other members of a group may have followed.
     if (const auto* stream = link.stream(id); stream && stream->groupId >= 0)
@@ -160,36 +161,29 @@ Json setParameter(Link& link, const Json& a) {
             if (other.groupId == stream->groupId && other.stream.id != id) link.markChainStale(other.stream.id);
     if (const EffectState* found = findEffect(link, id, effect))
         for (const auto& p : found->parameters)
-            if (p.name == parameter) {
-                if (std::fabs(p.value - value) > 1e-3f * std::max(1.0f, std::fabs(value)))
-                    refused("the engine kept " + parameter + " at " + std::to_string(p.value));
-                return {{"value", p.value}};
-            }
-    refused("no parameter " + parameter + " on " + effect);
+            if (p.name == parameter) return {{"value", p.value}};
+    throw Failure(kRefused, "no parameter " + parameter + " on " + effect);
 }
 
 Json session(Link& link, const Json& a, EPacketType type) {
     Json result = Json::object();
     if (type == EPacketType::NewSession) {
-        link.transact(type);
+        link.command(type, {}, "the engine kept its session");
     } else {
         const std::string path = absoluteSessionPath(text(a, "name"));
         result["path"] = path;
         if (type == EPacketType::SaveSession) {
-            const FileStamp before = stampOf(path);
-            link.transact(type, IPC::Packet<std::string>::serialize(path));
-            const FileStamp after = stampOf(path);
-            if (!after.exists || after == before) refused("the engine did not save " + path);
+            link.command(type, IPC::Packet<std::string>::serialize(path), "the engine did not save " + path);
             return result;
         }
         const auto wanted = readSessionFile(path);
-        link.transact(type, IPC::Packet<std::string>::serialize(path));
+        // Whatever the outcome, every chain and the groups are read again.
+        link.markAllStale();
+        link.command(type, IPC::Packet<std::string>::serialize(path), "the engine did not load " + path);
         std::vector<StreamEntry> held;
         for (const auto& s : link.state().streams) held.push_back(s.stream);
-        if (const auto difference = loadDifference(wanted, held)) {
-            link.markAllStale();
-            refused("the engine did not load " + path + ": " + *difference);
-        }
+        if (const auto difference = loadDifference(wanted, held))
+            throw Failure(kRefused, "the engine did not load " + path + ": " + *difference);
     }
     // A load or a new session rebuilds every chain and the groups.
     link.markAllStale();

@@ -4,6 +4,7 @@
 #include "ipc/Packet.hpp"
 
 #include <algorithm>
+#include <optional>
 
 namespace Ctl::Web {
 
@@ -90,6 +91,36 @@ std::vector<Frame> PanelEngine::Link::transact(EPacketType type, const std::vect
         }
         answers.push_back(std::move(*frame));
     }
+}
+
+std::vector<Frame> PanelEngine::Link::command(EPacketType type, const std::vector<char>& payload,
+                                              const std::string& refusal) {
+    if (!_connection) throw Failure(kNotRunning, "not connected to the engine at " + _socketPath);
+    const int id = _nextCommandId++;
+    auto wrapped = IPC::Packet<int, int>::serialize(id, static_cast<int>(type));
+    wrapped.insert(wrapped.end(), payload.begin(), payload.end());
+    _connection->send(EPacketType::Command, wrapped);
+    _connection->send(EPacketType::StreamStates);
+    std::vector<Frame> answers;
+    std::optional<CommandOutcome> outcome;
+    const auto deadline = _connection->replyDeadline();
+    for (;;) {
+        auto frame = _connection->receive(deadline);
+        if (!frame) throw _connection->noReply();
+        if (isType(*frame, EPacketType::CommandResult)) {
+            if (const auto decoded = decodeCommandOutcome(*frame); decoded.id == id) outcome = decoded;
+        } else if (isType(*frame, EPacketType::StreamStates)) {
+            // The marker's answer is the last one; a request answered by states gets one before it.
+            applyStates(decodeStreamStates(*frame));
+            if (outcome) break;
+        } else {
+            // A push that came meanwhile (a lost device, another client's change) is kept too.
+            absorb(*frame);
+            answers.push_back(std::move(*frame));
+        }
+    }
+    if (!outcome->done) throw Failure(kRefused, refusal + (outcome->reason.empty() ? "" : ": " + outcome->reason));
+    return answers;
 }
 
 void PanelEngine::Link::listen(Clock::time_point deadline) {

@@ -88,6 +88,9 @@ public:
     // Sends a request, then the marker; returns what arrived before the marker's answer, which
     // updates the stream states. A request answered by stream states itself is sent alone.
     std::vector<Frame> transact(EPacketType type, const std::vector<char>& payload = {});
+    // A change sent inside a Command, then the marker: what arrived before its result. A refusal
+    // throws Failure(kRefused, "<refusal>: <the engine's reason>") once the states are read again.
+    std::vector<Frame> command(EPacketType type, const std::vector<char>& payload, const std::string& refusal);
     // Reads what the engine pushes until `deadline`.
     void listen(Clock::time_point deadline);
     void pollStates();
@@ -116,6 +119,7 @@ private:
     bool _staleDevices{false}, _staleGroups{false};
     Clock::time_point _devicesRead{};
     int _nextNotice{1};
+    int _nextCommandId{1};
     std::uint64_t _revision{0};
 };
 
