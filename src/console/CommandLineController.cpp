@@ -12,43 +12,50 @@
 #include <iostream>
 #include <thread>
 
-// Static so that `vantrell --help` lists the commands without an engine.
-const std::map<std::string, CommandLineController::Handler>& CommandLineController::commandTable() {
-    static const std::map<std::string, Handler> table = {
-        {"addChannelRedirect", &CommandLineController::addChannelRedirect},
-        {"removeEffectFromStreamGroupSync", &CommandLineController::removeEffectFromStreamGroupSync},
-        {"addEffectToStreamGroupSync", &CommandLineController::addEffectToStreamGroupSync},
-        {"setStreamGroupVolumeRatioSync", &CommandLineController::setStreamGroupVolumeRatioSync},
-        {"setStreamGroupVolumeLevelSync", &CommandLineController::setStreamGroupVolumeLevelSync},
-        {"addStreamToStreamGroupSync", &CommandLineController::addStreamToStreamGroupSync},
-        {"setStreamsGroupColor", &CommandLineController::setStreamsGroupColor},
-        {"unlinkStreams", &CommandLineController::unlinkStreams},
-        {"linkStreams", &CommandLineController::linkStreams},
-        {"addEQFilter", &CommandLineController::addEQFilter},
-        {"addEffect", &CommandLineController::addEffect},
-        {"addMasterEffect", &CommandLineController::addMasterEffect},
-        {"addStream", &CommandLineController::addStream},
-        {"exit", &CommandLineController::exit},
-        {"getEQFilterInfo", &CommandLineController::getEQFilterInfo},
-        {"getStreamInfo", &CommandLineController::getStreamInfo},
-        {"help", &CommandLineController::help},
-        {"listStreams", &CommandLineController::listStreams},
-        {"loadSession", &CommandLineController::loadSession},
-        {"printChannelsRedirects", &CommandLineController::printChannelsRedirects},
-        {"removeChannelRedirect", &CommandLineController::removeChannelRedirect},
-        {"removeEQFilter", &CommandLineController::removeEQFilter},
-        {"removeEffect", &CommandLineController::removeEffect},
-        {"removeStream", &CommandLineController::removeStream},
-        {"s", &CommandLineController::snapshot},
-        {"saveSession", &CommandLineController::saveSession},
-        {"setEQFilterParameter", &CommandLineController::setEQFilterParameter},
-        {"setEffectEnable", &CommandLineController::setEffectEnable},
-        {"setEffectParameter", &CommandLineController::setEffectParameter},
-        {"setMasterEffectParameter", &CommandLineController::setMasterEffectParameter},
-        {"startStream", &CommandLineController::startStream},
-        {"stopStream", &CommandLineController::stopStream},
-        {"updateInputDevicesList", &CommandLineController::updateInputDevicesList},
-        {"updateOutputDevicesList", &CommandLineController::updateOutputDevicesList},
+// Static so that `vantrell --help` lists the commands without an engine. Each command's action words
+// name it in "Failed to ...": "%1" .. "%3" stand for its arguments, an absent one for its default.
+const std::map<std::string, CommandLineController::Entry>& CommandLineController::commandTable() {
+    static const std::map<std::string, Entry> table = {
+        {"addChannelRedirect", {&CommandLineController::addChannelRedirect, "add a channel redirect to stream %1"}},
+        {"removeEffectFromStreamGroupSync",
+         {&CommandLineController::removeEffectFromStreamGroupSync, "stop sharing %2 in group %1"}},
+        {"addEffectToStreamGroupSync", {&CommandLineController::addEffectToStreamGroupSync, "share %2 in group %1"}},
+        {"setStreamGroupVolumeRatioSync",
+         {&CommandLineController::setStreamGroupVolumeRatioSync, "set the ratio sync of group %1"}},
+        {"setStreamGroupVolumeLevelSync",
+         {&CommandLineController::setStreamGroupVolumeLevelSync, "set the level sync of group %1"}},
+        {"addStreamToStreamGroupSync",
+         {&CommandLineController::addStreamToStreamGroupSync, "add stream %2 to group %1"}},
+        {"setStreamsGroupColor", {&CommandLineController::setStreamsGroupColor, "set the colour of group %1"}},
+        {"unlinkStreams", {&CommandLineController::unlinkStreams, "unlink stream %1"}},
+        {"linkStreams", {&CommandLineController::linkStreams, "link streams"}},
+        {"addEQFilter", {&CommandLineController::addEQFilter, "add a %2 to stream %1"}},
+        {"addEffect", {&CommandLineController::addEffect, "add %2 to stream %1"}},
+        {"addMasterEffect", {&CommandLineController::addMasterEffect, "add master effect %1"}},
+        {"addStream", {&CommandLineController::addStream, "add a stream"}},
+        {"exit", {&CommandLineController::exit, ""}},
+        {"getEQFilterInfo", {&CommandLineController::getEQFilterInfo, "list the filters of stream %1"}},
+        {"getStreamInfo", {&CommandLineController::getStreamInfo, "show stream %1"}},
+        {"help", {&CommandLineController::help, ""}},
+        {"listStreams", {&CommandLineController::listStreams, "list the streams"}},
+        {"loadSession", {&CommandLineController::loadSession, "load a session"}},
+        {"printChannelsRedirects",
+         {&CommandLineController::printChannelsRedirects, "print the channel redirects of stream %1"}},
+        {"removeChannelRedirect",
+         {&CommandLineController::removeChannelRedirect, "remove channel redirect %2 of stream %1"}},
+        {"removeEQFilter", {&CommandLineController::removeEQFilter, "remove filter %2 of stream %1"}},
+        {"removeEffect", {&CommandLineController::removeEffect, "remove %2 from stream %1"}},
+        {"removeStream", {&CommandLineController::removeStream, "remove stream %1"}},
+        {"s", {&CommandLineController::snapshot, "take snapshots"}},
+        {"saveSession", {&CommandLineController::saveSession, "save the session"}},
+        {"setEQFilterParameter", {&CommandLineController::setEQFilterParameter, "set %3 of filter %2 on stream %1"}},
+        {"setEffectEnable", {&CommandLineController::setEffectEnable, "switch %2 on stream %1"}},
+        {"setEffectParameter", {&CommandLineController::setEffectParameter, "set %2 %3 on stream %1"}},
+        {"setMasterEffectParameter", {&CommandLineController::setMasterEffectParameter, "set master %1 %2"}},
+        {"startStream", {&CommandLineController::startStream, "start stream %1"}},
+        {"stopStream", {&CommandLineController::stopStream, "stop stream %1"}},
+        {"updateInputDevicesList", {&CommandLineController::updateInputDevicesList, "update the input devices"}},
+        {"updateOutputDevicesList", {&CommandLineController::updateOutputDevicesList, "update the output devices"}},
     };
     return table;
 }
@@ -111,7 +118,7 @@ int CommandLineController::parseCommand(const std::string& line) {
     }
     int code = 0;
     lastResult = runCommand(*core, [&] {
-        code = (this->*command->second)();
+        code = (this->*command->second.handler)();
         return commandFailed(code) ? CommandResult::refused() : CommandResult::done();
     });
     return code;

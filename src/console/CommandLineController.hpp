@@ -67,7 +67,11 @@ public:
 
 private:
     using Handler = int (CommandLineController::*)();
-    static const std::map<std::string, Handler>& commandTable();
+    struct Entry {
+        Handler handler;
+        const char* action; // what "Failed to ..." says it tried
+    };
+    static const std::map<std::string, Entry>& commandTable();
 
     // Token `index` as an unsigned id; logs `message` (context: the command) when it does not parse.
     std::optional<unsigned int> unsignedArgument(std::size_t index, const std::string& message) const;
@@ -85,6 +89,6 @@ private:
     Core* core;
     bool running{true};
     std::vector<std::string> args;
-    std::map<std::string, Handler> commands;
+    std::map<std::string, Entry> commands;
     CommandResult lastResult;
 };
