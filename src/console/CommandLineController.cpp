@@ -71,11 +71,11 @@ CommandLineController::CommandLineController(Core* core) : core(core), commands(
 }
 
 void CommandLineController::run() {
-    {
-        auto guard = core->lock();
+    runCommand(*core, [this] {
         updateInputDevicesList();
         updateOutputDevicesList();
-    }
+        return CommandResult::done();
+    });
     bool idle = false;
     std::string line;
     while (running) {

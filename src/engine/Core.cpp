@@ -1,5 +1,7 @@
 #include "engine/Core.hpp"
 
+#include "engine/CommandRunner.hpp"
+
 #include "effects/Effect.hpp"
 #include "effects/EffectFactory.hpp"
 #include "utilities/Log.hpp"
@@ -46,10 +48,13 @@ Core::Core(std::shared_ptr<audio::BackEnd> audioBackEnd) : backEnd(std::move(aud
         std::exit(-1);
     }
 
+    // A device event is a command of the engine's own, through the same door as a client's.
     deviceEventWorker->start([this] {
-        auto guard = lock();
-        findDisconnectedDevice();
-        resumeHaltedStreams();
+        runCommand(*this, [this] {
+            findDisconnectedDevice();
+            resumeHaltedStreams();
+            return CommandResult::done();
+        });
     });
     // New devices, or the server back after a loss: the same pass refreshes both lists.
     if (backEnd)

@@ -20,9 +20,9 @@
 using DeviceList = std::vector<std::pair<unsigned int, std::string>>;
 
 // The engine: its audio back end (devices and device streams), the device lists, the stream table, the
-// master chain and the stream groups. Control operations (commands through runCommand, the
-// device-event worker) are serialised by the engine lock; audio threads never take it. The lock is
-// not recursive: nothing that holds it takes it again.
+// master chain and the stream groups. Control operations are serialised by the engine lock, which
+// runCommand alone takes (for the console, the socket's clients, the device-event worker); audio
+// threads never take it. The lock is not recursive: nothing that holds it takes it again.
 class Core {
 public:
     explicit Core(std::shared_ptr<audio::BackEnd> backEnd = audio::chooseBackEnd().backEnd);
@@ -30,6 +30,7 @@ public:
     Core(const Core&) = delete;
     Core& operator=(const Core&) = delete;
 
+    // For runCommand (and tests that drive the Core directly).
     std::unique_lock<std::mutex> lock() { return std::unique_lock<std::mutex>(engineMutex); }
 
     // Devices.

@@ -53,8 +53,10 @@ Socket::Socket(Core* core, int requestsPerSecond)
     : _core(core), _requestsPerSecond(requestsPerSecond), _registry(core) {
     Utilities::log("Socket constructor");
     SocketUtils::attachOutbox(&_outbox);
-    auto guard = _core->lock();
-    _core->setSocket(this);
+    runCommand(*_core, [this] {
+        _core->setSocket(this);
+        return CommandResult::done();
+    });
 }
 
 Socket::~Socket() {
@@ -66,8 +68,10 @@ Socket::~Socket() {
     }
     {
         // Device events and console pushes must not reach a socket that is gone.
-        auto guard = _core->lock();
-        if (_core->getSocket() == this) _core->setSocket(nullptr);
+        runCommand(*_core, [this] {
+            if (_core->getSocket() == this) _core->setSocket(nullptr);
+            return CommandResult::done();
+        });
     }
     SocketUtils::detachOutbox(&_outbox);
 }
