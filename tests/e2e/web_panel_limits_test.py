@@ -113,6 +113,11 @@ def main():
             status, answer = post(base, token, "addStream", body)
             check(status == 400, "addStream %s is refused (%s: %s)" % (body, status, answer.get("error")))
 
+        status, answer = post(base, token, "setParameter",
+                              {"id": -1, "effect": "VolumeEffect", "parameter": "volume", "value": 1000})
+        check(status == 409 and "is outside" in answer.get("error", ""),
+              "a value the engine refuses answers 409 with its reason: %s" % answer)
+
         os.mkfifo(os.path.join(work, "fifo"))
         started = time.monotonic()
         status, answer = post(base, token, "loadSession", {"name": os.path.join(work, "fifo")})
