@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
+#include <optional>
+#include <string>
 
 using nlohmann::json;
 
@@ -145,10 +147,45 @@ bool isLoadableStreamGroups(const nlohmann::json& groups) {
     return isListOf(groups, isGroup);
 }
 
-bool isLoadableSession(const nlohmann::json& document) {
+namespace {
+
+// The place of the first element of a list that `check` refuses, or nothing.
+template <class Check>
+std::optional<std::size_t> firstRefused(const json& list, Check check) {
+    if (!list.is_array()) return list.is_null() ? std::nullopt : std::optional<std::size_t>(0);
+    for (std::size_t i = 0; i < list.size(); ++i)
+        if (!check(list[i])) return i;
+    return std::nullopt;
+}
+
+std::string named(const json& entry, const char* key) {
+    const auto found = entry.is_object() ? entry.find(key) : entry.end();
+    return found != entry.end() && found->is_string() ? " (" + found->get<std::string>() + ")" : "";
+}
+
+} // namespace
+
+std::string sessionRefusal(const nlohmann::json& document) {
     // What a save writes: the header, the streams, the master chain and, when there are groups, the
     // groups. A shorter array (`[[[]]]`) would otherwise load as an empty session and wipe the set-up.
-    if (!document.is_array() || document.size() < 3 || document.size() > 4 || !document[0].is_object()) return false;
-    if (!isListOf(document[1], isStream) || !isListOf(document[2], isEffect)) return false;
-    return document.size() < 4 || isLoadableStreamGroups(document[3]);
+    if (!document.is_array() || document.size() < 3 || document.size() > 4 || !document[0].is_object())
+        return "not a header, the streams and the master chain";
+    if (const auto bad = firstRefused(document[1], isStream)) {
+        std::string where = "stream entry " + std::to_string(*bad);
+        if (document[1].is_array() && document[1][*bad].is_object()) {
+            const auto& effects = document[1][*bad].value("effects", json());
+            if (const auto effect = firstRefused(effects, isEffect))
+                where += ", effect" + (effects.is_array() ? named(effects[*effect], "name") : std::string());
+        }
+        return where + ": a field missing, of the wrong type or out of range";
+    }
+    if (const auto bad = firstRefused(document[2], isEffect))
+        return "master effect entry " + std::to_string(*bad) +
+               (document[2].is_array() ? named(document[2][*bad], "name") : std::string()) +
+               ": a field missing, of the wrong type or out of range";
+    if (document.size() == 4 && !isLoadableStreamGroups(document[3]))
+        return "the stream groups: a field missing, of the wrong type or out of range";
+    return {};
 }
+
+bool isLoadableSession(const nlohmann::json& document) { return sessionRefusal(document).empty(); }

@@ -176,7 +176,9 @@ int SessionsManager::loadSession(const std::string& path) {
         return -1;
     }
     // Checked whole before anything is cleared: a file that cannot load leaves the engine as it was.
-    if (!isLoadableSession(*session)) {
+    if (const std::string refusal = sessionRefusal(*session); !refusal.empty()) {
+        // The detail first: it is the reason a client of the command door is given.
+        Utilities::error("Session refused: " + refusal, "loadSession", __LINE__);
         Utilities::error("Could not load session file: " + path, "loadSession", __LINE__);
         return -1;
     }

@@ -224,7 +224,7 @@ TEST_F(CtlTest, RefusedLoadsExitOneAndFifosAreRefusedAtOnce) {
 
     const auto refused = ctl("load " + loud);
     EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.output.find("the engine did not load " + loud + ": Could not load session file"), std::string::npos)
+    EXPECT_NE(refused.output.find("the engine did not load " + loud + ": Session refused: stream entry 0, effect (VolumeEffect)"), std::string::npos)
         << refused.output;
     const int loads = engine->count("Loading session: ");
     for (const auto& [path, reason] : {std::pair{fifo, "not a regular file: " + fifo},
