@@ -11,9 +11,12 @@ cd "$root"
 
 scripts/setup.sh
 scripts/build.sh release
-# One clang build serves the sanitizer run of the unit tests and the fuzz targets.
-CC=clang CXX=clang++ scripts/build.sh asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTRELL_SANITIZE=ON \
-  -DVANTRELL_FUZZ=ON -DVANTRELL_BENCH=OFF
+# One clang build serves the sanitizer run of the unit tests and the fuzz targets. It builds only what
+# runs there: the unit tests, the end-to-end tests (they build the engine) and the fuzz targets.
+CC=clang CXX=clang++ cmake -S . -B build/asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTRELL_SANITIZE=ON \
+  -DVANTRELL_FUZZ=ON -DVANTRELL_BENCH=OFF >/dev/null
+cmake --build build/asan -j"$(nproc)" --target vantrell_tests vantrell_e2e_tests socket_stream_fuzzer \
+  console_command_fuzzer session_loader_fuzzer
 cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVANTRELL_TSAN=ON -DVANTRELL_BENCH=OFF >/dev/null
 cmake --build build/tsan -j"$(nproc)" --target vantrell_tests
 
