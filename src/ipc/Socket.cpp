@@ -265,16 +265,16 @@ void Socket::_deserializePacket(int clientSocket, const PacketFramer::Frame& fra
     // A Command carries an id and another request; the request runs as if sent bare, then the
     // result goes back under the id.
     const bool wrapped = type == EPacketType::Command;
-    std::int32_t commandId = 0;
+    std::int32_t commandId = 0, innerType = 0;
     std::vector<char> inner;
     if (wrapped) {
-        std::int32_t innerType = 0;
         if (frame.payload.size() >= 8) {
             std::memcpy(&commandId, frame.payload.data(), 4);
             std::memcpy(&innerType, frame.payload.data() + 4, 4);
             inner.assign(frame.payload.begin() + 8, frame.payload.end());
         }
-        type = static_cast<EPacketType>(innerType);
+        // A type no header could carry names no request (and must not wrap round to one).
+        type = innerType >= 0 && innerType <= 0xFFFF ? static_cast<EPacketType>(innerType) : EPacketType::Command;
         payload = &inner;
     }
     const CommandResult result = runCommand(*_core, [&] {
@@ -282,9 +282,11 @@ void Socket::_deserializePacket(int clientSocket, const PacketFramer::Frame& fra
         _registry.set_client_fd(clientSocket);
         CommandResult handled;
         try {
-            handled = wrapped && type == EPacketType::Command
+            handled = !wrapped || type != EPacketType::Command
+                          ? _registry.handlePacket(type, *payload)
+                          : innerType == static_cast<std::int32_t>(EPacketType::Command)
                           ? CommandResult::unknown("a command cannot carry another command")
-                          : _registry.handlePacket(type, *payload);
+                          : CommandResult::unknown("no request of type " + std::to_string(innerType));
         } catch (const std::exception& failure) {
             // One bad request must not end the process or the connection.
             Utilities::error(std::string("Request failed: ") + failure.what(), "_deserializePacket", __LINE__);

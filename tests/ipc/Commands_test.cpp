@@ -29,7 +29,7 @@ struct Answer {
     std::vector<std::uint16_t> replies; // the types that came before the result
 };
 
-Request wrapped(int id, std::uint16_t type, const Request& request) {
+Request wrapped(int id, int type, const Request& request) {
     return Request().i32(id).i32(type).raw(request.payload());
 }
 
@@ -71,7 +71,7 @@ protected:
         socket.reset();
     }
 
-    Answer command(std::uint16_t type, const Request& request, int id = 1) {
+    Answer command(int type, const Request& request, int id = 1) {
         EXPECT_TRUE(client.send(kCommand, wrapped(id, type, request)));
         return awaitResult(client, id);
     }
@@ -85,7 +85,7 @@ protected:
 TEST_F(CommandsTest, EachRefusalComesBackWithTheEnginesReason) {
     struct Case {
         const char* what;
-        std::uint16_t type;
+        int type;
         Request request;
         int status;
         std::string reason; // a part of it
@@ -106,6 +106,7 @@ TEST_F(CommandsTest, EachRefusalComesBackWithTheEnginesReason) {
          Request().i32(0).i32(engine.mic).i32(engine.speakers).i32(2).i32(2).i32(48000).i32(256).str(std::string(300, 'n')),
          1, "Stream name refused"},
         {"send a request of no known type", 99, Request(), 2, "no request of type 99"},
+        {"send a type past any header's", 65536 + 4, Request(), 2, "no request of type 65540"},
         {"nest a command", kCommand, wrapped(3, kStartStream, Request().i32(0)), 2, "cannot carry"},
         {"start the stream", kStartStream, Request().i32(0), 0, ""},
     };
