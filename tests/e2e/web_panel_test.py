@@ -217,6 +217,10 @@ def main():
                                         if d["name"] == "Vantrell_Web_Gone"), None), 10)
         added = ctl("add", sine, gone, 1, 2, 0, 512).stdout.split()[-1]
         ctl("start", added)
+        # The page names a lost device it has listed; it reads the list again within 2 s of a stream on
+        # a device it does not know, and a start now returns as soon as the stream runs.
+        check(wait_until(lambda: "Vantrell_Web_Gone" in browser.find_element(By.ID, "devices").text, 10),
+              "the page lists the new sink")
         subprocess.run(["pactl", "unload-module", module], capture_output=True)
         notice = wait_until(lambda: next((n.text for n in browser.find_elements(By.CSS_SELECTOR, ".notice")
                                           if "Vantrell_Web_Gone" in n.text), None), 15)

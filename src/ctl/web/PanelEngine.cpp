@@ -172,7 +172,10 @@ void PanelEngine::Link::applyStates(std::vector<StreamStateEntry> states) {
     ++_revision;
 }
 
-void PanelEngine::Link::pollStates() { transact(EPacketType::StreamStates); }
+void PanelEngine::Link::pollStates() {
+    // A push that arrived just before the states (a lost device) is the page's news too.
+    for (const auto& frame : transact(EPacketType::StreamStates)) absorb(frame);
+}
 
 void PanelEngine::Link::pollGroups() {
     for (const auto& frame : transact(EPacketType::StreamGroups)) {
