@@ -1,6 +1,7 @@
 #include "ctl/Connection.hpp"
 
 #include "ctl/Failure.hpp"
+#include "ipc/Packet.hpp"
 #include "ipc/SocketUtils.hpp"
 
 #include <algorithm>
@@ -69,6 +70,12 @@ void Connection::checkOwner() const {
     if (peer.uid == ::geteuid() || peer.uid == 0) return;
     throw Failure(kNotRunning, "the listener at " + _path + " belongs to user " + userName(peer.uid) +
                                    ", not to you: refusing to talk to it");
+}
+
+void Connection::sendCommand(int id, EPacketType type, const std::vector<char>& payload) {
+    auto wrapped = IPC::Packet<int, int>::serialize(id, static_cast<int>(type));
+    wrapped.insert(wrapped.end(), payload.begin(), payload.end());
+    send(EPacketType::Command, wrapped);
 }
 
 void Connection::send(EPacketType type, const std::vector<char>& payload) {

@@ -41,6 +41,8 @@ public:
     // when the listener runs as another user (root excepted).
     void open();
     void send(EPacketType type, const std::vector<char>& payload = {});
+    // `type` and its payload inside a Command with the id `id`: the engine answers with its result.
+    void sendCommand(int id, EPacketType type, const std::vector<char>& payload);
     // The next whole packet, or nothing once `deadline` passes (or `interrupted` says so).
     // Throws Failure(kNoReply) when the engine ends the connection.
     std::optional<Frame> receive(Clock::time_point deadline, const std::function<bool()>& interrupted = {});

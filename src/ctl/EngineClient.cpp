@@ -59,9 +59,7 @@ StreamEntry EngineClient::requireStream(int id) {
 std::vector<Frame> EngineClient::command(EPacketType type, const std::vector<char>& payload,
                                          CommandOutcome& outcome) {
     const int id = _nextCommandId++;
-    auto wrapped = IPC::Packet<int, int>::serialize(id, static_cast<int>(type));
-    wrapped.insert(wrapped.end(), payload.begin(), payload.end());
-    _connection.send(EPacketType::Command, wrapped);
+    _connection.sendCommand(id, type, payload);
     std::vector<Frame> answers;
     const auto deadline = _connection.replyDeadline();
     for (;;) {

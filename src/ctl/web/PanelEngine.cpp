@@ -97,9 +97,7 @@ std::vector<Frame> PanelEngine::Link::command(EPacketType type, const std::vecto
                                               const std::string& refusal) {
     if (!_connection) throw Failure(kNotRunning, "not connected to the engine at " + _socketPath);
     const int id = _nextCommandId++;
-    auto wrapped = IPC::Packet<int, int>::serialize(id, static_cast<int>(type));
-    wrapped.insert(wrapped.end(), payload.begin(), payload.end());
-    _connection->send(EPacketType::Command, wrapped);
+    _connection->sendCommand(id, type, payload);
     _connection->send(EPacketType::StreamStates);
     std::vector<Frame> answers;
     std::optional<CommandOutcome> outcome;
