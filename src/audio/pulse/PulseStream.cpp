@@ -42,6 +42,15 @@ std::size_t inputRingFrames(const PulseStreamFormat& format) {
     return std::max(period * 2, std::min(wanted, (std::size_t(16) << 20) / frameBytes));
 }
 
+// The input arrives in fragments of this size. A period runs once the fragment that completes it
+// arrives, so up to a fragment of input waits in the ring while the output plays on: with
+// period-sized fragments (which the server rounds to 255 frames at 256) that wait wanders over a
+// whole period and now and then leaves the output a period short, and it runs dry. A quarter period
+// bounds the wait; 64 frames bound the server's wake-ups at small periods.
+unsigned int recordFragmentFrames(unsigned int periodFrames) {
+    return std::max(std::min(periodFrames, 64u), periodFrames / 4);
+}
+
 } // namespace
 
 PulseStream::PulseStream(PulseStreamFormat format, PeriodCallback callback, void* userData,
@@ -114,7 +123,7 @@ bool PulseStream::start(pa_context* context, std::string& whyNot) {
         if (!record_) return failed("cannot make the record stream");
         pa_buffer_attr attributes{};
         attributes.maxlength = static_cast<std::uint32_t>(-1);
-        attributes.fragsize = format_.periodFrames * inputFrameBytes_;
+        attributes.fragsize = recordFragmentFrames(format_.periodFrames) * inputFrameBytes_;
         attributes.tlength = attributes.prebuf = attributes.minreq = static_cast<std::uint32_t>(-1);
         pa_stream_set_read_callback(record_, &PulseStream::onRead, this);
         pa_stream_set_overflow_callback(record_, &PulseStream::onOverflow, this);
@@ -204,7 +213,7 @@ void PulseStream::onRead(pa_stream* stream, std::size_t, void* self) {
 void PulseStream::onWrite(pa_stream*, std::size_t, void* self) { static_cast<PulseStream*>(self)->pump(); }
 
 void PulseStream::pump() {
-    watchFill();
+    // Most calls bring a fragment and no period: the fill is watched once a period, after it.
     while (!halted_) {
         std::size_t room = 0;
         if (playback_) {
