@@ -6,10 +6,10 @@
 #include <variant>
 #include <vector>
 
-// One plain type per control operation of the engine, with its arguments. Every door (console,
-// socket, device events) builds one of these and hands it to the dispatcher (commands/CommandDispatcher.hpp),
-// so what an operation needs and how it is refused is said once. Stream, group and filter ids are the
-// engine's own unsigned ids.
+// One plain type per control operation of the engine, with its arguments. The console and the
+// socket's request handlers build one of these and hand it to the dispatcher
+// (commands/CommandDispatcher.hpp), so what an operation needs and how it is refused is said once.
+// Stream, group and filter ids are the engine's own unsigned ids.
 namespace command {
 
 // Devices.
