@@ -1,12 +1,12 @@
 #include "console/CommandLineController.hpp"
 
 #include "console/Arguments.hpp"
-#include "engine/CommandRunner.hpp"
-#include "engine/Core.hpp"
+#include "commands/CommandDispatcher.hpp"
 #include "utilities/Log.hpp"
 #include "utilities/Printable.hpp"
 #include "utilities/Split.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <iostream>
@@ -71,11 +71,8 @@ CommandLineController::CommandLineController(Core* core) : core(core), commands(
 }
 
 void CommandLineController::run() {
-    runCommand(*core, [this] {
-        updateInputDevicesList();
-        updateOutputDevicesList();
-        return CommandResult::done();
-    });
+    dispatch(*core, command::UpdateInputDevices{});
+    dispatch(*core, command::UpdateOutputDevices{});
     bool idle = false;
     std::string line;
     while (running) {
@@ -116,12 +113,18 @@ int CommandLineController::parseCommand(const std::string& line) {
         lastResult = CommandResult::unknown("Command not found");
         return -1;
     }
-    int code = 0;
-    lastResult = runCommand(*core, [&] {
-        code = (this->*command->second.handler)();
-        return commandFailed(code) ? CommandResult::refused() : CommandResult::done();
-    });
+    // The tokens are read off the engine lock; a handler takes it through the dispatcher, which says why
+    // the engine refused. A token refused before that is the reason.
+    Utilities::FirstErrorScope firstError;
+    lastResult = CommandResult::done();
+    const int code = (this->*command->second.handler)();
+    if (commandFailed(code) && lastResult.ok()) lastResult = CommandResult::refused(firstError.message());
     return code;
+}
+
+int CommandLineController::execute(const Command& command) {
+    lastResult = dispatch(*core, command);
+    return lastResult.ok() ? 0 : -1;
 }
 
 // ---- Argument helpers ----
@@ -169,30 +172,33 @@ int CommandLineController::addStream() {
         if (!value) return -1;
         values[i] = *value;
     }
-    return core->addStream(values[0], values[1], values[2], values[3], values[4], values[5]);
+    CommandPayload payload;
+    lastResult = dispatch(*core, command::AddStream{values[0], values[1], values[2], values[3], values[4], values[5]},
+                          &payload);
+    return payload.newStreamId;
 }
 
 int CommandLineController::startStream() {
     auto id = optionalStreamId();
-    return id ? core->startStream(*id) : -1;
+    return id ? execute(command::StartStream{*id}) : -1;
 }
 
 int CommandLineController::stopStream() {
     auto id = optionalStreamId();
-    return id ? core->stopStream(*id) : -1;
+    return id ? execute(command::StopStream{*id}) : -1;
 }
 
 int CommandLineController::removeStream() {
     auto id = optionalStreamId();
-    return id ? core->removeStream(*id) : -1;
+    return id ? execute(command::RemoveStream{*id}) : -1;
 }
 
-int CommandLineController::updateInputDevicesList() { return core->updateInputDevicesList(); }
+int CommandLineController::updateInputDevicesList() { return execute(command::UpdateInputDevices{}); }
 
-int CommandLineController::updateOutputDevicesList() { return core->updateOutputDevicesList(); }
+int CommandLineController::updateOutputDevicesList() { return execute(command::UpdateOutputDevices{}); }
 
 int CommandLineController::getStreamInfo() {
-    const auto streams = core->getStreams();
+    const auto streams = listedStreams();
     if (streams.empty()) {
         Utilities::error("No stream found", "getStreamInfo", __LINE__);
         return -1;
@@ -203,35 +209,40 @@ int CommandLineController::getStreamInfo() {
     }
     auto id = unsignedArgument(1, "Invalid stream id");
     if (!id) return -1;
-    auto stream = core->getStreamById(*id);
-    if (!stream) return -1;
+    const auto stream = std::find_if(streams.begin(), streams.end(), [&](const auto& s) { return s.id == *id; });
+    if (stream == streams.end()) return -1;
     // One write, so a line from an audio thread cannot land inside the block.
-    std::cout << "Stream id: " + std::to_string(stream->getStreamId()) + "\n" +
-                     "Stream: " + Utilities::printable(stream->getInputDeviceName()) + " -> " +
-                     Utilities::printable(stream->getOutputDeviceName()) + "\n" +
-                     "Input device id: " + std::to_string(stream->getInputParameters().deviceId) + "\n" +
-                     "Output device id: " + std::to_string(stream->getOutputParameters().deviceId) + "\n" +
-                     "Sample rate: " + std::to_string(stream->getSampleRate()) + "\n" +
-                     "Buffer frames: " + std::to_string(stream->getBufferFrames()) + "\n" +
-                     "Input channels: " + std::to_string(stream->getNChannelsInput()) + "\n" +
-                     "Output channels: " + std::to_string(stream->getNChannelsOutput()) + "\n"
+    std::cout << "Stream id: " + std::to_string(stream->id) + "\n" +
+                     "Stream: " + Utilities::printable(stream->inputName) + " -> " +
+                     Utilities::printable(stream->outputName) + "\n" +
+                     "Input device id: " + std::to_string(stream->inputDevice) + "\n" +
+                     "Output device id: " + std::to_string(stream->outputDevice) + "\n" +
+                     "Sample rate: " + std::to_string(stream->sampleRate) + "\n" +
+                     "Buffer frames: " + std::to_string(stream->bufferFrames) + "\n" +
+                     "Input channels: " + std::to_string(stream->inputChannels) + "\n" +
+                     "Output channels: " + std::to_string(stream->outputChannels) + "\n"
               << std::flush;
     return 0;
 }
 
 int CommandLineController::listStreams() {
-    const auto streams = core->getStreams();
+    const auto streams = listedStreams();
     if (streams.empty()) {
         Utilities::error("No stream found", "listStreams", __LINE__);
         return -1;
     }
     std::string listing;
     for (const auto& stream : streams)
-        listing += "Stream id: " + std::to_string(stream->getStreamId()) + " : " +
-                   Utilities::printable(stream->getInputDeviceName()) + " -> " +
-                   Utilities::printable(stream->getOutputDeviceName()) + "\n";
+        listing += "Stream id: " + std::to_string(stream.id) + " : " + Utilities::printable(stream.inputName) +
+                   " -> " + Utilities::printable(stream.outputName) + "\n";
     std::cout << listing << std::flush;
     return 0;
+}
+
+std::vector<StreamView> CommandLineController::listedStreams() {
+    CommandPayload payload;
+    dispatch(*core, command::ListStreams{}, &payload);
+    return payload.streams;
 }
 
 // ---- Routing ----
@@ -239,7 +250,7 @@ int CommandLineController::listStreams() {
 int CommandLineController::printChannelsRedirects() {
     if (!hasTokenCount(2)) return -1;
     auto id = unsignedArgument(1, "Invalid stream id");
-    return id ? core->printChannelsRedirects(*id) : -1;
+    return id ? execute(command::PrintChannelRedirects{*id}) : -1;
 }
 
 int CommandLineController::removeChannelRedirect() {
@@ -247,7 +258,7 @@ int CommandLineController::removeChannelRedirect() {
     auto id = unsignedArgument(1, "Invalid stream id");
     if (!id) return -1;
     auto index = unsignedArgument(2, "Invalid Channel Redirect Index");
-    return index ? core->removeChannelRedirect(*id, *index) : -1;
+    return index ? execute(command::RemoveChannelRedirect{*id, *index}) : -1;
 }
 
 int CommandLineController::addChannelRedirect() {
@@ -257,7 +268,7 @@ int CommandLineController::addChannelRedirect() {
     auto input = unsignedArgument(2, "Invalid input channel ID");
     if (!input) return -1;
     auto output = unsignedArgument(3, "Invalid output channel ID");
-    return output ? core->addChannelRedirect(*id, *input, *output) : -1;
+    return output ? execute(command::AddChannelRedirect{*id, *input, *output}) : -1;
 }
 
 // ---- Console ----

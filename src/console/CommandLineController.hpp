@@ -1,5 +1,6 @@
 #pragma once
 
+#include "commands/Commands.hpp"
 #include "engine/CommandResult.hpp"
 
 #include <map>
@@ -8,10 +9,12 @@
 #include <vector>
 
 class Core;
+struct StreamView;
 
 // The operator console on standard input: one command per line, tokens separated by single
-// blanks, the first token looked up in a table of handlers. Each command runs whole through the
-// engine's command door (runCommand), so it never interleaves with a front-end request.
+// blanks, the first token looked up in a table of handlers. A handler reads its tokens, then hands
+// one command to the dispatcher, which runs it under the engine lock, so it never interleaves with a
+// front-end request; what a command prints is printed after.
 class CommandLineController {
 public:
     explicit CommandLineController(Core* core);
@@ -81,6 +84,10 @@ private:
     bool hasTokenCount(std::size_t count) const;
     // The optional stream id of startStream, stopStream and removeStream: 0 when absent.
     std::optional<unsigned int> optionalStreamId() const;
+    // Dispatches `command` and keeps its result in lastResult: 0 when done, -1 when refused.
+    int execute(const Command& command);
+    // The stream table as a query shows it.
+    std::vector<StreamView> listedStreams();
     // Whether the command in `args` failed, by its result.
     bool commandFailed(int result) const;
     // "Failed to start stream 3: <reason>": the command in `args` and the first error it logged.

@@ -2,26 +2,25 @@
 // follow the console's rules: exact token counts, refused tokens logged with the command as context.
 
 #include "console/CommandLineController.hpp"
-#include "engine/Core.hpp"
 
 int CommandLineController::setEffectParameter() {
     if (!hasTokenCount(5)) return -1;
     auto id = unsignedArgument(1, "Invalid stream id");
     if (!id) return -1;
     auto value = floatArgument(4, "Invalid parameter value");
-    return value ? core->setEffectParameter(*id, args[2], args[3], *value) : -1;
+    return value ? execute(command::SetEffectParameter{*id, args[2], args[3], *value}) : -1;
 }
 
 int CommandLineController::addEffect() {
     if (!hasTokenCount(3)) return -1;
     auto id = unsignedArgument(1, "Invalid stream id");
-    return id ? core->addEffectToStream(*id, args[2]) : -1;
+    return id ? execute(command::AddEffect{*id, args[2]}) : -1;
 }
 
 int CommandLineController::removeEffect() {
     if (!hasTokenCount(3)) return -1;
     auto id = unsignedArgument(1, "Invalid stream id");
-    return id ? core->removeEffectFromStream(*id, args[2]) : -1;
+    return id ? execute(command::RemoveEffect{*id, args[2]}) : -1;
 }
 
 int CommandLineController::setEffectEnable() {
@@ -29,7 +28,7 @@ int CommandLineController::setEffectEnable() {
     auto id = unsignedArgument(1, "Invalid stream id");
     if (!id) return -1;
     auto enable = boolArgument(3, "Invalid enable value");
-    return enable ? core->setEffectEnable(*id, args[2], *enable) : -1;
+    return enable ? execute(command::SetEffectEnable{*id, args[2], *enable}) : -1;
 }
 
 int CommandLineController::setEQFilterParameter() {
@@ -39,13 +38,13 @@ int CommandLineController::setEQFilterParameter() {
     auto filter = unsignedArgument(2, "Invalid filter id");
     if (!filter) return -1;
     auto value = floatArgument(4, "Invalid parameter value");
-    return value ? core->setEQFilterParameter(*id, *filter, args[3], *value) : -1;
+    return value ? execute(command::SetEQFilterParameter{*id, *filter, args[3], *value}) : -1;
 }
 
 int CommandLineController::addEQFilter() {
     if (!hasTokenCount(3)) return -1;
     auto id = unsignedArgument(1, "Invalid stream id");
-    return id ? core->addEQFilterToStream(*id, args[2]) : -1;
+    return id ? execute(command::AddEQFilter{*id, args[2]}) : -1;
 }
 
 int CommandLineController::removeEQFilter() {
@@ -53,24 +52,24 @@ int CommandLineController::removeEQFilter() {
     auto id = unsignedArgument(1, "Invalid stream id");
     if (!id) return -1;
     auto filter = unsignedArgument(2, "Invalid filter id");
-    return filter ? core->removeEQFilterFromStream(*id, *filter) : -1;
+    return filter ? execute(command::RemoveEQFilter{*id, *filter}) : -1;
 }
 
 int CommandLineController::getEQFilterInfo() {
     if (!hasTokenCount(2)) return -1;
     auto id = unsignedArgument(1, "Invalid stream id");
-    return id ? core->getEQFilterInfo(*id) : -1;
+    return id ? execute(command::PrintEQFilters{*id}) : -1;
 }
 
 int CommandLineController::setMasterEffectParameter() {
     if (!hasTokenCount(4)) return -1;
     auto value = floatArgument(3, "Invalid parameter value");
-    return value ? core->setMasterEffectParameter(args[1], args[2], *value) : -1;
+    return value ? execute(command::SetMasterEffectParameter{args[1], args[2], *value}) : -1;
 }
 
 int CommandLineController::addMasterEffect() {
     if (!hasTokenCount(2)) return -1;
-    return core->addMasterEffect(args[1]);
+    return execute(command::AddMasterEffect{args[1]});
 }
 
-int CommandLineController::snapshot() { return core->doSnapshot(); }
+int CommandLineController::snapshot() { return execute(command::TakeSnapshot{}); }

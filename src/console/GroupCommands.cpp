@@ -2,7 +2,6 @@
 // effect types a group shares.
 
 #include "console/CommandLineController.hpp"
-#include "engine/Core.hpp"
 #include "utilities/Log.hpp"
 
 int CommandLineController::linkStreams() {
@@ -16,13 +15,13 @@ int CommandLineController::linkStreams() {
         if (!id) return -1;
         ids.push_back(*id);
     }
-    return core->linkStreams(ids);
+    return execute(command::LinkStreams{ids});
 }
 
 int CommandLineController::unlinkStreams() {
     if (!hasTokenCount(2)) return -1;
     auto id = unsignedArgument(1, "Invalid stream id");
-    return id ? core->unlinkStream(*id) : -1;
+    return id ? execute(command::UnlinkStream{*id}) : -1;
 }
 
 int CommandLineController::setStreamsGroupColor() {
@@ -41,7 +40,7 @@ int CommandLineController::setStreamsGroupColor() {
         }
         components[i] = *value;
     }
-    return core->setStreamsGroupColor(*group, GroupColor{components[0], components[1], components[2]});
+    return execute(command::SetGroupColour{*group, GroupColor{components[0], components[1], components[2]}});
 }
 
 int CommandLineController::addStreamToStreamGroupSync() {
@@ -49,7 +48,7 @@ int CommandLineController::addStreamToStreamGroupSync() {
     auto group = unsignedArgument(1, "Invalid group id");
     if (!group) return -1;
     auto stream = unsignedArgument(2, "Invalid stream id");
-    return stream ? core->addStreamToStreamGroupSync(*stream, *group) : -1;
+    return stream ? execute(command::AddStreamToGroup{*group, *stream}) : -1;
 }
 
 int CommandLineController::setStreamGroupVolumeLevelSync() {
@@ -57,7 +56,7 @@ int CommandLineController::setStreamGroupVolumeLevelSync() {
     auto group = unsignedArgument(1, "Invalid group id");
     if (!group) return -1;
     auto on = boolArgument(2, "Invalid sync level value");
-    return on ? core->setStreamGroupVolumeLevelSync(*group, *on) : -1;
+    return on ? execute(command::SetGroupLevelSync{*group, *on}) : -1;
 }
 
 int CommandLineController::setStreamGroupVolumeRatioSync() {
@@ -65,17 +64,17 @@ int CommandLineController::setStreamGroupVolumeRatioSync() {
     auto group = unsignedArgument(1, "Invalid group id");
     if (!group) return -1;
     auto on = boolArgument(2, "Invalid sync ratio value");
-    return on ? core->setStreamGroupVolumeRatioSync(*group, *on) : -1;
+    return on ? execute(command::SetGroupRatioSync{*group, *on}) : -1;
 }
 
 int CommandLineController::addEffectToStreamGroupSync() {
     if (!hasTokenCount(3)) return -1;
     auto group = unsignedArgument(1, "Invalid group id");
-    return group ? core->addEffectToStreamGroupSync(*group, args[2]) : -1;
+    return group ? execute(command::ShareGroupEffect{*group, args[2]}) : -1;
 }
 
 int CommandLineController::removeEffectFromStreamGroupSync() {
     if (!hasTokenCount(3)) return -1;
     auto group = unsignedArgument(1, "Invalid group id");
-    return group ? core->removeEffectFromStreamGroupSync(*group, args[2]) : -1;
+    return group ? execute(command::UnshareGroupEffect{*group, args[2]}) : -1;
 }

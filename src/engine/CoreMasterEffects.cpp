@@ -62,6 +62,7 @@ int Core::setMasterEffectEnable(const std::string& name, bool enable) {
             pushEffectList(-1, "setMasterEffectEnable");
             return 0;
         }
+    Utilities::error("Master effect not found", "setMasterEffectEnable", __LINE__);
     return -1;
 }
 

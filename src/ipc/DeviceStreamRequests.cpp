@@ -1,5 +1,6 @@
 // Device and stream requests, and the device-disconnect notification.
 
+#include "commands/CommandDispatcher.hpp"
 #include "effects/Effect.hpp"
 #include "engine/Core.hpp"
 #include "ipc/PacketFunction.hpp"
@@ -45,11 +46,11 @@ CommandResult printtest(int& /*clientSocket*/, Core* /*core*/, int a, int b) {
 }
 
 CommandResult sendDeviceInputs(int& clientSocket, Core* core) {
-    if (core->updateInputDevicesList() != 0) {
+    if (auto result = dispatchUnderLock(*core, command::UpdateInputDevices{}); !result.ok()) {
         Utilities::error("Error updating input devices list", "sendDeviceInputs", __LINE__);
         // Answered all the same: a client waiting for the list must not wait for the server.
         sendPacket(clientSocket, EPacketType::DeviceInputs, emptyList());
-        return CommandResult::refused();
+        return result;
     }
     const auto devices = core->getInputDevices();
     Utilities::log("Sending device inputs");
@@ -60,11 +61,11 @@ CommandResult sendDeviceInputs(int& clientSocket, Core* core) {
 }
 
 CommandResult sendDeviceOutputs(int& clientSocket, Core* core) {
-    if (core->updateOutputDevicesList() != 0) {
+    if (auto result = dispatchUnderLock(*core, command::UpdateOutputDevices{}); !result.ok()) {
         Utilities::error("Error updating output devices list", "sendDeviceOutputs", __LINE__);
         // Answered all the same: a client waiting for the list must not wait for the server.
         sendPacket(clientSocket, EPacketType::DeviceOutputs, emptyList());
-        return CommandResult::refused();
+        return result;
     }
     const auto devices = core->getOutputDevices();
     Utilities::log("Sending device output");
@@ -119,25 +120,26 @@ CommandResult addStream(int& clientSocket, Core* core, int inputDeviceId, int ou
                    " nOutputChannels: " + std::to_string(nOutputChannels) +
                    " sampleRate: " + std::to_string(sampleRate) + " bufferFrames: " + std::to_string(bufferFrames));
     // A refused stream shows as its absence from the list that follows.
-    const int id =
-        core->addStream(static_cast<unsigned int>(inputDeviceId), static_cast<unsigned int>(outputDeviceId),
-                        static_cast<unsigned int>(nInputChannels), static_cast<unsigned int>(nOutputChannels),
-                        static_cast<unsigned int>(sampleRate), static_cast<unsigned int>(bufferFrames));
+    const auto result = dispatchUnderLock(
+        *core, command::AddStream{static_cast<unsigned int>(inputDeviceId), static_cast<unsigned int>(outputDeviceId),
+                                  static_cast<unsigned int>(nInputChannels), static_cast<unsigned int>(nOutputChannels),
+                                  static_cast<unsigned int>(sampleRate), static_cast<unsigned int>(bufferFrames)});
     sendStreams(clientSocket, core);
-    return id >= 0 ? CommandResult::done() : CommandResult::refused();
+    return result;
 }
 
 CommandResult startStream(int& /*clientSocket*/, Core* core, int streamId) {
     Utilities::log("Starting stream: " + std::to_string(streamId));
     // Done means running: the stream's device streams have started by the time this returns.
-    return CommandResult::fromCode(core->startStream(static_cast<unsigned int>(streamId)));
+    return dispatchUnderLock(*core, command::StartStream{static_cast<unsigned int>(streamId)});
 }
 
 CommandResult deleteStream(int& clientSocket, Core* core, int streamId) {
     Utilities::log("Deleting stream: " + std::to_string(streamId));
-    if (core->removeStream(static_cast<unsigned int>(streamId)) != 0) {
+    const auto id = static_cast<unsigned int>(streamId);
+    if (auto result = dispatchUnderLock(*core, command::RemoveStream{id}); !result.ok()) {
         Utilities::error("Stream not found", "deleteStream", __LINE__);
-        return CommandResult::refused();
+        return result;
     }
     return sendStreams(clientSocket, core);
 }
@@ -161,22 +163,21 @@ CommandResult sendAvailableSampleRates(int& clientSocket, Core* core, int inputD
 CommandResult editStream(int& clientSocket, Core* core, int streamId, int inputDeviceId, int outputDeviceId,
                          int nChannelsInput, int nChannelsOutput, int sampleRate, int bufferFrames,
                          std::string streamName) {
-    auto stream = core->getStreamById(static_cast<unsigned int>(streamId));
-    if (!stream) {
-        Utilities::error("Stream not found", "editStream", __LINE__);
-        return CommandResult::refused();
-    }
-    const int result = stream->editStream(
-        static_cast<unsigned int>(inputDeviceId), static_cast<unsigned int>(outputDeviceId),
-        static_cast<unsigned int>(nChannelsInput), static_cast<unsigned int>(nChannelsOutput),
-        static_cast<unsigned int>(sampleRate), static_cast<unsigned int>(bufferFrames), streamName);
-    if (result == 0)
+    // A stream that is not there has no list to answer with.
+    const bool known = core->getStreamById(static_cast<unsigned int>(streamId)) != nullptr;
+    const auto result = dispatchUnderLock(
+        *core, command::EditStream{static_cast<unsigned int>(streamId), static_cast<unsigned int>(inputDeviceId),
+                                   static_cast<unsigned int>(outputDeviceId), static_cast<unsigned int>(nChannelsInput),
+                                   static_cast<unsigned int>(nChannelsOutput), static_cast<unsigned int>(sampleRate),
+                                   static_cast<unsigned int>(bufferFrames), std::move(streamName)});
+    if (!known) return result;
+    if (result.ok())
         Utilities::log("Stream edited successfully");
     else
         Utilities::error("Error while editing stream", "editStream", __LINE__);
     // Either way the front end sees the stream as it now stands.
     sendStreams(clientSocket, core);
-    return CommandResult::fromCode(result);
+    return result;
 }
 
 void sendDeviceDisconnect(int& clientSocket, Core* /*core*/, int deviceId) {

@@ -1,6 +1,7 @@
 // Effect requests: list, offer, add, enable, remove effects and read or set their parameters, on a
 // stream's chain or (stream id -1) on the master chain.
 
+#include "commands/CommandDispatcher.hpp"
 #include "effects/Effect.hpp"
 #include "engine/Core.hpp"
 #include "ipc/PacketFunction.hpp"
@@ -57,11 +58,12 @@ CommandResult setEffectParameter(int& /*clientSocket*/, Core* core, int streamId
     if (streamId == kMasterChain) {
         Utilities::log("Setting master effect parameter: " + effect + " parameter: " + parameter +
                        " value: " + floatText(value));
-        return CommandResult::fromCode(core->setMasterEffectParameter(effect, parameter, value));
+        return dispatchUnderLock(*core, command::SetMasterEffectParameter{effect, parameter, value});
     }
     Utilities::log("Setting effect parameter on stream: " + std::to_string(streamId) + " effect: " + effect +
                    " parameter: " + parameter + " value: " + floatText(value));
-    return CommandResult::fromCode(core->setEffectParameter(static_cast<unsigned int>(streamId), effect, parameter, value));
+    return dispatchUnderLock(*core,
+                             command::SetEffectParameter{static_cast<unsigned int>(streamId), effect, parameter, value});
 }
 
 CommandResult getEffects(int& clientSocket, Core* core, int streamId) {
@@ -120,13 +122,13 @@ CommandResult addEffectToStream(int& clientSocket, Core* core, int streamId, std
     Utilities::log("Adding effect to stream: " + std::to_string(streamId) + " effect: " + effect);
     CommandResult result;
     if (streamId == kMasterChain) {
-        result = CommandResult::fromCode(core->addMasterEffect(effect));
+        result = dispatchUnderLock(*core, command::AddMasterEffect{effect});
         if (!result.ok())
             Utilities::error("Error while adding effect to master", "addEffectToStream", __LINE__);
         else
             Utilities::log("Master effect added successfully");
     } else {
-        result = CommandResult::fromCode(core->addEffectToStream(static_cast<unsigned int>(streamId), effect));
+        result = dispatchUnderLock(*core, command::AddEffect{static_cast<unsigned int>(streamId), effect});
         if (!result.ok())
             Utilities::error("Error while adding effect to stream", "addEffectToStream", __LINE__);
         else
@@ -139,13 +141,14 @@ CommandResult addEffectToStream(int& clientSocket, Core* core, int streamId, std
 CommandResult setEffectEnable(int& clientSocket, Core* core, int streamId, std::string effect, int enable) {
     CommandResult result;
     if (streamId == kMasterChain) {
-        result = CommandResult::fromCode(core->setMasterEffectEnable(effect, enable != 0));
+        result = dispatchUnderLock(*core, command::SetMasterEffectEnable{effect, enable != 0});
         if (!result.ok())
             Utilities::error("Error while setting master effect enable", "setEffectEnable", __LINE__);
         else
             Utilities::log("Master effect enable set successfully");
     } else {
-        result = CommandResult::fromCode(core->setEffectEnable(static_cast<unsigned int>(streamId), effect, enable != 0));
+        result = dispatchUnderLock(
+            *core, command::SetEffectEnable{static_cast<unsigned int>(streamId), effect, enable != 0});
         if (!result.ok())
             Utilities::error("Error while setting effect enable on stream", "setEffectEnable", __LINE__);
         else
@@ -194,15 +197,15 @@ CommandResult getEffectParameters(int& clientSocket, Core* core, int streamId, s
 CommandResult deleteEffectFromStream(int& clientSocket, Core* core, int streamId, std::string effect) {
     if (streamId == kMasterChain) {
         Utilities::log("Removing master effect: " + effect);
-        if (core->deleteMasterEffect(effect) != 0) {
+        if (auto result = dispatchUnderLock(*core, command::RemoveMasterEffect{effect}); !result.ok()) {
             Utilities::error("Error while removing master effect", "deleteEffectFromStream", __LINE__);
-            return CommandResult::refused();
+            return result;
         }
         Utilities::log("Master effect removed successfully");
         getEffects(clientSocket, core, streamId);
         return CommandResult::done();
     }
-    const auto result = CommandResult::fromCode(core->removeEffectFromStream(static_cast<unsigned int>(streamId), effect));
+    const auto result = dispatchUnderLock(*core, command::RemoveEffect{static_cast<unsigned int>(streamId), effect});
     if (!result.ok()) {
         Utilities::error("Error while removing effect from stream", "deleteEffectFromStream", __LINE__);
         // A stream that is not there has no list to answer with.

@@ -10,9 +10,9 @@ class Core;
 // to (Outbox::kEveryClient for a notification), the engine and the request's decoded fields; stream
 // id -1 names the master chain in the effect requests. Each returns how the request ended: a client
 // that wrapped it in a Command is told so, after the request's own replies, which go out either way.
-// Handlers run on the socket's listen thread under the engine lock; getEffects, getEffectParameters
-// and sendDeviceDisconnect are also called by the Core, under the same lock. What they send is
-// queued, never written here.
+// Handlers run on the socket's listen thread under the engine lock, so they run their operations
+// through dispatchUnderLock, never dispatch; getEffects, getEffectParameters and sendDeviceDisconnect
+// are also called by the Core, under the same lock. What they send is queued, never written here.
 namespace IPC::PacketFunction {
 
 // Devices and streams.

@@ -2,6 +2,7 @@
 // group, volume and routing; stopping a stream; switching one route; the groups. The two queries
 // log nothing: a panel asks for them several times a second and the log would fill with them.
 
+#include "commands/CommandDispatcher.hpp"
 #include "engine/Core.hpp"
 #include "ipc/PacketFunction.hpp"
 #include "ipc/SocketUtils.hpp"
@@ -36,7 +37,7 @@ CommandResult sendStreamStates(int& clientSocket, Core* core) {
 
 CommandResult stopStream(int& clientSocket, Core* core, int streamId) {
     Utilities::log("Stopping stream: " + std::to_string(streamId));
-    const auto result = CommandResult::fromCode(core->stopStream(static_cast<unsigned int>(streamId)));
+    const auto result = dispatchUnderLock(*core, command::StopStream{static_cast<unsigned int>(streamId)});
     sendStreamStates(clientSocket, core);
     return result;
 }
@@ -49,15 +50,15 @@ CommandResult setChannelRedirect(int& clientSocket, Core* core, int streamId, in
     auto result = CommandResult::refused();
     if (on) {
         // Refusals (no such stream or channel, a route already there) are logged by the engine.
-        result = CommandResult::fromCode(core->addChannelRedirect(id, input, output));
+        result = dispatchUnderLock(*core, command::AddChannelRedirect{id, input, output});
     } else if (auto stream = core->findStream(id, "setChannelRedirect")) {
         const auto redirects = stream->getChannelsRedirects();
         const auto found = std::find(redirects.begin(), redirects.end(), ChannelRedirect{input, output});
         if (found == redirects.end())
             Utilities::error("ChannelRedirect not found", "setChannelRedirect", __LINE__);
         else
-            result = CommandResult::fromCode(
-                core->removeChannelRedirect(id, static_cast<unsigned int>(found - redirects.begin())));
+            result = dispatchUnderLock(
+                *core, command::RemoveChannelRedirect{id, static_cast<unsigned int>(found - redirects.begin())});
     }
     sendStreamStates(clientSocket, core);
     return result;

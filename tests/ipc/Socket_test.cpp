@@ -6,6 +6,7 @@
 #include "ipc/Outbox.hpp"
 #include "ipc/Socket.hpp"
 
+#include "commands/CommandDispatcher.hpp"
 #include "engine/Core.hpp"
 
 #include "LogCapture.hpp"
@@ -104,11 +105,8 @@ TEST_F(SocketTest, EveryClientIsAnsweredAloneAndHearsEveryChange) {
     // A change made by one client reaches all of them, the one that made it included.
     ASSERT_TRUE(clients[2].send(kSetEffectEnable, Request().i32(-1).str("VolumeEffect").i32(0)));
     expectEveryClientHears(masterList(false), 2);
-    // So does one made on another thread, as the console would.
-    {
-        auto guard = engine.core->lock();
-        ASSERT_EQ(engine.core->setMasterEffectEnable("VolumeEffect", true), 0);
-    }
+    // So does one made on another thread through the dispatcher, as the console does.
+    ASSERT_TRUE(dispatch(*engine.core, command::SetMasterEffectEnable{"VolumeEffect", true}).ok());
     expectEveryClientHears(masterList(true));
     // And a device that goes while a stream uses it.
     auto stream = engine.core->getStreamById(static_cast<unsigned>(
