@@ -11,7 +11,6 @@
 Core* coreInstance = nullptr;
 
 Core::Core(std::shared_ptr<audio::BackEnd> audioBackEnd) : backEnd(std::move(audioBackEnd)) {
-    masterEffectsSnapshot.addReader(&controlThreadMasterSlot);
     Utilities::log("Core constructor");
 
     for (const auto& name : masterEffectsNames) {

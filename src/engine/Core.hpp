@@ -39,14 +39,8 @@ public:
     DeviceList getInputDevices() const { return inputDevices; }
     DeviceList getOutputDevices() const { return outputDevices; }
     std::vector<int> getAvailableSampleRates(unsigned int inputDeviceId, unsigned int outputDeviceId);
-    // Empties both lists: the first step of every refresh.
-    int resetRtAudioInstance();
     // Null when the engine has none (a build or test without audio).
     audio::BackEnd* audioBackEnd() const { return backEnd.get(); }
-    int findDisconnectedDevice();
-    // Starts again the streams the library halted (their server or a device went away) once the
-    // device lists hold their devices again; one line for each.
-    void resumeHaltedStreams();
     // Starts a stream a session saved as running; when it cannot start because a device it uses is
     // absent, it waits for the device (by these names, empty for none) as a halted stream does.
     int startSavedStream(unsigned int id, const std::string& inputName, const std::string& outputName);
@@ -59,11 +53,7 @@ public:
     int removeStream(unsigned int id);
     int clearStreams();
     std::shared_ptr<Stream> getStreamById(unsigned int id) const;
-    std::shared_ptr<Stream> getLastStream() const;
     std::vector<std::shared_ptr<Stream>> getStreams() const { return streams; }
-    unsigned int findFirstAvailableStreamId() const;
-    int syncSameOutputDeviceSampleRateAtLowest(unsigned int outputDeviceId);
-    int syncSameInputDeviceSampleRateAtLowest(unsigned int inputDeviceId);
     // The front end to notify (the socket registers itself); null when none is attached.
     void setSocket(FrontEndListener* newSocket) { socket = newSocket; }
     // Streams created from now on name their exports with this tag (see Utilities::exportTag).
@@ -81,7 +71,6 @@ public:
     // Audio callback.
     static int callback(void* outputBuffer, void* inputBuffer, unsigned int nFrames, double streamTime,
                         unsigned int status, void* userData);
-    static int applyRoutingChannels(float* input, float* output, unsigned int nFrames, Stream* stream);
 
     // Master chain.
     int addMasterEffect(const std::string& name);
@@ -90,14 +79,6 @@ public:
     int deleteMasterEffect(const std::string& name);
     int clearMasterEffects();
     EffectChain getMasterEffects() const { return masterEffects; }
-    // Runs the master effects themselves, on a control thread; a stream's periods run its own
-    // instances of them (Stream::followMasterChain).
-    void processMasterEffects(float* input, float* output, unsigned int nChannels, unsigned int nFrames,
-                              unsigned int sampleRate);
-    // One pass of a master chain over a block: each enabled effect in order, the first from `input`,
-    // the rest in place on `output`.
-    static void runMasterChain(const EffectChain& chain, float* input, float* output, unsigned int nChannels,
-                               unsigned int nFrames, unsigned int sampleRate);
 
     // Stream effect chains.
     int addEffectToStream(unsigned int streamId, const std::string& name);
@@ -123,22 +104,42 @@ public:
     int setStreamGroupVolumeRatioSync(unsigned int groupId, bool on);
     int addEffectToStreamGroupSync(unsigned int groupId, const std::string& effectName);
     int removeEffectFromStreamGroupSync(unsigned int groupId, const std::string& effectName);
-    std::shared_ptr<StreamGroupSync> getStreamGroupSyncById(unsigned int groupId) const;
     std::vector<std::shared_ptr<StreamGroupSync>> getStreamGroupSyncs() const { return streamGroupSyncs; }
     int clearStreamGroups();
 
+    // The worker that handles device reports (tests drain it to see a report handled).
+    DeviceEventWorker& deviceEvents() { return *deviceEventWorker; }
+
+    // The stream with that id; null after logging "Stream not found" with the operation's name.
+    std::shared_ptr<Stream> findStream(unsigned int id, const char* context) const;
+
+private:
+    // Devices: emptying both lists is the first step of every refresh.
+    int resetRtAudioInstance();
+    int findDisconnectedDevice();
+    // Starts again the streams the library halted (their server or a device went away) once the
+    // device lists hold their devices again; one line for each.
+    void resumeHaltedStreams();
+
+    unsigned int findFirstAvailableStreamId() const;
+    int syncSameOutputDeviceSampleRateAtLowest(unsigned int outputDeviceId);
+    int syncSameInputDeviceSampleRateAtLowest(unsigned int inputDeviceId);
+
+    // The audio callback's steps.
+    static int applyRoutingChannels(float* input, float* output, unsigned int nFrames, Stream* stream);
+    // One pass of a master chain over a block: each enabled effect in order, the first from `input`,
+    // the rest in place on `output`.
+    static void runMasterChain(const EffectChain& chain, float* input, float* output, unsigned int nChannels,
+                               unsigned int nFrames, unsigned int sampleRate);
+
     // Keeping the members of a group in step.
+    std::shared_ptr<StreamGroupSync> getStreamGroupSyncById(unsigned int groupId) const;
     int syncEffectStack(unsigned int groupId, unsigned int streamId);
     int setEffectParameterGroup(int groupId, unsigned int streamId, const std::string& effectName,
                                 const std::string& parameterName, float value);
     int setVolumeEffectParameterGroup(int groupId, std::shared_ptr<Stream> origin, float value);
     int setEQFilterParameterGroup(int groupId, unsigned int streamId, unsigned int filterId,
                                   const std::string& parameterName, float value);
-
-    DeviceEventWorker& deviceEvents() { return *deviceEventWorker; }
-
-    // The stream with that id; null after logging "Stream not found" with the operation's name.
-    std::shared_ptr<Stream> findStream(unsigned int id, const char* context) const;
     // What an operation on `stream` reaches: every member of its group in table order, or the
     // stream alone when it is in none.
     std::vector<std::shared_ptr<Stream>> reachedStreams(const std::shared_ptr<Stream>& stream) const;
@@ -149,11 +150,10 @@ public:
     template <class Operation>
     int forReachedStreams(unsigned int streamId, const char* context, Operation operation);
 
-private:
     // What every stream of this engine is built with: the back end, the callback, the device events.
     StreamServices streamServices();
     void pushEffectList(int streamId, const std::string& context);
-    // Publishes the master chain and has every stream follow it.
+    // Has every stream follow the master chain.
     void publishMasterEffects();
 
     std::shared_ptr<audio::BackEnd> backEnd;
@@ -169,8 +169,6 @@ private:
     std::vector<std::shared_ptr<StreamGroupSync>> streamGroupSyncs;
     FrontEndListener* socket{nullptr};
     std::string exportTag;
-    RealtimeSnapshot<EffectChain> masterEffectsSnapshot;
-    HazardSlot controlThreadMasterSlot;
     // Shared with the streams' error reports, which may outlive a stream's place in the table.
     std::shared_ptr<DeviceEventWorker> deviceEventWorker{std::make_shared<DeviceEventWorker>()};
 };

@@ -102,13 +102,6 @@ void Core::runMasterChain(const EffectChain& chain, float* input, float* output,
     }
 }
 
-void Core::processMasterEffects(float* input, float* output, unsigned int nChannels, unsigned int nFrames,
-                                unsigned int sampleRate) {
-    SnapshotReader<EffectChain> chain(masterEffectsSnapshot, controlThreadMasterSlot);
-    runMasterChain(*chain, input, output, nChannels, nFrames, sampleRate);
-}
-
 void Core::publishMasterEffects() {
-    masterEffectsSnapshot.publish(masterEffects);
     for (const auto& stream : streams) stream->followMasterChain(masterEffects);
 }

@@ -52,8 +52,6 @@ std::shared_ptr<Stream> Core::getStreamById(unsigned int id) const {
     return nullptr;
 }
 
-std::shared_ptr<Stream> Core::getLastStream() const { return streams.empty() ? nullptr : streams.back(); }
-
 int Core::startStream(unsigned int id) {
     auto stream = findStream(id, "startStream");
     // A stream that would not start has said why.

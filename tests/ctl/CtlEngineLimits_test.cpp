@@ -54,9 +54,10 @@ protected:
         auto guard = engine.core->lock();
         for (int i = 0; i < count; ++i) {
             ASSERT_EQ(engine.core->addStream(engine.mic, engine.speakers, 0, 0, 48000, 256), i);
-            auto options = engine.core->getLastStream()->getOptions();
+            auto stream = engine.core->getStreamById(static_cast<unsigned int>(i));
+            auto options = stream->getOptions();
             options.streamName = std::to_string(i) + std::string(Stream::kMaxNameBytes - 4, 'n');
-            engine.core->getLastStream()->setOptions(options);
+            stream->setOptions(options);
         }
     }
 

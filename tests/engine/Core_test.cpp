@@ -87,10 +87,10 @@ TEST_F(CoreTest, StreamIdsAreTheSmallestFreeOnes) {
     EXPECT_EQ(core.addStream(0, 0, 0, 0, 0, 0), 1);
     EXPECT_EQ(core.addStream(0, 0, 0, 0, 0, 0), 3);
     EXPECT_EQ(core.removeStream(7), -1);
-    ASSERT_NE(core.getLastStream(), nullptr);
-    EXPECT_EQ(core.getLastStream()->getStreamId(), 3u);
+    ASSERT_FALSE(core.getStreams().empty());
+    EXPECT_EQ(core.getStreams().back()->getStreamId(), 3u);
     EXPECT_EQ(core.clearStreams(), 0);
-    EXPECT_EQ(core.getLastStream(), nullptr);
+    EXPECT_TRUE(core.getStreams().empty());
     EXPECT_EQ(core.addStream(0, 0, 0, 0, 0, 0), 0);
     log.take();
     EXPECT_TRUE(log.contains("Stream 1 removed"));

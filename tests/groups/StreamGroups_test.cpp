@@ -76,7 +76,8 @@ TEST_F(StreamGroupsTest, LinkingChecksEveryIdFirstAndReusesNoIdUntilCleared) {
 TEST_F(StreamGroupsTest, SyncModesExcludeEachOtherAndVolumeIsNeverAShareableEffect) {
     LogCapture log;
     core->linkStreams({0, 1});
-    auto group = core->getStreamGroupSyncById(0);
+    ASSERT_EQ(core->getStreamGroupSyncs().size(), 1u);
+    auto group = core->getStreamGroupSyncs().front();
     core->setStreamGroupVolumeLevelSync(0, true);
     core->setStreamGroupVolumeRatioSync(0, true);
     EXPECT_TRUE(group->getVolumeRatio());

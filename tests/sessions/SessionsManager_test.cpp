@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -189,8 +190,10 @@ TEST_F(SessionsTest, GroupsComeBackWithTheirSettingsAndMembers) {
     }
     EXPECT_TRUE(core->getStreamGroupSyncs().empty());
     load(engine.dir.file("groups.json"));
-    const auto group = core->getStreamGroupSyncById(1);
-    ASSERT_TRUE(group);
+    const auto groups = core->getStreamGroupSyncs();
+    const auto found = std::ranges::find(groups, 1u, &StreamGroupSync::getGroupId);
+    ASSERT_NE(found, groups.end());
+    const auto& group = *found;
     EXPECT_EQ(group->getColor(), (GroupColor{10, 20, 30}));
     EXPECT_TRUE(group->getVolumeRatio());
     EXPECT_EQ(group->getEffects(), std::vector<std::string>{"PanEffect"});
