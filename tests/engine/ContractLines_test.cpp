@@ -8,6 +8,7 @@
 #include "ipc/SocketPath.hpp"
 #include "sessions/SessionsManager.hpp"
 
+#include "Eventually.hpp"
 #include "LogCapture.hpp"
 #include "ProtocolClient.hpp"
 #include "VirtualEngine.hpp"
@@ -15,10 +16,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 namespace {
 
@@ -83,9 +82,7 @@ const ContractLine kLines[] = {
          testsupport::ProtocolClient client;
          ASSERT_TRUE(client.connect());
          // The line comes before the socket accepts anyone.
-         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-         while (socket.clientCount() == 0 && std::chrono::steady_clock::now() < deadline)
-             std::this_thread::sleep_for(std::chrono::milliseconds(5));
+         ASSERT_TRUE(testsupport::eventually([&] { return socket.clientCount() > 0; }));
      },
      "Unix socket started at: SOCKET"},
 };

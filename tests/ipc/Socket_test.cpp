@@ -9,6 +9,7 @@
 #include "commands/CommandDispatcher.hpp"
 #include "engine/Core.hpp"
 
+#include "Eventually.hpp"
 #include "LogCapture.hpp"
 #include "ProtocolClient.hpp"
 #include "VirtualEngine.hpp"
@@ -23,6 +24,7 @@
 #include <unistd.h>
 
 using namespace std::chrono_literals;
+using testsupport::eventually;
 using testsupport::LogCapture;
 using testsupport::ProtocolClient;
 using testsupport::Request;
@@ -52,15 +54,6 @@ protected:
         LogCapture quiet;
         for (auto& client : clients) client.close();
         socket.reset();
-    }
-
-    template <class Done>
-    static bool eventually(Done done, std::chrono::milliseconds timeout = 5s) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (!done())
-            if (std::chrono::steady_clock::now() > deadline) return false;
-            else std::this_thread::sleep_for(5ms);
-        return true;
     }
 
     void connectAll() {

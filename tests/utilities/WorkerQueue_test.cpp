@@ -1,5 +1,7 @@
 #include "utilities/WorkerQueue.hpp"
 
+#include "Eventually.hpp"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,14 +13,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool eventually(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+bool eventually(const std::function<bool()>& condition) { return testsupport::eventually(condition, 10s); }
 
 // A job that holds the thread until released.
 struct Blocker {
