@@ -166,6 +166,7 @@ BackEnd::Opened PulseBackEnd::open(const StreamConfig& config, PeriodCallback ca
         if (parameters.nChannels != available || parameters.firstChannel != 0)
             pa_channel_map_init_extend(&map, parameters.nChannels, PA_CHANNEL_MAP_DEFAULT);
         (output ? format.sinkName : format.sourceName) = device->serverName;
+        (output ? format.sinkLabel : format.sourceLabel) = device->info.name;
         (output ? format.outputMap : format.inputMap) = map;
         (output ? format.outputChannels : format.inputChannels) = parameters.nChannels;
         routeNames[output ? 1 : 0] = device->info.name;

@@ -1,11 +1,13 @@
 #pragma once
 
-// One engine stream on the sound server: a record stream from its input device and a playback
-// stream to its output device, on the process's one connection. Its periods run on the
-// connection's thread, exactly `periodFrames` frames each, as the output asks for them and the
-// input has delivered them (see PeriodPacer).
+// One engine stream on the sound server, on the process's one connection: it reads its input
+// device through the record stream it shares with every stream reading that device in its format,
+// and plays into the playback stream it shares likewise (see SharedRecord, SharedPlayback). Its
+// periods run on the connection's thread, exactly `periodFrames` frames each, as the output has
+// room for them and the input has delivered them (see PeriodPacer).
 
 #include "audio/ClockFollower.hpp"
+#include "audio/OutputMix.hpp"
 #include "audio/PeriodPacer.hpp"
 #include "audio/BackEnd.hpp"
 
@@ -15,14 +17,20 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace audio::detail {
 
+class SharedPlayback;
+class SharedRecord;
+
 struct PulseStreamFormat {
     std::string sourceName; // empty: no input
     std::string sinkName;   // empty: no output
+    std::string sourceLabel; // the devices' descriptions
+    std::string sinkLabel;
     pa_channel_map inputMap{};
     pa_channel_map outputMap{};
     unsigned int inputChannels{0};
@@ -45,42 +53,45 @@ public:
     PulseStream(const PulseStream&) = delete;
     PulseStream& operator=(const PulseStream&) = delete;
 
-    // Under the connection's lock. start() queues the connection of both streams and returns at
-    // once; stop() leaves nothing of them behind (no callback of this object runs afterwards).
+    // Under the connection's lock. start() joins (or opens) the devices' shared streams and returns
+    // at once; stop() leaves them (no callback reaches this object afterwards), and the last member
+    // to leave closes them.
     bool start(pa_context* context, std::string& whyNot);
     void stop();
 
     bool running() const { return running_.load(); }
     const PulseStreamFormat& format() const { return format_; }
 
-private:
-    pa_stream* makeStream(pa_context* context, const pa_channel_map& map, unsigned int channels);
+    // From the shared streams, on the connection's thread.
+    void takeInput(const float* data, std::size_t frames);
+    // Runs every period the input and the output's room allow.
     void pump();
+    void outputUnderflowed() { pacer_.underflowed(); }
+    void outputOverflowed() { pacer_.overflowed(); }
+    void inputOverflowed() { pacer_.overflowed(); }
+    // The server ended a shared stream it uses.
+    void fail(const char* why) { halt(why); }
+    OutputMix::Member& mixPlace() { return mixPlace_; }
+
+private:
     std::size_t inputNeeded() const;
     void takePeriodOfInput();
     void takeResampledPeriod();
     void startResampling();
     void watchFill();
     void runPeriod();
+    std::size_t outputRoom() const;
     void halt(const char* why);
-    static void retire(pa_stream* stream);
-
-    static void onState(pa_stream* stream, void* self);
-    static void onRead(pa_stream* stream, std::size_t bytes, void* self);
-    static void onWrite(pa_stream* stream, std::size_t bytes, void* self);
-    static void onUnderflow(pa_stream* stream, void* self);
-    static void onOverflow(pa_stream* stream, void* self);
 
     const PulseStreamFormat format_;
     const PeriodCallback callback_;
     void* const userData_;
     const FailureHandler onFailure_;
-    const std::size_t inputFrameBytes_;
-    const std::size_t outputFrameBytes_;
 
     // The connection's thread only (or under its lock).
-    pa_stream* record_{nullptr};
-    pa_stream* playback_{nullptr};
+    std::shared_ptr<SharedRecord> record_;
+    std::shared_ptr<SharedPlayback> playback_;
+    OutputMix::Member mixPlace_;
     std::vector<float> input_;  // one period, handed to the callback
     std::vector<float> output_; // one period, filled by the callback
     PeriodPacer pacer_;

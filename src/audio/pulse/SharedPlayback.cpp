@@ -1,0 +1,111 @@
+#include "audio/pulse/SharedPlayback.hpp"
+
+#include "audio/pulse/PulseStream.hpp"
+#include "audio/pulse/ServerStreams.hpp"
+
+namespace audio::detail {
+
+namespace {
+
+// The server may hold this many periods more than asked for before it refuses: a bound, so that
+// nothing could ever turn into seconds of delay.
+constexpr unsigned int kOverfillPeriods = 4;
+
+std::vector<std::weak_ptr<SharedPlayback>>& openPlaybacks() {
+    static std::vector<std::weak_ptr<SharedPlayback>> open;
+    return open;
+}
+
+} // namespace
+
+SharedPlayback::SharedPlayback(pa_context* context, pa_stream* stream, SharedFormat format)
+    : SharedServerStream(context, stream, std::move(format)),
+      mix_(format_.channels, std::size_t(format_.periodFrames) * (format_.periodsAhead + kOverfillPeriods)),
+      frameBytes_(format_.channels * sizeof(float)) {}
+
+std::shared_ptr<SharedPlayback> SharedPlayback::open(pa_context* context, const SharedFormat& format,
+                                                     std::string& whyNot) {
+    return findOrOpen(openPlaybacks(), context, format, [&]() -> std::shared_ptr<SharedPlayback> {
+        pa_stream* stream =
+            makeServerStream(context, "vantrell \u2192 " + format.label, format.rate, format.channels, format.map);
+        if (!stream) {
+            whyNot = std::string("cannot make the playback stream: ") + pa_strerror(pa_context_errno(context));
+            return nullptr;
+        }
+        auto shared = std::make_shared<SharedPlayback>(context, stream, format);
+        const std::uint32_t periodBytes = format.periodFrames * shared->frameBytes_;
+        pa_buffer_attr attributes{};
+        attributes.maxlength = periodBytes * (format.periodsAhead + kOverfillPeriods);
+        attributes.tlength = periodBytes * format.periodsAhead;
+        // As much as tlength: the output starts (and starts again after an underflow) with its full
+        // margin.
+        attributes.prebuf = static_cast<std::uint32_t>(-1);
+        attributes.minreq = periodBytes;
+        attributes.fragsize = static_cast<std::uint32_t>(-1);
+        pa_stream_set_underflow_callback(stream, &SharedPlayback::onUnderflow, shared.get());
+        pa_stream_set_overflow_callback(stream, &SharedPlayback::onOverflow, shared.get());
+        pa_stream_set_write_callback(stream, &SharedPlayback::onWrite, shared.get());
+        if (pa_stream_connect_playback(stream, format.deviceName.c_str(), &attributes, kServerStreamFlags, nullptr,
+                                       nullptr) < 0) {
+            whyNot = std::string("cannot connect the playback stream: ") + pa_strerror(pa_context_errno(context));
+            return nullptr;
+        }
+        return shared;
+    });
+}
+
+void SharedPlayback::join(PulseStream& member) {
+    addMember(member);
+    mix_.join(member.mixPlace());
+}
+
+void SharedPlayback::leave(PulseStream& member) {
+    removeMember(member);
+    mix_.leave(member.mixPlace());
+    // It may have been the one the others waited for.
+    if (ready()) writeComplete();
+}
+
+std::size_t SharedPlayback::room(const OutputMix::Member& place) const {
+    if (!ready()) return 0;
+    const std::size_t writable = pa_stream_writable_size(stream_);
+    if (writable == static_cast<std::size_t>(-1)) return 0;
+    return mix_.room(place, writable / frameBytes_);
+}
+
+void SharedPlayback::add(OutputMix::Member& place, const float* samples) {
+    mix_.add(place, samples, format_.periodFrames);
+    writeComplete();
+}
+
+void SharedPlayback::writeComplete() {
+    mix_.take(mix_.complete(), [this](const float* samples, std::size_t frames) {
+        pa_stream_write(stream_, samples, frames * frameBytes_, nullptr, 0, PA_SEEK_RELATIVE);
+    });
+}
+
+void SharedPlayback::onWrite(pa_stream* stream, std::size_t, void* self) {
+    auto* shared = static_cast<SharedPlayback*>(self);
+    for (PulseStream* member : shared->members_) member->pump();
+    // Someone is still missing and the server is down to its last period (or, with two periods of
+    // buffer, where the last one is the usual margin, has run dry): the others go out without it.
+    const std::size_t writable = pa_stream_writable_size(stream);
+    if (writable == static_cast<std::size_t>(-1)) return;
+    const std::size_t buffered = shared->bufferFrames();
+    const std::size_t queued = buffered - std::min(buffered, writable / shared->frameBytes_);
+    const std::size_t reserve = shared->format_.periodsAhead > 2 ? shared->format_.periodFrames : 0;
+    if (queued <= reserve && shared->mix_.ahead() > shared->mix_.complete()) {
+        shared->mix_.cutLateMembers();
+        shared->writeComplete();
+    }
+}
+
+void SharedPlayback::onUnderflow(pa_stream*, void* self) {
+    for (PulseStream* member : static_cast<SharedPlayback*>(self)->members_) member->outputUnderflowed();
+}
+
+void SharedPlayback::onOverflow(pa_stream*, void* self) {
+    for (PulseStream* member : static_cast<SharedPlayback*>(self)->members_) member->outputOverflowed();
+}
+
+} // namespace audio::detail
