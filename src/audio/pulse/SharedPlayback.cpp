@@ -40,7 +40,9 @@ std::shared_ptr<SharedPlayback> SharedPlayback::open(pa_context* context, const 
         // As much as tlength: the output starts (and starts again after an underflow) with its full
         // margin.
         attributes.prebuf = static_cast<std::uint32_t>(-1);
-        attributes.minreq = periodBytes;
+        // Asked for every period, or every half period with two periods of buffer: a late member is
+        // then seen with half a period left to spare (see onWrite).
+        attributes.minreq = format.periodsAhead > 2 ? periodBytes : periodBytes / 2;
         attributes.fragsize = static_cast<std::uint32_t>(-1);
         pa_stream_set_underflow_callback(stream, &SharedPlayback::onUnderflow, shared.get());
         pa_stream_set_overflow_callback(stream, &SharedPlayback::onOverflow, shared.get());
@@ -87,13 +89,14 @@ void SharedPlayback::writeComplete() {
 void SharedPlayback::onWrite(pa_stream* stream, std::size_t, void* self) {
     auto* shared = static_cast<SharedPlayback*>(self);
     for (PulseStream* member : shared->members_) member->pump();
-    // Someone is still missing and the server is down to its last period (or, with two periods of
-    // buffer, where the last one is the usual margin, has run dry): the others go out without it.
+    // Someone is still missing and the server is down to its last period (half of it with two
+    // periods of buffer, where the last one is the usual margin): the others go out without it.
     const std::size_t writable = pa_stream_writable_size(stream);
     if (writable == static_cast<std::size_t>(-1)) return;
     const std::size_t buffered = shared->bufferFrames();
     const std::size_t queued = buffered - std::min(buffered, writable / shared->frameBytes_);
-    const std::size_t reserve = shared->format_.periodsAhead > 2 ? shared->format_.periodFrames : 0;
+    const std::size_t period = shared->format_.periodFrames;
+    const std::size_t reserve = shared->format_.periodsAhead > 2 ? period : period / 2;
     if (queued <= reserve && shared->mix_.ahead() > shared->mix_.complete()) {
         shared->mix_.cutLateMembers();
         shared->writeComplete();
