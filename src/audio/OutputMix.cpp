@@ -7,7 +7,7 @@ OutputMix::OutputMix(unsigned int channels, std::size_t capacityFrames)
 
 void OutputMix::join(Member& member) {
     // It starts where the device is: nothing it adds can land in frames already gone.
-    member = Member{written_, true, false, false};
+    member = Member{written_, false, false};
     members_.push_back(&member);
 }
 
@@ -17,8 +17,9 @@ void OutputMix::leave(Member& member) {
 }
 
 std::size_t OutputMix::room(const Member& member, std::size_t deviceRoom) const {
-    // Never more than the ring holds past what the device has had.
-    const std::size_t limit = std::min(deviceRoom, capacity_);
+    // Never more than the ring holds past what the device has had; a newcomer's first period lands
+    // where the device is and may come before the device asks.
+    const std::size_t limit = member.playing ? std::min(deviceRoom, capacity_) : capacity_;
     const std::size_t ahead = lead(member);
     return limit > ahead ? limit - ahead : 0;
 }
@@ -34,7 +35,7 @@ void OutputMix::add(Member& member, const float* samples, std::size_t frames) {
         done += piece;
     }
     member.position += frames;
-    member.heard = true;
+    member.playing = true;
 }
 
 std::size_t OutputMix::complete() const {
@@ -56,7 +57,7 @@ void OutputMix::cutLateMembers() {
     for (Member* member : members_)
         if (member->playing && member->position < front) {
             member->position = front;
-            member->cutShort = member->heard;
+            member->cutShort = true;
         }
 }
 

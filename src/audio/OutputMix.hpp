@@ -2,10 +2,11 @@
 
 // The sum of several streams that play to one device stream. Each stream (a member) adds its
 // periods at its own position in a ring; the frames every playing member has passed are complete
-// and go to the device. Members are waited for (the device's room is for all of them: one that took
-// it alone would starve the others), but when the device is about to run dry, what the members
-// ahead have added goes out with the late ones silent in it, and those that had played are told, as
-// an underflow. No allocation once the members have joined.
+// and go to the device. A member is waited for once it has added its first period, which it may
+// add at once, without waiting for the device's room (the others could take all of that before it
+// is asked). When the device is about to run dry, what the members ahead have added goes out with
+// the late ones silent in it, and they are told, as an underflow. No allocation once the members
+// have joined.
 
 #include <algorithm>
 #include <cstddef>
@@ -19,8 +20,7 @@ public:
     // A member's place in the mix; owned by the member, registered with join().
     struct Member {
         std::uint64_t position{0}; // the frame its next period starts at
-        bool playing{false};       // joined and neither paused nor left: the mix waits for it
-        bool heard{false};         // has added a period since it joined
+        bool playing{false};       // has added a period since it joined and was not paused: waited for
         bool cutShort{false};      // frames went out without its part: an underflow to report
     };
 

@@ -40,10 +40,12 @@ TEST_F(MixTest, EachMemberIsHeardAtItsOwnLevelAndNothingGoesOutBeforeAllHaveAdde
     mix.join(members[0]);
     mix.join(members[1]);
     for (int round = 0; round < 5; ++round) { // 20 frames through a ring of 14
-        play(members[0], 0.25f);
-        EXPECT_EQ(mix.complete(), 0u) << "the second member has not added this period yet";
-        flushComplete();
         play(members[1], -0.5f);
+        if (round > 0) { // until the first member has played, it is not waited for
+            EXPECT_EQ(mix.complete(), 0u) << "the first member has not added this period yet";
+            flushComplete();
+        }
+        play(members[0], 0.25f);
         flushComplete();
     }
     EXPECT_EQ(device, levels({{-0.25f, 20}}));
@@ -54,32 +56,38 @@ TEST_F(MixTest, AMemberLeavingOrPausingReleasesWhatTheOthersAddedAndAJoinerStart
     for (auto& member : members) mix.join(member);
     play(members[0], 1.0f);
     play(members[1], 2.0f);
+    play(members[2], 4.0f);
     flushComplete();
-    EXPECT_TRUE(device.empty()) << "the third is waited for";
+    play(members[0], 1.0f);
+    play(members[1], 2.0f);
+    flushComplete();
+    EXPECT_EQ(device.size(), kPeriod) << "the third is waited for";
     mix.leave(members[2]);
     flushComplete();
     play(members[0], 1.0f);
     mix.pause(members[1]);
     flushComplete();
-    EXPECT_EQ(device, levels({{3.0f, 4}, {1.0f, 4}}));
+    EXPECT_EQ(device, levels({{7.0f, 4}, {3.0f, 4}, {1.0f, 4}}));
 
     mix.join(members[2]); // back, at the device's position: nothing it adds lands in frames gone
     EXPECT_EQ(members[2].position, mix.written());
     play(members[2], 4.0f);
     play(members[0], 1.0f);
     flushComplete();
-    EXPECT_EQ(device, levels({{3.0f, 4}, {1.0f, 4}, {5.0f, 4}}));
+    EXPECT_EQ(device, levels({{7.0f, 4}, {3.0f, 4}, {1.0f, 4}, {5.0f, 4}}));
 }
 
-TEST_F(MixTest, RoomIsTheDevicesLessWhatTheMemberAlreadyAddedWithinTheRing) {
+TEST_F(MixTest, RoomIsTheDevicesLessWhatTheMemberAddedAndANewcomersFirstPeriodNeedsNone) {
     mix.join(members[0]);
     mix.join(members[1]);
-    EXPECT_EQ(mix.room(members[0], 8), 8u);
-    EXPECT_EQ(mix.room(members[0], 100), kCapacity) << "never more than the ring holds";
+    play(members[1], 1.0f);
+    flushComplete(); // the device took everything: no room left in it
+    EXPECT_EQ(mix.room(members[0], 0), kCapacity) << "a newcomer would never get room the others take first";
     play(members[0], 1.0f);
+    EXPECT_EQ(mix.complete(), 0u) << "it landed where the device is, and is waited for from now on";
     EXPECT_EQ(mix.room(members[0], 8), 4u);
     EXPECT_EQ(mix.room(members[0], 3), 0u);
-    EXPECT_EQ(mix.room(members[1], 8), 8u) << "the one behind may still fill the device's room";
+    EXPECT_EQ(mix.room(members[0], 100), kCapacity - 4) << "never more than the ring holds";
 }
 
 TEST_F(MixTest, WhenTheDeviceRunsDryTheLateMemberIsCutAndToldOnlyIfItHadPlayed) {
