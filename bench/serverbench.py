@@ -23,11 +23,15 @@ which starts the private server and holds the machine-wide engine lock.
                                             VANTRELL_GLITCH_OTHER=BINARY adds another build.
   Every figure of cost, latency and startup is given for both back ends (the engine's own, "pulse",
   and the RtAudio library's, "rtaudio"), measured in the same run.
+  serverbench.py crowd BINARY [STREAMS [SECONDS]]  STREAMS streams (default 60) of 256 frames from the
+                                            sine source to vantrell_main: the share of real time's
+                                            periods each writes to its export ring over SECONDS
+                                            (default 10), CPU, and the engine's entries in the server
   serverbench.py scale BINARY [SECONDS]     16 streams with effects (on JACK's dummy driver):
                                             xruns, engine CPU, resident memory; then 16 of
                                             JACK's jack_thru clients for the server's own figure
 """
-import array, math, os, re, socket, statistics, struct, subprocess, sys, tempfile, threading, time
+import array, math, mmap, os, re, socket, statistics, struct, subprocess, sys, tempfile, threading, time
 
 import glitchcount
 
@@ -579,7 +583,58 @@ def glitch(binary, frames=256, seconds=60.0, streams=1):
             pactl("unload-module", module)
 
 
-COMMANDS = {"cost": cost, "latency": latency, "scale": scale, "startup": startup, "restarts": restarts,
+def engine_entries(kind):
+    """The engine's sink-inputs or source-outputs in the server."""
+    return pactl("list", kind).count('application.name = "vantrell"')
+
+
+def ring_periods(stream_ids, seconds):
+    """Periods each stream's export ring took over the window. The write offset wraps every five periods,
+    so it is read every millisecond; also the longest gap between two reads (s)."""
+    rings = []
+    for stream in stream_ids:
+        with open("/dev/shm/Stream%d" % stream, "rb") as f:
+            rings.append(mmap.mmap(f.fileno(), 32, prot=mmap.PROT_READ))
+    headers = [struct.unpack_from("<4Q", ring) for ring in rings]
+    last, periods = [h[1] for h in headers], [0] * len(rings)
+    start = previous = time.monotonic()
+    longest = 0.0
+    while previous - start < seconds:
+        time.sleep(0.001)
+        for k, ring in enumerate(rings):
+            offset = struct.unpack_from("<Q", ring, 8)[0]
+            periods[k] += (offset - last[k]) % headers[k][3] // headers[k][2]
+            last[k] = offset
+        now = time.monotonic()
+        longest, previous = max(longest, now - previous), now
+    for ring in rings:
+        ring.close()
+    return periods, previous - start, longest
+
+
+def crowd(binary, streams=60, seconds=10.0, frames=256):
+    streams, server = int(streams), server_pid()
+    engine = Engine(binary, "pulse")
+    try:
+        for _ in range(streams):
+            engine.add_stream(0, 0, 1, 2, RATE, frames)  # the default devices: the sine source, vantrell_main
+        time.sleep(1)  # past the start's prebuffering
+        before = cpu_seconds(engine.process.pid), cpu_seconds(server)
+        periods, elapsed, longest = ring_periods(range(streams), seconds)
+        own = 100.0 * (cpu_seconds(engine.process.pid) - before[0]) / elapsed
+        served = 100.0 * (cpu_seconds(server) - before[1]) / elapsed
+        shares = sorted(100.0 * p / (elapsed * RATE / frames) for p in periods)
+        print("%d streams x %d frames at %d Hz, %.0f s: periods written, %% of real time's: min %.0f, median %.0f,"
+              " max %.0f; %d streams under 80 %%; CPU engine %.1f %%, server %.1f %% of a core; the engine in the"
+              " server: %d sink-inputs, %d source-outputs; longest gap between ring reads %.1f ms (a ring holds"
+              " %.1f ms)" % (streams, frames, RATE, elapsed, shares[0], statistics.median(shares), shares[-1],
+                             sum(share < 80 for share in shares), own, served, engine_entries("sink-inputs"),
+                             engine_entries("source-outputs"), 1000 * longest, 5000.0 * frames / RATE))
+    finally:
+        engine.stop()
+
+
+COMMANDS = {"cost": cost, "crowd": crowd, "latency": latency, "scale": scale, "startup": startup, "restarts": restarts,
             "underruns": underruns, "glitch": glitch}
 
 if __name__ == "__main__":

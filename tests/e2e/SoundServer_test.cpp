@@ -1,10 +1,14 @@
-// The engine's own sound-server back end, end to end: many streams on one connection, streams
-// that stay on their devices, their names in the server, underflows, and which back end serves.
+// The engine's own sound-server back end, end to end: many streams on one connection sharing one
+// server stream per device, streams that stay on their devices, their names in the server,
+// underflows, and which back end serves.
 
+#include "ExportRing.hpp"
 #include "ServerEngineFixture.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <csignal>
+#include <numeric>
 
 namespace {
 
@@ -16,8 +20,24 @@ int countLines(const std::string& command) {
     return std::atoi(result.output.c_str());
 }
 
-// The engine's streams as the server lists them.
-int enginePlaybacks() { return countLines("pactl list sink-inputs | grep 'application.name = \"vantrell\"'"); }
+// The media.name of each of the engine's entries of a kind ("sink-inputs", "source-outputs") in the
+// server's mixer.
+std::vector<std::string> engineEntries(const std::string& kind) {
+    const std::string listing = testsupport::runCommand("pactl list " + kind).output;
+    std::vector<std::string> names;
+    // pactl ends each entry with a blank line.
+    for (std::size_t from = 0, next = 0; from < listing.size(); from = next) {
+        next = std::min(listing.find("\n\n", from), listing.size()) + 2;
+        const std::string entry = listing.substr(from, next - from);
+        const std::string key = "media.name = \"";
+        const auto name = entry.find(key);
+        if (entry.find("application.name = \"vantrell\"") == std::string::npos || name == std::string::npos) continue;
+        names.push_back(entry.substr(name + key.size(), entry.find('"', name + key.size()) - name - key.size()));
+    }
+    return names;
+}
+
+int enginePlaybacks() { return static_cast<int>(engineEntries("sink-inputs").size()); }
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     for (auto deadline = std::chrono::steady_clock::now() + timeout; std::chrono::steady_clock::now() < deadline;
@@ -26,33 +46,91 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
     return done();
 }
 
+// Streams from the sine source to Vantrell_Main at the same format share one record and one playback
+// stream in the server: a sink mixes at most 32 inputs, and a stream beyond them would stall.
+testing::AssertionResult oneEntryEachWay() {
+    const std::vector<std::string> playback{"vantrell \u2192 Vantrell_Main"};
+    const std::vector<std::string> record{"Sine source at 440 Hz \u2192 vantrell"};
+    std::vector<std::string> playbacks, records;
+    if (waitUntil(
+            [&] {
+                playbacks = engineEntries("sink-inputs");
+                records = engineEntries("source-outputs");
+                return playbacks == playback && records == record;
+            },
+            10s))
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << playbacks.size() << " sink-inputs (first \""
+                                       << (playbacks.empty() ? "" : playbacks[0]) << "\"), " << records.size()
+                                       << " source-outputs (first \"" << (records.empty() ? "" : records[0])
+                                       << "\") of the engine";
+}
+
+constexpr unsigned int kFrames = 1024;
+
+std::string sineTo(unsigned int sine, unsigned int output) {
+    return "addStream " + std::to_string(sine) + " " + std::to_string(output) + " 1 2 48000 " +
+           std::to_string(kFrames);
+}
+
+// Every stream's export ring takes at least 80 % of the periods real time gives over 2 s. Measured
+// again until it does, up to a deadline, so that a start-up does not count.
+testing::AssertionResult keepPace(const std::vector<unsigned int>& ids) {
+    std::vector<double> shares;
+    for (auto deadline = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < deadline;) {
+        shares = testsupport::ringPace(ids, 48000, kFrames, 2s);
+        if (std::all_of(shares.begin(), shares.end(), [](double share) { return share >= 0.8; }))
+            return testing::AssertionSuccess();
+    }
+    auto failure = testing::AssertionFailure() << "under 80 % of real time's periods:";
+    for (std::size_t i = 0; i < ids.size(); ++i)
+        if (shares[i] < 0.8) failure << " stream " << ids[i] << " " << static_cast<int>(100 * shares[i]) << " %;";
+    return failure;
+}
+
 TEST_F(SoundServerTest, FortyStreamsAndASessionOfFortyRunOnOneConnectionWithTheConsoleAnswering) {
-    constexpr int kStreams = 40;
+    std::vector<unsigned int> ids(40);
+    std::iota(ids.begin(), ids.end(), 0u);
     std::chrono::milliseconds slowest{0};
-    for (int id = 0; id < kStreams; ++id) {
-        command("addStream " + std::to_string(sine) + " " + std::to_string(main) + " 1 2 48000 1024");
+    for (unsigned int id : ids) {
+        command(sineTo(sine, main));
         slowest = std::max(slowest, command("startStream " + std::to_string(id)));
     }
     EXPECT_LT(slowest, 1000ms) << "a start waited on the server";
-    ASSERT_TRUE(waitUntil([] { return enginePlaybacks() == kStreams; }, 10s)) << enginePlaybacks();
-    EXPECT_EQ(countLines("pactl list short clients | grep -w vantrell"), 1) << "one connection for everything";
-    // A mixer tells the routes apart.
-    EXPECT_EQ(countLines("pactl list sink-inputs | grep -F 'media.name = \"Stream" + std::to_string(sine) + "-" +
-                         std::to_string(main) + ": Sine source at 440 Hz \u2192 Vantrell_Main\"'"),
-              kStreams);
+    const auto allRun = [&] {
+        EXPECT_TRUE(oneEntryEachWay());
+        EXPECT_TRUE(keepPace(ids));
+        EXPECT_EQ(countLines("pactl list short clients | grep -w vantrell"), 1) << "one connection for everything";
+    };
+    allRun();
 
     const std::string session = dir.file("forty.json");
     command("saveSession " + session);
     const int starts = engine->count("started successfully");
     EXPECT_LT(command("loadSession " + session), 1000ms);
-    EXPECT_TRUE(engine->waitFor("started successfully", 5s, starts + kStreams)) << "the session's streams start";
+    EXPECT_TRUE(engine->waitFor("started successfully", 5s, starts + static_cast<int>(ids.size())))
+        << "the session's streams start";
     EXPECT_LT(command("listStreams"), 1000ms);
-    EXPECT_TRUE(waitUntil([] { return enginePlaybacks() == kStreams; }, 10s)) << enginePlaybacks();
-    EXPECT_EQ(countLines("pactl list short clients | grep -w vantrell"), 1);
+    allRun();
     EXPECT_EQ(engine->err().find("RtAudio error"), std::string::npos) << engine->err();
 }
 
-TEST_F(SoundServerTest, ASinkUnloadedUnderItsStreamIsLostNotMovedAndItsStreamPlaysThereWhenItReturns) {
+TEST_F(SoundServerTest, AStreamStoppedAmongOthersOnItsDevicesLeavesThemPlayingAndStartsAgain) {
+    for (const std::string id : {"0", "1", "2"}) {
+        command(sineTo(sine, main));
+        command("startStream " + id);
+    }
+    ASSERT_TRUE(keepPace({0, 1, 2}));
+    command("stopStream 1");
+    EXPECT_TRUE(keepPace({0, 2}));
+    EXPECT_EQ(testsupport::ringPace({1}, 48000, kFrames, 500ms)[0], 0.0) << "a stopped stream writes nothing";
+    EXPECT_NEAR(toneAt("vantrell_main", 48000).frequency, 440.0, 10.0);
+    EXPECT_TRUE(oneEntryEachWay());
+    command("startStream 1");
+    EXPECT_TRUE(keepPace({0, 1, 2}));
+}
+
+TEST_F(SoundServerTest, ASinkUnloadedUnderItsStreamsIsLostNotMovedAndTheyPlayThereWhenItReturns) {
     unsigned int comeback = 0;
     for (int round = 1; round <= 2; ++round) {
         testsupport::NullSink sink("vantrell_e2e_comeback", "Vantrell_Comeback");
@@ -65,10 +143,15 @@ TEST_F(SoundServerTest, ASinkUnloadedUnderItsStreamIsLostNotMovedAndItsStreamPla
                     return (comeback = engine->deviceId("output", "Vantrell_Comeback")) != 0;
                 },
                 5s));
-            command("addStream " + std::to_string(sine) + " " + std::to_string(comeback) + " 1 2 48000 1024");
-            command("startStream 0");
-        } else {
-            EXPECT_TRUE(engine->waitFor("Stream 0 restarted: its devices are back", 10s)) << engine->out();
+        }
+        // Two streams on the sink: lost together, back together.
+        for (const std::string id : {"0", "1"}) {
+            if (round == 1) {
+                command(sineTo(sine, comeback));
+                command("startStream " + id);
+            } else {
+                EXPECT_TRUE(engine->waitFor("Stream " + id + " restarted: its devices are back", 10s)) << engine->out();
+            }
         }
         EXPECT_NEAR(toneAt("vantrell_e2e_comeback", 48000).frequency, 440.0, 10.0) << "round " << round;
 
@@ -76,6 +159,8 @@ TEST_F(SoundServerTest, ASinkUnloadedUnderItsStreamIsLostNotMovedAndItsStreamPla
         EXPECT_TRUE(engine->waitFor("Output device Vantrell_Comeback (" + std::to_string(comeback) + ") disconnected",
                                     10s, round))
             << engine->out();
+        EXPECT_TRUE(engine->waitFor("Device disconnected: 'Vantrell_Comeback' is gone.", 10s, 2 * round))
+            << "each stream is told\n" << engine->out();
         // Not moved to the default sink: nothing of the engine plays anywhere now.
         EXPECT_EQ(enginePlaybacks(), 0);
         EXPECT_LT(toneAt("vantrell_main", 48000).rms, 0.01);
