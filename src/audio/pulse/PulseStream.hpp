@@ -39,7 +39,7 @@ struct PulseStreamFormat {
     unsigned int periodFrames{0};
     // How many periods the playback buffer holds ahead of the device (2 or more).
     unsigned int periodsAhead{3};
-    std::string mediaName; // what a mixer shows for it
+    std::string mediaName; // how the engine's notices name it
 };
 
 class PulseStream {
@@ -66,9 +66,9 @@ public:
     void takeInput(const float* data, std::size_t frames);
     // Runs every period the input and the output's room allow.
     void pump();
-    void outputUnderflowed() { pacer_.underflowed(); }
-    void outputOverflowed() { pacer_.overflowed(); }
-    void inputOverflowed() { pacer_.overflowed(); }
+    // The server's reports, passed on with the next period.
+    void underflowed() { pacer_.underflowed(); }
+    void overflowed() { pacer_.overflowed(); }
     // The server ended a shared stream it uses.
     void fail(const char* why) { halt(why); }
     OutputMix::Member& mixPlace() { return mixPlace_; }

@@ -104,11 +104,11 @@ void SharedPlayback::onWrite(pa_stream* stream, std::size_t, void* self) {
 }
 
 void SharedPlayback::onUnderflow(pa_stream*, void* self) {
-    for (PulseStream* member : static_cast<SharedPlayback*>(self)->members_) member->outputUnderflowed();
+    for (PulseStream* member : static_cast<SharedPlayback*>(self)->members_) member->underflowed();
 }
 
 void SharedPlayback::onOverflow(pa_stream*, void* self) {
-    for (PulseStream* member : static_cast<SharedPlayback*>(self)->members_) member->outputOverflowed();
+    for (PulseStream* member : static_cast<SharedPlayback*>(self)->members_) member->overflowed();
 }
 
 } // namespace audio::detail

@@ -67,7 +67,7 @@ void SharedRecord::onRead(pa_stream* stream, std::size_t, void* self) {
 }
 
 void SharedRecord::onOverflow(pa_stream*, void* self) {
-    for (PulseStream* member : static_cast<SharedRecord*>(self)->members_) member->inputOverflowed();
+    for (PulseStream* member : static_cast<SharedRecord*>(self)->members_) member->overflowed();
 }
 
 } // namespace audio::detail
