@@ -6,6 +6,7 @@
 #include "ServerEngineFixture.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <csignal>
 #include <numeric>
@@ -121,10 +122,15 @@ TEST_F(SoundServerTest, AStreamStoppedAmongOthersOnItsDevicesLeavesThemPlayingAn
         command("startStream " + id);
     }
     ASSERT_TRUE(keepPace({0, 1, 2}));
+    // Each is heard at its own level in the mix: the muted one not at all.
+    command("setEffectParameter 0 VolumeEffect volume 0");
+    command("setEffectParameter 2 VolumeEffect volume 30");
     command("stopStream 1");
     EXPECT_TRUE(keepPace({0, 2}));
     EXPECT_EQ(testsupport::ringPace({1}, 48000, kFrames, 500ms)[0], 0.0) << "a stopped stream writes nothing";
-    EXPECT_NEAR(toneAt("vantrell_main", 48000).frequency, 440.0, 10.0);
+    const auto tone = toneAt("vantrell_main", 48000);
+    EXPECT_NEAR(tone.frequency, 440.0, 10.0);
+    EXPECT_NEAR(tone.rms, 0.3 * 0.5 / std::sqrt(2.0), 0.02) << "only the third stream, at 30 %";
     EXPECT_TRUE(oneEntryEachWay());
     command("startStream 1");
     EXPECT_TRUE(keepPace({0, 1, 2}));
