@@ -31,8 +31,6 @@ public:
     void leave(Member& member);
     // A member that halts stays registered but holds nobody back.
     void pause(Member& member) { member.playing = false; }
-    bool empty() const { return members_.empty(); }
-    const std::vector<Member*>& members() const { return members_; }
 
     // How many frames the member may add now, when the device takes `deviceRoom` more.
     std::size_t room(const Member& member, std::size_t deviceRoom) const;
@@ -62,7 +60,6 @@ public:
     }
 
     std::uint64_t written() const { return written_; }
-    unsigned int channels() const { return channels_; }
 
 private:
     std::size_t lead(const Member& member) const {

@@ -26,7 +26,9 @@ struct MixTest : ::testing::Test {
         mix.add(member, period.data(), kPeriod);
     }
     void flush(std::size_t frames) {
-        mix.take(frames, [&](const float* samples, std::size_t count) { device.insert(device.end(), samples, samples + count); });
+        mix.take(frames, [&](const float* samples, std::size_t count) {
+            device.insert(device.end(), samples, samples + count);
+        });
     }
     void flushComplete() { flush(mix.complete()); }
     std::vector<float> levels(std::initializer_list<std::pair<float, std::size_t>> runs) {

@@ -68,18 +68,17 @@ bool PulseStream::start(pa_context* context, std::string& whyNot) {
     follower_.restart(secondsNow());
     resampling_ = false;
     if (!format_.sinkName.empty()) {
-        playback_ = SharedPlayback::open(context,
-                                         {format_.sinkName, format_.sinkLabel, format_.outputMap, format_.outputChannels,
-                                          format_.rate, format_.periodFrames, format_.periodsAhead},
-                                         whyNot);
+        const SharedFormat shared{format_.sinkName, format_.sinkLabel, format_.outputMap,
+                                  format_.outputChannels, format_.rate, format_.periodFrames,
+                                  format_.periodsAhead};
+        playback_ = SharedPlayback::open(context, shared, whyNot);
         if (!playback_) return false;
         playback_->join(*this);
     }
     if (!format_.sourceName.empty()) {
-        record_ = SharedRecord::open(context,
-                                     {format_.sourceName, format_.sourceLabel, format_.inputMap, format_.inputChannels,
-                                      format_.rate, format_.periodFrames, 0},
-                                     whyNot);
+        const SharedFormat shared{format_.sourceName, format_.sourceLabel, format_.inputMap,
+                                  format_.inputChannels, format_.rate, format_.periodFrames, 0};
+        record_ = SharedRecord::open(context, shared, whyNot);
         if (!record_) {
             stop();
             return false;

@@ -19,6 +19,7 @@ void retireServerStream(pa_stream* stream);
 
 // Stay on the named device: if it goes, the stream fails and the engine hears of it, rather than
 // playing on wherever the server would move it.
-inline constexpr auto kServerStreamFlags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
+inline constexpr auto kServerStreamFlags =
+    static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY);
 
 } // namespace audio::detail

@@ -3,6 +3,8 @@
 #include "audio/pulse/PulseStream.hpp"
 #include "audio/pulse/ServerStreams.hpp"
 
+#include <algorithm>
+
 namespace audio::detail {
 
 namespace {
@@ -42,7 +44,9 @@ std::shared_ptr<SharedPlayback> SharedPlayback::open(pa_context* context, const 
         attributes.prebuf = static_cast<std::uint32_t>(-1);
         // Asked for every period, or every half period with two periods of buffer: a late member is
         // then seen with half a period left to spare (see onWrite).
-        attributes.minreq = format.periodsAhead > 2 ? periodBytes : periodBytes / 2;
+        const auto halfPeriodBytes =
+            static_cast<std::uint32_t>(std::max(1u, format.periodFrames / 2) * shared->frameBytes_);
+        attributes.minreq = format.periodsAhead > 2 ? periodBytes : halfPeriodBytes;
         attributes.fragsize = static_cast<std::uint32_t>(-1);
         pa_stream_set_underflow_callback(stream, &SharedPlayback::onUnderflow, shared.get());
         pa_stream_set_overflow_callback(stream, &SharedPlayback::onOverflow, shared.get());
