@@ -20,7 +20,12 @@ which starts the private server and holds the machine-wide engine lock.
                                             at most 60 s taken in turn: xrun lines and glitches heard
                                             in the recordings. VANTRELL_GLITCH_ROUTES=engine,pacat and
                                             VANTRELL_GLITCH_LOADS=quiet narrow it;
-                                            VANTRELL_GLITCH_OTHER=BINARY adds another build.
+                                            VANTRELL_GLITCH_OTHER=BINARY adds another build. pacat's
+                                            xrun lines are its players' "Stream underrun." messages.
+  serverbench.py attach BINARY [STREAMS [CYCLES]]  the glitch set-up's STREAMS (16) 256-frame routes,
+                                            then CYCLES (6) times a parec recorder arriving at each
+                                            output's monitor for 3 s: underflows meanwhile and in the 2 s
+                                            after they leave, the engine's and pacat pipes'
   Every figure of cost, latency and startup is given for both back ends (the engine's own, "pulse",
   and the RtAudio library's, "rtaudio"), measured in the same run.
   serverbench.py crowd BINARY [STREAMS [SECONDS]]  STREAMS streams (default 60) of 256 frames from the
@@ -470,19 +475,24 @@ class PacatRoute:
         msec = "--latency-msec=%d" % round(3000.0 * frames / RATE)
         form = ["--raw", "--format=float32le", "--channels=2", "--rate=%d" % RATE, msec]
         self.processes = []
+        # Verbose players say "Stream underrun." each time the server ran their stream dry.
+        self.log = tempfile.NamedTemporaryFile(prefix="vantrell-pacat-", suffix=".err", delete=False)
         for sink in sinks:
             recorder = subprocess.Popen(["pacat", "-r", "-d", source] + form, stdout=subprocess.PIPE)
-            player = subprocess.Popen(["pacat", "-p", "-d", sink] + form, stdin=recorder.stdout)
+            player = subprocess.Popen(["pacat", "-v", "-p", "-d", sink] + form, stdin=recorder.stdout,
+                                      stdout=subprocess.DEVNULL, stderr=self.log)
             recorder.stdout.close()
             self.processes += [recorder, player]
 
     def xruns(self):
-        return None
+        with open(self.log.name, errors="replace") as f:
+            return f.read().count("underrun")
 
     def stop(self):
         for process in self.processes:
             process.terminate()
             process.wait()
+        os.unlink(self.log.name)
 
 
 class LoopbackRoute:
@@ -539,6 +549,53 @@ def record_slice(route_class, binary, sinks, frames, seconds):
     return xruns, glitches
 
 
+def glitch_sinks(streams):
+    """The tone's null sink and one output null sink per stream: their modules, the outputs' names."""
+    modules = [pactl("load-module", "module-null-sink", "sink_name=glitch_tone", "rate=%d" % RATE, "channels=2",
+                     "format=float32le", "sink_properties=device.description=Glitch_Tone")]
+    sinks = ["glitch_out%d" % k for k in range(streams)]
+    for k, sink in enumerate(sinks):
+        modules.append(pactl("load-module", "module-null-sink", "sink_name=" + sink, "rate=%d" % RATE, "channels=2",
+                             "format=float32le", "sink_properties=device.description=Glitch_Out%d" % k))
+    return modules, sinks
+
+
+def attach(binary, streams=16, cycles=6):
+    """Recorders arriving at the outputs' monitors and leaving them, as the glitch benchmark's do each slice:
+    the underflows meanwhile, the engine's against pacat pipes' at the same buffering (256 frames)."""
+    streams, cycles = int(streams), int(cycles)
+    modules, sinks = glitch_sinks(streams)
+    tone = TonePlayer("glitch_tone")
+    try:
+        for route_class in (EngineRoute, PacatRoute):
+            route = route_class(binary, "glitch_tone.monitor", sinks, 256)
+            arriving = leaving = 0
+            try:
+                time.sleep(3)
+                for _ in range(cycles):
+                    before = route.xruns()
+                    recorders = [subprocess.Popen(["parec", "-d", sink + ".monitor", "--raw", "--latency-msec=200"],
+                                                  stdout=subprocess.DEVNULL) for sink in sinks]
+                    time.sleep(3)
+                    for recorder in recorders:
+                        recorder.terminate()
+                    for recorder in recorders:
+                        recorder.wait()
+                    during = route.xruns()
+                    time.sleep(2)
+                    arriving += during - before
+                    leaving += route.xruns() - during
+            finally:
+                route.stop()
+            print("  %-6s %d streams, %d cycles: %d underflows while %d recorders arrive and record, %d in the"
+                  " 2 s after they leave" % (route_class.name, streams, cycles, arriving, streams, leaving))
+            sys.stdout.flush()
+    finally:
+        tone.stop()
+        for module in reversed(modules):
+            pactl("unload-module", module)
+
+
 def glitch(binary, frames=256, seconds=60.0, streams=1):
     frames, streams = int(frames), int(streams)
     routes = os.environ.get("VANTRELL_GLITCH_ROUTES", "engine,pacat,loopback").split(",")
@@ -546,12 +603,7 @@ def glitch(binary, frames=256, seconds=60.0, streams=1):
         routes.insert(1, "other")
     loads = os.environ.get("VANTRELL_GLITCH_LOADS", "quiet,busy").split(",")
     slices = max(1, math.ceil(seconds / 60.0))
-    modules = [pactl("load-module", "module-null-sink", "sink_name=glitch_tone", "rate=%d" % RATE, "channels=2",
-                     "format=float32le", "sink_properties=device.description=Glitch_Tone")]
-    sinks = ["glitch_out%d" % k for k in range(streams)]
-    for k, sink in enumerate(sinks):
-        modules.append(pactl("load-module", "module-null-sink", "sink_name=" + sink, "rate=%d" % RATE, "channels=2",
-                             "format=float32le", "sink_properties=device.description=Glitch_Out%d" % k))
+    modules, sinks = glitch_sinks(streams)
     tone = TonePlayer("glitch_tone")
     print("%d stream(s) of %d frames at %d Hz, buffering %d ms, %.0f s a route and load in %d slice(s);"
           " load average %s" % (streams, frames, RATE, round(3000.0 * frames / RATE), seconds, slices,
@@ -574,7 +626,7 @@ def glitch(binary, frames=256, seconds=60.0, streams=1):
             for name in routes:
                 xruns, count, first = totals[name]
                 print("  %-5s %-8s %4.0f s: %s xrun lines, %d glitches%s"
-                      % (load, name, seconds, xruns if name in ("engine", "other") else "-", count,
+                      % (load, name, seconds, xruns if name != "loopback" else "-", count,
                          " (first at %s s into their slices)" % ", ".join(first) if first else ""))
             sys.stdout.flush()
     finally:
@@ -634,8 +686,8 @@ def crowd(binary, streams=60, seconds=10.0, frames=256):
         engine.stop()
 
 
-COMMANDS = {"cost": cost, "crowd": crowd, "latency": latency, "scale": scale, "startup": startup, "restarts": restarts,
-            "underruns": underruns, "glitch": glitch}
+COMMANDS = {"attach": attach, "cost": cost, "crowd": crowd, "latency": latency, "scale": scale, "startup": startup,
+            "restarts": restarts, "underruns": underruns, "glitch": glitch}
 
 if __name__ == "__main__":
     if len(sys.argv) < 3 or sys.argv[1] not in COMMANDS:
