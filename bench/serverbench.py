@@ -560,6 +560,14 @@ def glitch_sinks(streams):
     return modules, sinks
 
 
+def recorded_rms(recording):
+    """The root mean square of the last second of a recording of stereo float samples."""
+    recording.seek(0)
+    data = recording.read()
+    samples = array.array("f", data[max(0, len(data) // 4 * 4 - 8 * RATE): len(data) // 4 * 4])
+    return math.sqrt(sum(x * x for x in samples) / len(samples)) if samples else 0.0
+
+
 def attach(binary, streams=16, cycles=6):
     """Recorders arriving at the outputs' monitors and leaving them, as the glitch benchmark's do each slice:
     the underflows meanwhile, the engine's against pacat pipes' at the same buffering (256 frames)."""
@@ -569,26 +577,31 @@ def attach(binary, streams=16, cycles=6):
     try:
         for route_class in (EngineRoute, PacatRoute):
             route = route_class(binary, "glitch_tone.monitor", sinks, 256)
-            arriving = leaving = 0
+            arriving = leaving = heard = 0
             try:
                 time.sleep(3)
                 for _ in range(cycles):
                     before = route.xruns()
-                    recorders = [subprocess.Popen(["parec", "-d", sink + ".monitor", "--raw", "--latency-msec=200"],
-                                                  stdout=subprocess.DEVNULL) for sink in sinks]
+                    # What they record shows the routes play at all: a route that never started has no underflows.
+                    files = [tempfile.TemporaryFile() for _ in sinks]
+                    recorders = [subprocess.Popen(["parec", "-d", sink + ".monitor", "--raw", "--latency-msec=200",
+                                                   "--format=float32le", "--channels=2", "--rate=%d" % RATE],
+                                                  stdout=out) for sink, out in zip(sinks, files)]
                     time.sleep(3)
                     for recorder in recorders:
                         recorder.terminate()
                     for recorder in recorders:
                         recorder.wait()
                     during = route.xruns()
+                    heard += sum(1 for out in files if recorded_rms(out) > TONE_LEVEL / 4)
                     time.sleep(2)
                     arriving += during - before
                     leaving += route.xruns() - during
             finally:
                 route.stop()
             print("  %-6s %d streams, %d cycles: %d underflows while %d recorders arrive and record, %d in the"
-                  " 2 s after they leave" % (route_class.name, streams, cycles, arriving, streams, leaving))
+                  " 2 s after they leave; %d of %d recordings carry the tone"
+                  % (route_class.name, streams, cycles, arriving, streams, leaving, heard, streams * cycles))
             sys.stdout.flush()
     finally:
         tone.stop()

@@ -70,6 +70,26 @@ TEST(PulseDevicesTest, DefaultsComeFirstAndEachDeviceKeepsItsOwnIdWhateverItsDes
     EXPECT_EQ(names(third.finish(ids)), (std::vector<std::string>{"Speakers#129", "Speakers#130", "Speakers#131"}));
 }
 
+// A device's change event asks for a new list only when what the list shows of the device changed.
+TEST(PulseDevicesTest, OnlyAChangeOfWhatIsListedNeedsANewList) {
+    PulseDeviceIds ids;
+    PulseListing listing;
+    listing.addSink(sink(0, "a", "Speakers", 48000, 2));
+    listing.addSource(source(1, "a.monitor", "Monitor of Speakers", 48000, 2));
+    const auto devices = listing.finish(ids);
+    // Started, idle, another volume: as listed.
+    EXPECT_TRUE(listedAsIs(devices, describeSink(sink(0, "a", "Speakers", 48000, 2))));
+    EXPECT_TRUE(listedAsIs(devices, describeSource(source(1, "a.monitor", "Monitor of Speakers", 48000, 2))));
+
+    pa_sink_info otherLayout = sink(0, "a", "Speakers", 48000, 2);
+    pa_channel_map_init_auto(&otherLayout.channel_map, 2, PA_CHANNEL_MAP_AUX);
+    for (const pa_sink_info& changed : {sink(0, "a", "Headphones", 48000, 2), sink(0, "a", "Speakers", 44100, 2),
+                                        sink(0, "a", "Speakers", 48000, 1), otherLayout, sink(2, "b", "Speakers", 48000, 2)})
+        EXPECT_FALSE(listedAsIs(devices, describeSink(changed))) << changed.name << " " << changed.description;
+    // A source of the sink's name is another device.
+    EXPECT_FALSE(listedAsIs(devices, describeSource(source(3, "a", "Speakers", 48000, 2))));
+}
+
 TEST(PulseDevicesTest, ANativeRateOffTheStandardListIsListedAsTheHighest) {
     EXPECT_EQ(ratesUpTo(50000), (std::vector<unsigned int>{8000, 16000, 22050, 32000, 44100, 48000, 50000}));
     EXPECT_EQ(ratesUpTo(8000), (std::vector<unsigned int>{8000}));

@@ -198,6 +198,18 @@ TEST_P(BackEndDevices, ListingsAskTheServerOnlyAfterItAnnouncesAChange) {
     EXPECT_TRUE(waitUntil([&] { return backEnd->defaultOutput() == idOf(*backEnd, "Vantrell_Listed"); }, 3s));
     testsupport::runCommand("pactl set-default-sink vantrell_main");
     EXPECT_TRUE(waitUntil([&] { return backEnd->defaultOutput() == idOf(*backEnd, "Vantrell_Main"); }, 3s));
+    // A change of one device (its description, renamed through the server's command socket, which
+    // pactl cannot do) shows in the list, under the id it had.
+    const char* pulseDir = std::getenv("VANTRELL_PULSE_DIR");
+    if (GetParam() != "pulse" || !pulseDir) return;
+    const DeviceId listed = idOf(*backEnd, "Vantrell_Listed");
+    const std::string cli = std::string(pulseDir) + "/cli";
+    testsupport::runCommand("pactl load-module module-cli-protocol-unix socket=" + cli);
+    testsupport::runCommand("python3 -c 'import socket, sys; s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); "
+                            "s.sendall(b\"update-sink-proplist vantrell_e2e_listed device.description=Vantrell_Renamed\\n\"); "
+                            "s.shutdown(socket.SHUT_WR); s.recv(100)' " + cli);
+    EXPECT_TRUE(waitUntil([&] { return idOf(*backEnd, "Vantrell_Renamed") == listed; }, 3s));
+    testsupport::runCommand("pactl unload-module module-cli-protocol-unix");
 }
 
 // --- Refusals come back as results ----------------------------------------------------------------

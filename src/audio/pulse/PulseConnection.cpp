@@ -162,10 +162,46 @@ void PulseConnection::onState(pa_context* context, void* self) {
     }
 }
 
-void PulseConnection::onEvent(pa_context*, pa_subscription_event_type_t, uint32_t, void* self) {
-    // A device came or went, or a default or a rate changed: the whole list is asked again (it is
-    // small, and one answer keeps ids, defaults and rates consistent).
-    static_cast<PulseConnection*>(self)->requestListing();
+void PulseConnection::onEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t index, void* self) {
+    auto* connection = static_cast<PulseConnection*>(self);
+    // A change of one device is mostly its state (a recorder arriving at a monitor starts it), its
+    // volume or its latency: that device alone is asked for, and the list only if what it shows of
+    // the device changed. Listing every device at each such event (sixteen recorders arriving make
+    // dozens) held up the streams on this connection until they ran dry.
+    if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_CHANGE && connection->ready_.load()) {
+        switch (type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) {
+        case PA_SUBSCRIPTION_EVENT_SINK:
+            if (issued(pa_context_get_sink_info_by_index(context, index, &PulseConnection::onChangedSink, self)))
+                return;
+            break;
+        case PA_SUBSCRIPTION_EVENT_SOURCE:
+            if (issued(pa_context_get_source_info_by_index(context, index, &PulseConnection::onChangedSource, self)))
+                return;
+            break;
+        default: break;
+        }
+    }
+    // A device came or went, or a default changed: the whole list is asked again (one answer keeps
+    // ids and defaults consistent).
+    connection->requestListing();
+}
+
+void PulseConnection::onChangedSink(pa_context*, const pa_sink_info* info, int eol, void* self) {
+    // eol < 0: it went meanwhile, and its own event follows.
+    if (eol == 0 && info) static_cast<PulseConnection*>(self)->listIfChanged(describeSink(*info));
+}
+
+void PulseConnection::onChangedSource(pa_context*, const pa_source_info* info, int eol, void* self) {
+    if (eol == 0 && info) static_cast<PulseConnection*>(self)->listIfChanged(describeSource(*info));
+}
+
+void PulseConnection::listIfChanged(const PulseDevice& device) {
+    if (!ready_.load()) return;
+    {
+        std::lock_guard<std::mutex> guard(devicesMutex_);
+        if (listedAsIs(*devices_, device)) return;
+    }
+    requestListing();
 }
 
 void PulseConnection::requestListing() {

@@ -56,6 +56,7 @@ private:
     void retryLater();
     void requestListing();
     void listingStep();
+    void listIfChanged(const PulseDevice& device);
     void publish(PulseDeviceList devices);
 
     static void onState(pa_context* context, void* self);
@@ -63,6 +64,8 @@ private:
     static void onServerInfo(pa_context* context, const pa_server_info* info, void* self);
     static void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* self);
     static void onSourceInfo(pa_context* context, const pa_source_info* info, int eol, void* self);
+    static void onChangedSink(pa_context* context, const pa_sink_info* info, int eol, void* self);
+    static void onChangedSource(pa_context* context, const pa_source_info* info, int eol, void* self);
     static void onRetry(pa_mainloop_api* api, pa_time_event* event, const struct timeval* when, void* self);
 
     std::mutex startMutex_;

@@ -21,14 +21,17 @@ PulseDevice describe(const char* name, const char* description, const pa_sample_
 
 } // namespace
 
-void PulseListing::addSink(const pa_sink_info& sink) {
-    sinks_.push_back({sink.index, describe(sink.name, sink.description, sink.sample_spec, sink.channel_map, true)});
+PulseDevice describeSink(const pa_sink_info& sink) {
+    return describe(sink.name, sink.description, sink.sample_spec, sink.channel_map, true);
 }
 
-void PulseListing::addSource(const pa_source_info& source) {
-    sources_.push_back(
-        {source.index, describe(source.name, source.description, source.sample_spec, source.channel_map, false)});
+PulseDevice describeSource(const pa_source_info& source) {
+    return describe(source.name, source.description, source.sample_spec, source.channel_map, false);
 }
+
+void PulseListing::addSink(const pa_sink_info& sink) { sinks_.push_back({sink.index, describeSink(sink)}); }
+
+void PulseListing::addSource(const pa_source_info& source) { sources_.push_back({source.index, describeSource(source)}); }
 
 void PulseListing::setDefaults(const char* sinkName, const char* sourceName) {
     defaultSink_ = sinkName ? sinkName : "";
@@ -63,6 +66,17 @@ const PulseDevice* findDevice(const PulseDeviceList& devices, DeviceId id) {
     for (const PulseDevice& device : devices)
         if (device.info.id == id) return &device;
     return nullptr;
+}
+
+bool listedAsIs(const PulseDeviceList& devices, const PulseDevice& device) {
+    for (const PulseDevice& listed : devices) {
+        if (listed.isSink != device.isSink || listed.serverName != device.serverName) continue;
+        return listed.info.name == device.info.name && listed.info.inputChannels == device.info.inputChannels &&
+               listed.info.outputChannels == device.info.outputChannels &&
+               listed.info.preferredSampleRate == device.info.preferredSampleRate &&
+               pa_channel_map_equal(&listed.channelMap, &device.channelMap);
+    }
+    return false;
 }
 
 } // namespace audio::detail

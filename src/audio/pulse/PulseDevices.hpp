@@ -53,4 +53,13 @@ private:
 
 const PulseDevice* findDevice(const PulseDeviceList& devices, DeviceId id);
 
+// One device as the server describes it now (no id, not marked default).
+PulseDevice describeSink(const pa_sink_info& sink);
+PulseDevice describeSource(const pa_source_info& source);
+
+// Whether the list shows `device` as it now is: its description, channels and their layout, and
+// rate. What else the server announces a change of (the device starting or going idle, its volume,
+// its latency) is not listed, and needs no new list.
+bool listedAsIs(const PulseDeviceList& devices, const PulseDevice& device);
+
 } // namespace audio::detail
