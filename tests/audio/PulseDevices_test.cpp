@@ -83,8 +83,10 @@ TEST(PulseDevicesTest, OnlyAChangeOfWhatIsListedNeedsANewList) {
 
     pa_sink_info otherLayout = sink(0, "a", "Speakers", 48000, 2);
     pa_channel_map_init_auto(&otherLayout.channel_map, 2, PA_CHANNEL_MAP_AUX);
-    for (const pa_sink_info& changed : {sink(0, "a", "Headphones", 48000, 2), sink(0, "a", "Speakers", 44100, 2),
-                                        sink(0, "a", "Speakers", 48000, 1), otherLayout, sink(2, "b", "Speakers", 48000, 2)})
+    const pa_sink_info changes[] = {sink(0, "a", "Headphones", 48000, 2), sink(0, "a", "Speakers", 44100, 2),
+                                    sink(0, "a", "Speakers", 48000, 1), otherLayout,
+                                    sink(2, "b", "Speakers", 48000, 2)};
+    for (const pa_sink_info& changed : changes)
         EXPECT_FALSE(listedAsIs(devices, describeSink(changed))) << changed.name << " " << changed.description;
     // A source of the sink's name is another device.
     EXPECT_FALSE(listedAsIs(devices, describeSource(source(3, "a", "Speakers", 48000, 2))));

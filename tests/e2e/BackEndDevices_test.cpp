@@ -205,9 +205,10 @@ TEST_P(BackEndDevices, ListingsAskTheServerOnlyAfterItAnnouncesAChange) {
     const DeviceId listed = idOf(*backEnd, "Vantrell_Listed");
     const std::string cli = std::string(pulseDir) + "/cli";
     testsupport::runCommand("pactl load-module module-cli-protocol-unix socket=" + cli);
-    testsupport::runCommand("python3 -c 'import socket, sys; s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); "
-                            "s.sendall(b\"update-sink-proplist vantrell_e2e_listed device.description=Vantrell_Renamed\\n\"); "
-                            "s.shutdown(socket.SHUT_WR); s.recv(100)' " + cli);
+    testsupport::runCommand(
+        "python3 -c 'import socket, sys; s = socket.socket(socket.AF_UNIX); s.connect(sys.argv[1]); "
+        "s.sendall(b\"update-sink-proplist vantrell_e2e_listed device.description=Vantrell_Renamed\\n\"); "
+        "s.shutdown(socket.SHUT_WR); s.recv(100)' " + cli);
     EXPECT_TRUE(waitUntil([&] { return idOf(*backEnd, "Vantrell_Renamed") == listed; }, 3s));
     testsupport::runCommand("pactl unload-module module-cli-protocol-unix");
 }

@@ -31,7 +31,9 @@ PulseDevice describeSource(const pa_source_info& source) {
 
 void PulseListing::addSink(const pa_sink_info& sink) { sinks_.push_back({sink.index, describeSink(sink)}); }
 
-void PulseListing::addSource(const pa_source_info& source) { sources_.push_back({source.index, describeSource(source)}); }
+void PulseListing::addSource(const pa_source_info& source) {
+    sources_.push_back({source.index, describeSource(source)});
+}
 
 void PulseListing::setDefaults(const char* sinkName, const char* sourceName) {
     defaultSink_ = sinkName ? sinkName : "";
