@@ -22,6 +22,14 @@ which starts the private server and holds the machine-wide engine lock.
                                             VANTRELL_GLITCH_LOADS=quiet narrow it;
                                             VANTRELL_GLITCH_OTHER=BINARY adds another build. pacat's
                                             xrun lines are its players' "Stream underrun." messages.
+                                            Beside each route: the milliseconds the hypervisor stole and
+                                            the stalls of a real-time thread on each core (4 ms or more),
+                                            and how many glitches fell within 0.2 s of one.
+  serverbench.py stall BINARY [FRAMES [STOPS]]  the glitch set-up's tone through one stream (default
+                                            256 frames), the engine (and VANTRELL_GLITCH_OTHER) and a
+                                            pacat pipe in turn, each stopped (SIGSTOP) STOPS (20) times
+                                            for each of 4 to 16 ms: how many stops were heard, so how long
+                                            a stall each keeps playing through
   serverbench.py attach BINARY [STREAMS [CYCLES]]  the glitch set-up's STREAMS (16) 256-frame routes,
                                             then CYCLES (6) times a parec recorder arriving at each
                                             output's monitor for 3 s: underflows meanwhile and in the 2 s
@@ -36,7 +44,7 @@ which starts the private server and holds the machine-wide engine lock.
                                             xruns, engine CPU, resident memory; then 16 of
                                             JACK's jack_thru clients for the server's own figure
 """
-import array, math, mmap, os, re, socket, statistics, struct, subprocess, sys, tempfile, threading, time
+import array, math, mmap, os, random, re, signal, socket, statistics, struct, subprocess, sys, tempfile, threading, time
 
 import glitchcount
 
@@ -522,12 +530,66 @@ class OtherEngineRoute(EngineRoute):
 GLITCH_ROUTES = {route.name: route for route in (EngineRoute, OtherEngineRoute, PacatRoute, LoopbackRoute)}
 
 
+class MachineWitness:
+    """What the machine itself did meanwhile: the milliseconds the hypervisor ran something else on its
+    cores (/proc/stat's steal), and the moments a real-time thread that wakes every millisecond
+    (bench/wakeprobe.cpp) came STALL_MS or more late. A glitch right after such a stall is the
+    machine's; no client of the server, nor the server, keeps a 16 ms buffer through it."""
+    STALL_MS = 4.0
+
+    def __init__(self, binary):
+        self.stalls = []  # (CLOCK_MONOTONIC seconds, ms late), of any core
+        probe = os.path.join(os.path.dirname(os.path.abspath(binary)), "bench", "vantrell_wakeprobe")
+        # One on each core: a stolen core stalls only the threads on it.
+        self.probes = [subprocess.Popen([probe, "86400", str(self.STALL_MS), str(cpu)], stdout=subprocess.PIPE,
+                                        text=True) for cpu in sorted(os.sched_getaffinity(0))] \
+            if os.access(probe, os.X_OK) else []
+        for process in self.probes:
+            threading.Thread(target=self.read, args=(process,), daemon=True).start()
+
+    def read(self, probe):
+        for line in probe.stdout:
+            words = line.split()
+            if words[:1] == ["late"]:
+                self.stalls.append((float(words[3]), float(words[1])))
+
+    @staticmethod
+    def stolen_ms():
+        with open("/proc/stat") as f:  # cpu user nice system idle iowait irq softirq steal
+            return 1000.0 * int(f.readline().split()[8]) / TICK
+
+    def stalls_between(self, start, end):
+        return [late for moment, late in self.stalls if start <= moment <= end]
+
+    def near_stall(self, moment, seconds=0.2):
+        """Whether a stall came in the `seconds` around a glitch (the recording's clock is the
+        monotonic clock to within the recorder's start)."""
+        return any(abs(moment - stalled) <= seconds for stalled, _ in self.stalls)
+
+    def covered(self, start, end, seconds=0.2):
+        """The share of [start, end] as near a stall: how many glitches chance alone would put there."""
+        near = [(max(start, at - seconds), min(end, at + seconds)) for at, _ in sorted(self.stalls)
+                if start - seconds <= at <= end + seconds]
+        total, reach = 0.0, start
+        for low, high in near:
+            total += max(0.0, high - max(low, reach))
+            reach = max(reach, high)
+        return total
+
+    def stop(self):
+        for process in self.probes:
+            process.terminate()
+            process.wait()
+
+
 def record_slice(route_class, binary, sinks, frames, seconds):
-    """One route for one slice: its xrun lines and the glitch times in each output's recording."""
+    """One route for one slice: its xrun lines, the glitch times in each output's recording and the
+    monotonic time the recordings began."""
     route = route_class(binary, "glitch_tone.monitor", sinks, frames)
     recorders, paths = [], []
     try:
         time.sleep(1.5)  # past the start's prebuffering
+        began = time.monotonic()
         for sink in sinks:
             path = tempfile.mktemp(prefix="vantrell-glitch-", suffix=".raw")
             with open(path, "wb") as out:
@@ -546,7 +608,7 @@ def record_slice(route_class, binary, sinks, frames, seconds):
     for path in paths:
         glitches.append(glitchcount.count_glitches(glitchcount.read_float32(path), 2, RATE, TONE_HZ))
         os.unlink(path)
-    return xruns, glitches
+    return xruns, glitches, began
 
 
 def glitch_sinks(streams):
@@ -618,29 +680,108 @@ def glitch(binary, frames=256, seconds=60.0, streams=1):
     slices = max(1, math.ceil(seconds / 60.0))
     modules, sinks = glitch_sinks(streams)
     tone = TonePlayer("glitch_tone")
+    witness = MachineWitness(binary)
     print("%d stream(s) of %d frames at %d Hz, buffering %d ms, %.0f s a route and load in %d slice(s);"
           " load average %s" % (streams, frames, RATE, round(3000.0 * frames / RATE), seconds, slices,
                                 " ".join(open("/proc/loadavg").read().split()[:3])))
     try:
         for load in loads:
             busy = subprocess.Popen(["sh", "-c", "while :; do :; done"]) if load == "busy" else None
-            totals = {name: [0, 0, []] for name in routes}
+            totals = {name: [0, 0, [], 0.0, [], 0, 0.0] for name in routes}
             try:
                 for _ in range(slices):
                     for name in routes:
-                        xruns, glitches = record_slice(GLITCH_ROUTES[name], binary, sinks, frames, seconds / slices)
-                        totals[name][0] += xruns or 0
-                        totals[name][1] += sum(len(g) for g in glitches)
-                        totals[name][2] += ["%.1f" % t for g in glitches for t in g][:5]
+                        stolen = witness.stolen_ms()
+                        xruns, glitches, began = record_slice(GLITCH_ROUTES[name], binary, sinks, frames,
+                                                              seconds / slices)
+                        total = totals[name]
+                        total[0] += xruns or 0
+                        total[1] += sum(len(g) for g in glitches)
+                        total[2] += ["%.1f" % t for g in glitches for t in g][:5]
+                        total[3] += witness.stolen_ms() - stolen
+                        total[4] += witness.stalls_between(began, began + seconds / slices)
+                        total[5] += sum(1 for g in glitches for t in g if witness.near_stall(began + t))
+                        total[6] += witness.covered(began, began + seconds / slices)
             finally:
                 if busy:
                     busy.kill()
                     busy.wait()
             for name in routes:
-                xruns, count, first = totals[name]
-                print("  %-5s %-8s %4.0f s: %s xrun lines, %d glitches%s"
-                      % (load, name, seconds, xruns if name != "loopback" else "-", count,
-                         " (first at %s s into their slices)" % ", ".join(first) if first else ""))
+                xruns, count, first, stolen, stalls, at_stalls, covered = totals[name]
+                print("  %-5s %-8s %4.0f s: %s xrun lines, %d glitches%s" % (
+                    load, name, seconds, xruns if name != "loopback" else "-", count,
+                    " (first at %s s into their slices)" % ", ".join(first) if first else ""))
+                if witness.probes:
+                    print("%22s the machine: %.0f ms stolen; %d stalls of %.0f ms or more on a core (%d of 8 ms or"
+                          " more, largest %.1f ms); %d of the glitches within 0.2 s of a stall, where %.0f %% of"
+                          " the time is" % ("", stolen, len(stalls), witness.STALL_MS,
+                                            sum(1 for late in stalls if late >= 8), max(stalls, default=0.0),
+                                            at_stalls, 100.0 * covered / seconds))
+            sys.stdout.flush()
+    finally:
+        witness.stop()
+        tone.stop()
+        for module in reversed(modules):
+            pactl("unload-module", module)
+
+
+def stall(binary, frames=256, stops=20):
+    """How long a route may stop before its output runs dry: the margin it keeps on the server.
+    Each route (the engine's whole process, or the players of pacat pipes) is stopped STOPS times for
+    each length while parec records its output; a stop followed by a glitch was heard."""
+    frames, stops = int(frames), int(stops)
+    routes = ["engine", "other", "pacat"] if os.environ.get("VANTRELL_GLITCH_OTHER") else ["engine", "pacat"]
+    lengths = [4, 6, 7, 8, 9, 10, 11, 12, 14, 16]
+    modules, sinks = glitch_sinks(1)
+    tone = TonePlayer("glitch_tone")
+    print("1 stream of %d frames at %d Hz, buffering %d ms; %d stops of each length, a route at a time"
+          % (frames, RATE, round(3000.0 * frames / RATE), stops))
+    try:
+        for name in routes:
+            route = GLITCH_ROUTES[name](binary, "glitch_tone.monitor", sinks, frames)
+            try:
+                # Settled: the engine follows the null sinks' clocks apart after 15 to 30 s (a pipe waits as long).
+                deadline = time.monotonic() + 45
+                while time.monotonic() < deadline and not (
+                        hasattr(route, "engine") and "Following the input's clock" in route.engine.text()):
+                    time.sleep(0.1)
+                following = hasattr(route, "engine") and "Following the input's clock" in route.engine.text()
+                victims = [route.engine.process.pid] if hasattr(route, "engine") else \
+                    [p.pid for p in route.processes[1::2]]
+                path = tempfile.mktemp(prefix="vantrell-stall-", suffix=".raw")
+                with open(path, "wb") as out:
+                    recorder = subprocess.Popen(["parec", "-d", sinks[0] + ".monitor", "--raw", "--latency-msec=200",
+                                                 "--format=float32le", "--channels=2", "--rate=%d" % RATE],
+                                                stdout=out)
+                began = time.monotonic()
+                time.sleep(1)
+                moments = []  # (length, monotonic time of the stop)
+                for length in lengths:
+                    for _ in range(stops):
+                        moments.append((length, time.monotonic()))
+                        for pid in victims:
+                            os.kill(pid, signal.SIGSTOP)
+                        time.sleep(length / 1000.0)
+                        for pid in victims:
+                            os.kill(pid, signal.SIGCONT)
+                        time.sleep(0.25 + random.random() * frames / RATE)  # at every phase of a period
+                time.sleep(0.5)
+                recorder.terminate()
+                recorder.wait()
+            finally:
+                route.stop()
+            glitches = [began + t for t in glitchcount.count_glitches(glitchcount.read_float32(path), 2, RATE,
+                                                                        TONE_HZ)]
+            os.unlink(path)
+            heard = {length: 0 for length in lengths}
+            matched = set()
+            for length, at in moments:
+                near = [g for g in glitches if at - 0.05 <= g <= at + length / 1000.0 + 0.2]
+                heard[length] += 1 if near else 0
+                matched.update(near)
+            print("  %-6s %s; %d other glitches%s" % (
+                name, ", ".join("%d ms: %d" % (length, heard[length]) for length in lengths),
+                len(glitches) - len(matched), "; following the input's clock" if following else ""))
             sys.stdout.flush()
     finally:
         tone.stop()
@@ -700,7 +841,7 @@ def crowd(binary, streams=60, seconds=10.0, frames=256):
 
 
 COMMANDS = {"attach": attach, "cost": cost, "crowd": crowd, "latency": latency, "scale": scale, "startup": startup,
-            "restarts": restarts, "underruns": underruns, "glitch": glitch}
+            "restarts": restarts, "underruns": underruns, "glitch": glitch, "stall": stall}
 
 if __name__ == "__main__":
     if len(sys.argv) < 3 or sys.argv[1] not in COMMANDS:

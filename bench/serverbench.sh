@@ -7,6 +7,8 @@
 #   bench/serverbench.sh underruns [SECONDS] 256-frame stream, one core busy, real time off and on
 #   bench/serverbench.sh glitch [FRAMES [SECONDS [STREAMS]]]  a tone through the engine, pacat | pacat and
 #                                           module-loopback, quiet and one core busy: xruns, glitches heard
+#   bench/serverbench.sh stall [FRAMES [STOPS]]  one stream stopped (SIGSTOP) for 4 to 16 ms, STOPS times each:
+#                                           how many stops were heard, the engine vs pacat | pacat
 #   bench/serverbench.sh attach [STREAMS [CYCLES]]  16 streams at 256 frames, recorders arriving at their
 #                                           sinks' monitors and leaving: underflows, engine vs pacat | pacat
 #   bench/serverbench.sh crowd [STREAMS [SECONDS]]  60 streams of 256 frames on one sink: share of real
@@ -15,7 +17,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-command=${1:?cost, latency, startup, restarts, underruns, glitch, attach, crowd or scale}; shift
+command=${1:?cost, latency, startup, restarts, underruns, glitch, stall, attach, crowd or scale}; shift
 [ -n "${VANTRELL_BINARY:-}" ] || [ -x build/release/vantrell ] || scripts/build.sh release >/dev/null
 source scripts/audio-servers.sh
 if [ "$command" = scale ]; then

@@ -2,12 +2,12 @@
 
 #include "audio/DeferredReports.hpp"
 #include "audio/Notices.hpp"
+#include "audio/pulse/ResamplerInput.hpp"
 #include "audio/pulse/SharedPlayback.hpp"
 #include "audio/pulse/SharedRecord.hpp"
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -134,8 +134,7 @@ void PulseStream::watchFill() {
 
 std::size_t PulseStream::inputNeeded() const {
     if (!resampling_) return format_.periodFrames;
-    // The resampler reads a filter's length ahead of what it plays.
-    return std::size_t(std::ceil(format_.periodFrames * follower_.ratio())) + 2 * kResamplerHalfLength + 2;
+    return resamplerInputNeeded(resampler_.inpdist(), kResamplerHalfLength, format_.periodFrames);
 }
 
 void PulseStream::startResampling() {
@@ -186,7 +185,7 @@ void PulseStream::takeResampledPeriod() {
         resampler_.process();
         pacer_.consume(contiguous - resampler_.inp_count);
     }
-    // Never with inputNeeded()'s margin; silence rather than the last period's samples.
+    // Never with what inputNeeded() asks for; silence rather than the last period's samples.
     std::fill(input_.end() - std::ptrdiff_t(resampler_.out_count) * channels, input_.end(), 0.0f);
 }
 
