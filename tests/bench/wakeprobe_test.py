@@ -14,7 +14,11 @@ class WakeProbe(unittest.TestCase):
     def test_a_stall_is_reported_once_with_its_length_and_time(self):
         probe = subprocess.Popen([PROBE, "1", "50"], stdout=subprocess.PIPE, text=True)
         try:
-            time.sleep(0.2)  # under way
+            for line in probe.stdout:  # under way
+                if "waking" in line:
+                    break
+            else:
+                self.fail("the probe never got under way")
             stopped = time.monotonic()
             probe.send_signal(signal.SIGSTOP)
             time.sleep(0.08)  # the stall the probe must see
@@ -27,6 +31,7 @@ class WakeProbe(unittest.TestCase):
         self.assertEqual(len(stall), 1, reports)  # not one per millisecond it swallowed
         self.assertGreaterEqual(stall[0][0], 75)
         self.assertLess(stall[0][0], 5000)
+
 
 if __name__ == "__main__":
     unittest.main()
