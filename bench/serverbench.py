@@ -739,6 +739,7 @@ def stall(binary, frames=256, stops=20):
     try:
         for name in routes:
             route = GLITCH_ROUTES[name](binary, "glitch_tone.monitor", sinks, frames)
+            victims = []
             try:
                 # Settled: the engine follows the null sinks' clocks apart after 15 to 30 s (a pipe waits as long).
                 deadline = time.monotonic() + 45
@@ -769,6 +770,8 @@ def stall(binary, frames=256, stops=20):
                 recorder.terminate()
                 recorder.wait()
             finally:
+                for pid in victims:  # never left stopped, whatever broke off the run
+                    os.kill(pid, signal.SIGCONT)
                 route.stop()
             glitches = [began + t for t in glitchcount.count_glitches(glitchcount.read_float32(path), 2, RATE,
                                                                         TONE_HZ)]
