@@ -346,7 +346,7 @@ TEST_F(CtlTest, LiveMeterBarsFollowTheLevelAndQRestoresTheTerminal) {
     } server{tmux};
     ASSERT_EQ(testsupport::runCommand(tmux + "new-session -d -s meter -x 120 -y 30 sh").status, 0);
     testsupport::runCommand(tmux + "send-keys -t meter '" + VANTRELLCTL_BINARY +
-                            " meter 0; echo EXIT=$?; stty -a' Enter");
+                            " meter 0; echo EXIT=$?; stty -a; echo END-$((6*7))' Enter");
     auto screen = [&] { return testsupport::runCommand(tmux + "capture-pane -p -t meter").output; };
     // '#' cells of channel 0's bar, -1 while it is not on screen.
     auto bar = [&](const std::string& text) {
@@ -373,10 +373,8 @@ TEST_F(CtlTest, LiveMeterBarsFollowTheLevelAndQRestoresTheTerminal) {
     EXPECT_LE(bar(text), loud - 3) << text;
 
     testsupport::runCommand(tmux + "send-keys -t meter q");
-    // stty's report (it starts with "speed") follows the exit status.
-    text = waitScreen([](const std::string& t) {
-        return t.find("EXIT=0") != std::string::npos && t.find("speed ") != std::string::npos;
-    });
+    // stty's whole report follows the exit status; "END-42" after it (the typed line says "END-$((6*7))").
+    text = waitScreen([](const std::string& t) { return t.find("END-42") != std::string::npos; });
     EXPECT_NE(text.find("EXIT=0"), std::string::npos) << text;
     EXPECT_EQ(bar(text), -1) << text; // the meter's screen is gone
     EXPECT_TRUE(std::regex_search(text, std::regex(" icanon ")) && std::regex_search(text, std::regex(" echo ")))
