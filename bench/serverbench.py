@@ -4,7 +4,8 @@ which starts the private server and holds the machine-wide engine lock.
 
   serverbench.py cost BINARY [SECONDS]      CPU of module-loopback vs the engine, 1 and 8 streams
   serverbench.py latency BINARY [FRAMES [RATE]]  click latency (default 256 frames, the rate the engine picks) of one stream vs module-loopback latency_msec=20,
-                                            and the export ring's update gaps
+                                            and the export ring's update gaps; then a pacat pipe's at
+                                            the same buffering (three periods)
   serverbench.py startup BINARY             time from start to the socket answering, 5 starts, the
                                             first right after the server starts
   serverbench.py restarts BINARY [COUNT]    server restarts (default 10) under four streams: how soon
@@ -238,17 +239,67 @@ def latency(binary, frames=256, rate=0):
     for back_end in BACK_ENDS:
         print("%s, %d frames:" % (back_end, int(frames)))
         try:
-            latency_of(binary, back_end, int(frames), int(rate))
+            with ClickSetUp():
+                latency_of(binary, back_end, int(frames), int(rate))
         except SystemExit as failure:  # one back end's failure still leaves the other's figures
             print("  %s" % failure)
+    # The peer of the glitch and stall benchmarks, at the same buffering: what its margin costs in delay.
+    msec = round(3000.0 * int(frames) / RATE)
+    print("pacat -r | pacat -p, --latency-msec=%d:" % msec)
+    with ClickSetUp():
+        form = ["--raw", "--format=float32le", "--rate=%d" % RATE, "--channels=1", "--latency-msec=%d" % msec]
+        recorder = subprocess.Popen(["pacat", "-r", "-d", "click_in.monitor", "--channel-map=front-left"] + form,
+                                    stdout=subprocess.PIPE)
+        player = subprocess.Popen(["pacat", "-p", "-d", "vantrell_main", "--channel-map=front-right"] + form,
+                                  stdin=recorder.stdout)
+        recorder.stdout.close()
+        try:
+            time.sleep(2)
+            click_delay("pipe")
+        finally:
+            for process in (recorder, player):
+                process.terminate()
+                process.wait()
+
+
+class ClickSetUp:
+    """A click sink whose monitor module-loopback carries to vantrell_main's left channel; the route
+    measured carries it to the right one. Both reach one recording, so their difference needs no clock."""
+
+    def __enter__(self):
+        self.sink = pactl("load-module", "module-null-sink", "sink_name=click_in", "rate=%d" % RATE, "channels=2")
+        self.loop = pactl("load-module", "module-loopback", "source=click_in.monitor", "sink=vantrell_main",
+                          "latency_msec=20", "channels=1", "channel_map=front-left")
+
+    def __exit__(self, *failure):
+        pactl("unload-module", self.loop)
+        pactl("unload-module", self.sink)
+
+
+def click_delay(route):
+    """Eight clicks into click_in: the route's delay behind the loopback's, from one recording."""
+    silence = b"\0" * (8 * RATE // 2)  # half a second of stereo float
+    click = struct.pack("<ff", 0.9, 0.0) * 48 + b"\0" * (8 * RATE // 2 - 8 * 48)
+    recorder = subprocess.Popen(["parec", "-d", "vantrell_main.monitor", "--format=float32le", "--channels=2",
+                                 "--rate=%d" % RATE, "--latency-msec=10"], stdout=subprocess.PIPE)
+    time.sleep(0.5)
+    subprocess.run(["pacat", "-d", "click_in", "--format=float32le", "--channels=2", "--rate=%d" % RATE,
+                    "--raw"], input=silence + click * 8 + silence, check=True)
+    time.sleep(1.0)
+    recorder.terminate()
+    data = recorder.stdout.read()
+    samples = struct.unpack("<%df" % (len(data) // 4), data[: len(data) // 4 * 4])
+    left, right = click_onsets(samples, 0), click_onsets(samples, 1)
+    deltas = [1000 * (r - l) for l, r in zip(left, right) if abs(r - l) < 0.2]
+    if not deltas:
+        raise SystemExit("no click pairs recorded (left %d, right %d)" % (len(left), len(right)))
+    delta = statistics.median(deltas)
+    print("click latency over %d clicks: %s - module-loopback(20 ms) = %+.1f ms (min %+.1f, max %+.1f);"
+          " %s ~ %.1f ms, %.2f x the loopback's 20 ms" % (len(deltas), route, delta, min(deltas), max(deltas),
+                                                          route, 20 + delta, (20 + delta) / 20))
 
 
 def latency_of(binary, back_end, frames, rate):
-    # A click goes into click_in; module-loopback carries its monitor to vantrell_main's left channel,
-    # the engine to the right one; both reach one recording, so their difference needs no clock.
-    sink = pactl("load-module", "module-null-sink", "sink_name=click_in", "rate=%d" % RATE, "channels=2")
-    loop = pactl("load-module", "module-loopback", "source=click_in.monitor", "sink=vantrell_main",
-                 "latency_msec=20", "channels=1", "channel_map=front-left")
     engine = Engine(binary, back_end)
     try:
         engine.add_stream()  # lists the devices, then is replaced by the measured one
@@ -264,31 +315,11 @@ def latency_of(binary, back_end, frames, rate):
         engine.console("addChannelRedirect %d 0 1" % stream)         # left in -> right out
         time.sleep(2)
         ring_gaps(stream, frames, rate)
-        silence = b"\0" * (8 * RATE // 2)  # half a second of stereo float
-        click = struct.pack("<ff", 0.9, 0.0) * 48 + b"\0" * (8 * RATE // 2 - 8 * 48)
-        recorder = subprocess.Popen(["parec", "-d", "vantrell_main.monitor", "--format=float32le", "--channels=2",
-                                     "--rate=%d" % RATE, "--latency-msec=10"], stdout=subprocess.PIPE)
-        time.sleep(0.5)
-        subprocess.run(["pacat", "-d", "click_in", "--format=float32le", "--channels=2", "--rate=%d" % RATE,
-                        "--raw"], input=silence + click * 8 + silence, check=True)
-        time.sleep(1.0)
-        recorder.terminate()
-        data = recorder.stdout.read()
-        samples = struct.unpack("<%df" % (len(data) // 4), data[: len(data) // 4 * 4])
-        left, right = click_onsets(samples, 0), click_onsets(samples, 1)
-        deltas = [1000 * (r - l) for l, r in zip(left, right) if abs(r - l) < 0.2]
-        if not deltas:
-            raise SystemExit("no click pairs recorded (left %d, right %d)" % (len(left), len(right)))
-        delta = statistics.median(deltas)
-        print("click latency over %d clicks: engine - module-loopback(20 ms) = %+.1f ms (min %+.1f, max %+.1f);"
-              " engine ~ %.1f ms, %.2f x the loopback's 20 ms" % (len(deltas), delta, min(deltas), max(deltas),
-                                                                  20 + delta, (20 + delta) / 20))
+        click_delay("engine")
     finally:
         if os.environ.get("VANTRELL_BENCH_VERBOSE"):
             print(engine.text()[-4000:])
         engine.stop()
-        pactl("unload-module", loop)
-        pactl("unload-module", sink)
 
 
 def jack_graph_xruns():

@@ -54,6 +54,7 @@ PulseStream::PulseStream(PulseStreamFormat format, PeriodCallback callback, void
       output_(std::size_t(format_.periodFrames) * format_.outputChannels),
       pacer_(format_.periodFrames, format_.sourceName.empty() ? 0 : format_.inputChannels,
              format_.sourceName.empty() ? 0 : inputRingFrames(format_)),
+      heldStart_(double(format_.periodFrames) / format_.rate),
       mayFollow_(mayFollowClock(format_) &&
                  resampler_.setup(1.0, format_.inputChannels, kResamplerHalfLength) == 0),
       follower_(format_.rate) {}
@@ -64,6 +65,7 @@ bool PulseStream::start(pa_context* context, std::string& whyNot) {
     stop();
     pacer_.restart();
     halted_ = false;
+    heldStart_.restart();
     framesDone_ = 0;
     follower_.restart(secondsNow());
     resampling_ = false;
@@ -108,7 +110,16 @@ void PulseStream::halt(const char* why) {
 }
 
 void PulseStream::takeInput(const float* data, std::size_t frames) {
-    if (!halted_) pacer_.pushInput(data, frames);
+    if (halted_) return;
+    pacer_.pushInput(data, frames);
+    if (!heldStart_.outputStarted()) heldStart_.arrived(secondsNow(), frames);
+}
+
+void PulseStream::outputStarted() {
+    const std::size_t stale = heldStart_.started(pacer_.fill(), format_.periodFrames);
+    if (stale == 0) return;
+    pacer_.consume(stale);
+    follower_.disturbed();
 }
 
 std::size_t PulseStream::outputRoom() const { return playback_ ? playback_->room(mixPlace_) : 0; }
@@ -200,6 +211,7 @@ void PulseStream::runPeriod() {
     const int verdict = callback_(playback_ ? output_.data() : nullptr, record_ ? input_.data() : nullptr,
                                   format_.periodFrames, streamTime, status, userData_);
     framesDone_ += format_.periodFrames;
+    if (!heldStart_.outputStarted()) heldStart_.periodRan(secondsNow());
     if (playback_) playback_->add(mixPlace_, output_.data());
     if (verdict != 0) halt(nullptr); // the callback asked to stop
 }

@@ -7,6 +7,7 @@
 // room for them and the input has delivered them (see PeriodPacer).
 
 #include "audio/ClockFollower.hpp"
+#include "audio/HeldStart.hpp"
 #include "audio/OutputMix.hpp"
 #include "audio/PeriodPacer.hpp"
 #include "audio/BackEnd.hpp"
@@ -66,6 +67,8 @@ public:
     void takeInput(const float* data, std::size_t frames);
     // Runs every period the input and the output's room allow.
     void pump();
+    // The output began to play (the server had its start threshold).
+    void outputStarted();
     // The server's reports, passed on with the next period.
     void underflowed() { pacer_.underflowed(); }
     void overflowed() { pacer_.overflowed(); }
@@ -96,6 +99,7 @@ private:
     std::vector<float> output_; // one period, filled by the callback
     PeriodPacer pacer_;
     bool halted_{false};
+    HeldStart heldStart_;
     std::uint64_t framesDone_{0};
 
     // Between two devices, the input's clock is followed: the fill (input waiting in the ring and

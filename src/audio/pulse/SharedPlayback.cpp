@@ -51,6 +51,7 @@ std::shared_ptr<SharedPlayback> SharedPlayback::open(pa_context* context, const 
         pa_stream_set_underflow_callback(stream, &SharedPlayback::onUnderflow, shared.get());
         pa_stream_set_overflow_callback(stream, &SharedPlayback::onOverflow, shared.get());
         pa_stream_set_write_callback(stream, &SharedPlayback::onWrite, shared.get());
+        pa_stream_set_started_callback(stream, &SharedPlayback::onStarted, shared.get());
         if (pa_stream_connect_playback(stream, format.deviceName.c_str(), &attributes, kServerStreamFlags, nullptr,
                                        nullptr) < 0) {
             whyNot = std::string("cannot connect the playback stream: ") + pa_strerror(pa_context_errno(context));
@@ -63,6 +64,7 @@ std::shared_ptr<SharedPlayback> SharedPlayback::open(pa_context* context, const 
 void SharedPlayback::join(PulseStream& member) {
     addMember(member);
     mix_.join(member.mixPlace());
+    if (started_) member.outputStarted();
 }
 
 void SharedPlayback::leave(PulseStream& member) {
@@ -105,6 +107,12 @@ void SharedPlayback::onWrite(pa_stream* stream, std::size_t, void* self) {
         shared->mix_.cutLateMembers();
         shared->writeComplete();
     }
+}
+
+void SharedPlayback::onStarted(pa_stream*, void* self) {
+    auto* shared = static_cast<SharedPlayback*>(self);
+    shared->started_ = true;
+    for (PulseStream* member : shared->members_) member->outputStarted();
 }
 
 void SharedPlayback::onUnderflow(pa_stream*, void* self) {

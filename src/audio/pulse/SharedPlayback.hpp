@@ -32,11 +32,13 @@ private:
     void writeComplete();
 
     static void onWrite(pa_stream* stream, std::size_t bytes, void* self);
+    static void onStarted(pa_stream* stream, void* self);
     static void onUnderflow(pa_stream* stream, void* self);
     static void onOverflow(pa_stream* stream, void* self);
 
     OutputMix mix_;
     const std::size_t frameBytes_;
+    bool started_{false}; // the server has played from it
 };
 
 } // namespace audio::detail
