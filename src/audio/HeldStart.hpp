@@ -19,16 +19,16 @@ public:
     // At the stream's (re)start: the output has not started.
     void restart() {
         started_ = false;
-        periodsRan_ = false;
         held_ = 0;
     }
+    // What came before a period ran is what that period and the ones after it started from: never
+    // held (the output cannot start before a period).
     void periodRan(double now) {
-        periodsRan_ = true;
         lastPeriod_ = now;
         held_ = 0;
     }
     void arrived(double now, std::size_t frames) {
-        if (!started_ && periodsRan_ && now - lastPeriod_ >= periodSeconds_) held_ += frames;
+        if (!started_ && now - lastPeriod_ >= periodSeconds_) held_ += frames;
     }
     // The output started with `fill` frames in the input ring: how many of the oldest to drop so
     // that less than a period of what arrived while it was held remains.
@@ -43,7 +43,6 @@ public:
 private:
     const double periodSeconds_;
     bool started_{false};
-    bool periodsRan_{false};
     double lastPeriod_{0};
     std::size_t held_{0};
 };

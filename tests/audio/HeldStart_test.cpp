@@ -15,9 +15,9 @@ constexpr double kPeriodSeconds = 256.0 / 48000;
 TEST(HeldStart, InputThatCameWhileTheOutputWasHeldGoesButABurstStays) {
     HeldStart held(kPeriodSeconds);
     held.restart();
-    held.arrived(0.000, 96000); // a two-second burst, before any period
-    held.periodRan(0.001);
-    held.periodRan(0.001); // the output's room is full, the burst waits in the ring
+    held.arrived(100.000, 96000); // a two-second burst, before any period
+    held.periodRan(100.001);
+    held.periodRan(100.001); // the output's room is full, the burst waits in the ring
     EXPECT_EQ(held.started(96000 - 2 * kPeriod, kPeriod), 0u);
     EXPECT_TRUE(held.outputStarted());
 
