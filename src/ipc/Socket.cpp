@@ -267,14 +267,17 @@ void Socket::_deserializePacket(int clientSocket, const PacketFramer::Frame& fra
     const bool wrapped = type == EPacketType::Command;
     std::int32_t commandId = 0, innerType = 0;
     std::vector<char> inner;
+    // A command cut short still has its id when four bytes came: the client waits on that id.
+    const bool typed = frame.payload.size() >= 8;
     if (wrapped) {
-        if (frame.payload.size() >= 8) {
-            std::memcpy(&commandId, frame.payload.data(), 4);
+        if (frame.payload.size() >= 4) std::memcpy(&commandId, frame.payload.data(), 4);
+        if (typed) {
             std::memcpy(&innerType, frame.payload.data() + 4, 4);
             inner.assign(frame.payload.begin() + 8, frame.payload.end());
         }
         // A type no header could carry names no request (and must not wrap round to one).
-        type = innerType >= 0 && innerType <= 0xFFFF ? static_cast<EPacketType>(innerType) : EPacketType::Command;
+        type = typed && innerType >= 0 && innerType <= 0xFFFF ? static_cast<EPacketType>(innerType)
+                                                              : EPacketType::Command;
         payload = &inner;
     }
     const CommandResult result = runCommand(*_core, [&] {
@@ -284,6 +287,7 @@ void Socket::_deserializePacket(int clientSocket, const PacketFramer::Frame& fra
         try {
             handled = !wrapped || type != EPacketType::Command
                           ? _registry.handlePacket(type, *payload)
+                          : !typed ? CommandResult::unknown("a command must carry a request type after its id")
                           : innerType == static_cast<std::int32_t>(EPacketType::Command)
                           ? CommandResult::unknown("a command cannot carry another command")
                           : CommandResult::unknown("no request of type " + std::to_string(innerType));

@@ -5,7 +5,7 @@
 
 Trickling and endless headers are closed without a worker, a request with the token is answered
 beside them, a chunked body is bounded as it arrives, stream settings the engine cannot open are
-refused, a session load of a FIFO is refused at once, and Ctrl-C stops the panel meanwhile.
+refused, impossible body lengths are refused at once, a session load of a FIFO is refused at once, and Ctrl-C stops the panel meanwhile.
 """
 import json, os, signal, socket, subprocess, sys, tempfile, threading, time, urllib.error, urllib.request
 
@@ -105,6 +105,15 @@ def main():
         sends(chunked, [b"POST /api/newSession?token=%s HTTP/1.1\r\n%sTransfer-Encoding: chunked\r\n\r\n"
                         % (token.encode(), head)] + [b"4000\r\n" + b" " * 0x4000 + b"\r\n"] * 64 + [b"0\r\n\r\n"])
         check(status_on(chunked) == 413, "a chunked body of 1 MiB is refused with 413")
+        for length, status in ((b"-5", 400), (b"1e20", 400), (b"1" + b"0" * 20, 413), (b"70000", 413)):
+            impossible = connect()
+            started = time.monotonic()
+            impossible.sendall(b"POST /api/newSession?token=%s HTTP/1.1\r\n%sContent-Length: %s\r\n\r\n"
+                               % (token.encode(), head, length))
+            answered = status_on(impossible)
+            check(answered == status and time.monotonic() - started < 1.5,
+                  "Content-Length %s is answered %s in %.2f s" % (length.decode(), answered, time.monotonic() - started))
+            impossible.close()
         grown = resident_kib(panel.pid) - rss
         check(grown < 8 << 10, "the panel grew by %d KiB for both" % grown)
 

@@ -124,6 +124,19 @@ TEST_F(CommandsTest, EachRefusalComesBackWithTheEnginesReason) {
     EXPECT_TRUE(engine.core->getStreamById(0)->isStarted());
 }
 
+// A command too short to name its request is still answered under its id, or its client waits out
+// its deadline.
+TEST_F(CommandsTest, ACommandWithOnlyItsIdIsAnsweredUnderIt) {
+    for (const auto& cut : {Request().i32(77), Request().i32(78).raw({7, 0})}) {
+        const int id = cut.payload()[0];
+        ASSERT_TRUE(client.send(kCommand, cut));
+        const auto answer = awaitResult(client, id);
+        EXPECT_EQ(answer.outcome.id, id);
+        EXPECT_EQ(answer.status, 2);
+        EXPECT_NE(answer.outcome.reason.find("request type"), std::string::npos) << answer.outcome.reason;
+    }
+}
+
 // The request's own replies come first, exactly as a bare request gets them; a bare request gets no
 // result at all.
 TEST_F(CommandsTest, RepliesComeBeforeTheResultAndBareRequestsGetNone) {

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
 #include <netinet/in.h>
 #include <poll.h>
+#include <string_view>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -41,6 +43,31 @@ bool waitFor(int fd, short events, std::chrono::milliseconds limit) {
         result = ::poll(&ready, 1, static_cast<int>(limit.count()));
     } while (result < 0 && errno == EINTR);
     return result > 0;
+}
+
+// The refusal a header's declared body length earns at once, or null when the body may be read. A
+// length that is no count or exceeds the bound would otherwise hold a worker for its read time.
+const char* bodyLengthRefusal(const std::string& header, std::size_t bodyBytes) {
+    static constexpr std::string_view kName = "\r\ncontent-length:";
+    for (std::size_t at = 0; at + kName.size() <= header.size(); ++at) {
+        if (!std::equal(kName.begin(), kName.end(), header.begin() + static_cast<std::ptrdiff_t>(at),
+                        [](char want, char got) { return want == std::tolower(static_cast<unsigned char>(got)); }))
+            continue;
+        std::size_t pos = at + kName.size();
+        while (pos < header.size() && (header[pos] == ' ' || header[pos] == '\t')) ++pos;
+        const std::size_t digits = pos;
+        std::size_t length = 0;
+        bool tooLong = false;
+        for (; pos < header.size() && std::isdigit(static_cast<unsigned char>(header[pos])); ++pos) {
+            tooLong = tooLong || length > bodyBytes;
+            if (!tooLong) length = length * 10 + static_cast<std::size_t>(header[pos] - '0');
+        }
+        while (pos < header.size() && (header[pos] == ' ' || header[pos] == '\t')) ++pos;
+        if (pos == digits || header.compare(pos, 2, "\r\n") != 0) return "400 Bad Request";
+        if (tooLong || length > bodyBytes) return "413 Payload Too Large";
+        at = pos;
+    }
+    return nullptr;
 }
 
 std::string addressText(const sockaddr_storage& address, int& port) {
@@ -123,7 +150,11 @@ GuardedServer::~GuardedServer() {
 }
 
 void GuardedServer::shutdown() {
-    if (_stopping.exchange(true)) return;
+    {
+        // Under the lock: a worker between its look at the flag and its wait would miss the wake-up.
+        std::lock_guard<std::mutex> guard(_mutex);
+        if (_stopping.exchange(true)) return;
+    }
     stop();
     const std::uint64_t one = 1;
     (void)::write(_wake, &one, sizeof one);
@@ -208,6 +239,10 @@ bool GuardedServer::receive(Arrival& arrival) {
         return false;
     }
     if (end == std::string::npos) return true;
+    if (const char* refusal = bodyLengthRefusal(arrival.bytes.substr(0, headerSize), _limits.bodyBytes)) {
+        refuse(arrival.fd, refusal);
+        return false;
+    }
     {
         std::lock_guard<std::mutex> guard(_mutex);
         if (_ready.size() >= _limits.waiting) {
