@@ -3,7 +3,6 @@
 #include "utilities/Log.hpp"
 
 #include <cerrno>
-#include <iostream>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,31 +13,11 @@ namespace {
 
 constexpr std::size_t kReadSize = 16384;
 
-// The received bytes as text for the console, up to the first zero byte: anything outside printable
-// ASCII (and the backslash, so the text stays unambiguous) is written as \xHH, so a client cannot
-// drive the operator's terminal.
-std::string escapedEcho(const char* bytes, std::size_t count) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(count);
-    for (std::size_t i = 0; i < count && bytes[i] != '\0'; ++i) {
-        const auto byte = static_cast<unsigned char>(bytes[i]);
-        if (byte >= 0x20 && byte < 0x7f && byte != '\\') {
-            text += static_cast<char>(byte);
-        } else {
-            text += "\\x";
-            text += kDigits[byte >> 4];
-            text += kDigits[byte & 0xf];
-        }
-    }
-    return text;
-}
-
 } // namespace
 
 ClientConnection::~ClientConnection() { ::close(_descriptor); }
 
-bool ClientConnection::receive(const std::function<void(const PacketFramer::Frame&)>& handle) {
+bool ClientConnection::receive(ReceivedEcho& echo, const std::function<void(const PacketFramer::Frame&)>& handle) {
     // A packet that starts in this read starts its time-out now; one still arriving keeps its start.
     bool startsHere = _framer.buffered() == 0;
     if (!_framer.hasNext()) {
@@ -50,7 +29,7 @@ bool ClientConnection::receive(const std::function<void(const PacketFramer::Fram
         if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
         if (received <= 0) return false;
         const auto length = static_cast<std::size_t>(received);
-        std::cout << escapedEcho(buffer, length) + "\n";
+        echo.echo(buffer, length);
         _framer.append(buffer, length);
     }
     PacketFramer::Frame frame;
@@ -62,6 +41,8 @@ bool ClientConnection::receive(const std::function<void(const PacketFramer::Fram
         }
         const auto next = _framer.next(frame);
         if (next == PacketFramer::Next::Incomplete) break;
+        // A request's bytes count too: what a request may make the engine write grows with them.
+        _budget.charge(static_cast<double>(frame.payload.size() / kBytesPerShare));
         startsHere = true;
         if (next == PacketFramer::Next::Rejected) {
             Utilities::log("Socket dropped a packet with impossible size: " + std::to_string(frame.size) +

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ipc/PacketFramer.hpp"
+#include "ipc/ReceivedEcho.hpp"
 #include "utilities/RequestBudget.hpp"
 
 #include <chrono>
@@ -26,6 +27,8 @@ public:
     // closed, as one that stops reading is.
     static constexpr int kRequestsPerSecond = 2000;
     static constexpr int kBurstSeconds = 5;
+    // A request costs one share and one more for each of these bytes it carries.
+    static constexpr std::size_t kBytesPerShare = 1024;
 
     explicit ClientConnection(int descriptor, int requestsPerSecond = kRequestsPerSecond)
         : _descriptor(descriptor),
@@ -39,7 +42,8 @@ public:
     // Hands up to kPacketsPerTurn whole packets to `handle`, in arrival order: those left from an
     // earlier turn first; only when none is left does it take one read of what has arrived (the
     // descriptor is non-blocking). False once the client has gone.
-    bool receive(const std::function<void(const PacketFramer::Frame&)>& handle);
+    // What it reads goes to `echo`.
+    bool receive(ReceivedEcho& echo, const std::function<void(const PacketFramer::Frame&)>& handle);
     // Whole packets wait for the next turn: serve it again without waiting for more bytes.
     bool hasBacklog() const { return _framer.hasNext(); }
     // When the packet that has begun to arrive runs out of time; nothing when none has begun.

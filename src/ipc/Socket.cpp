@@ -210,7 +210,7 @@ bool Socket::_serviceClient(ClientConnection& client, short events) {
     const int descriptor = client.descriptor();
     if ((events & (POLLIN | POLLHUP | POLLERR)) || client.hasBacklog()) {
         const bool open =
-            client.receive([&](const PacketFramer::Frame& frame) { _deserializePacket(descriptor, frame); });
+            client.receive(_echo, [&](const PacketFramer::Frame& frame) { _deserializePacket(descriptor, frame); });
         if (!open) {
             // A client that only closed its sending side still gets what it asked for, as far as
             // the connection takes it without waiting.

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -65,6 +66,7 @@ private:
     PacketsRegistry _registry;
     std::atomic<bool> _running{false};
     Outbox _outbox;
+    ReceivedEcho _echo{std::cout};
     Connections _clients; // the listen thread's alone
     // The client whose request is being handled (-1 between requests); read and written under the
     // engine lock, so a reply made by the engine itself reaches the one who asked.

@@ -130,6 +130,20 @@ std::string contextPart(const std::string& context, int line) {
     return part + ") ";
 }
 
+// The longest message a line carries. Messages quote names and paths that clients send; without a
+// bound one request of 64 KiB would write a line of 256 KiB to the console and the file.
+constexpr std::size_t kLongestMessage = 2048;
+
+std::string boundedMessage(const std::string& message, bool verbatim) {
+    if (message.size() <= kLongestMessage) return verbatim ? message : printable(message);
+    std::size_t cut = kLongestMessage;
+    // Not inside a character: back over its continuation bytes.
+    while (cut > 0 && (static_cast<unsigned char>(message[cut]) & 0xC0) == 0x80) --cut;
+    const std::string kept = message.substr(0, cut);
+    return (verbatim ? kept : printable(kept)) + " ... (" + std::to_string(message.size() - cut) +
+           " more bytes not shown)";
+}
+
 thread_local int quietDepth = 0;
 thread_local FirstErrorScope* errorScope = nullptr;
 
@@ -138,7 +152,7 @@ void writeConsoleLine(std::ostream& stream, const char* colour, const char* tag,
     if (quietDepth > 0) return;
     // Messages carry names from clients and servers: only our own sequences may reach the terminal.
     const std::string consoleLine = colour + std::string(tag) + codePart(code) + contextPart(printable(context), line) +
-                                    (verbatim ? message : printable(message)) + kReset + "\n";
+                                    boundedMessage(message, verbatim) + kReset + "\n";
     std::lock_guard<std::recursive_mutex> guard(logMutex());
     logToFile(consoleLine, context, line, code);
     stream << consoleLine;

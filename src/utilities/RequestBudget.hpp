@@ -17,11 +17,18 @@ public:
         : _perSecond(perSecond), _burst(burst), _left(burst), _refilledAt(now) {}
 
     // Takes one request's share; false when none is left.
-    bool take(Clock::time_point now = Clock::now()) {
+    bool take(Clock::time_point now = Clock::now()) { return takeShares(1.0, now); }
+    // Takes `shares` at once; false, taking nothing, when fewer are left.
+    bool takeShares(double shares, Clock::time_point now = Clock::now()) {
         refill(now);
-        if (_left < 1.0) return false;
-        _left -= 1.0;
+        if (_left < shares) return false;
+        _left -= shares;
         return true;
+    }
+    // Takes `shares` whether or not they are left: the debt is repaid before the next take succeeds.
+    void charge(double shares, Clock::time_point now = Clock::now()) {
+        refill(now);
+        _left -= shares;
     }
     // When the next share is there (now when one is left).
     Clock::time_point nextShare(Clock::time_point now = Clock::now()) {

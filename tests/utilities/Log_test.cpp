@@ -41,6 +41,18 @@ TEST_F(LogTest, ControlBytesInAMessageAreWrittenOut) {
     EXPECT_EQ(fileContent(), "[LOG] " + consoleLine + "\n");
 }
 
+// A client's name of 64 KiB costs a line of bounded length, cut between characters, not 256 KiB.
+TEST_F(LogTest, AHugeNameIsCutBetweenCharacters) {
+    testing::internal::CaptureStdout();
+    Utilities::log("Adding effect: " + std::string(2031, 'x') + std::string(32768, '\x01') + "\xc3\xa9");
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_LT(out.size(), 2200u);
+    EXPECT_NE(out.find(std::string(2031, 'x') + "\\x01\\x01 ... (32768 more bytes not shown)"), std::string::npos);
+    testing::internal::CaptureStdout();
+    Utilities::log(std::string(2047, 'y') + "\xc3\xa9");
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(std::string(2047, 'y') + " ... (2 more bytes"), std::string::npos);
+}
+
 TEST_F(LogTest, PlainProgressLineOnStdoutAndFile) {
     testing::internal::CaptureStdout();
     Utilities::log("Core constructor", "", 0, 0);
