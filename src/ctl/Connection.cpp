@@ -79,7 +79,9 @@ void Connection::sendCommand(int id, EPacketType type, const std::vector<char>& 
 }
 
 void Connection::send(EPacketType type, const std::vector<char>& payload) {
-    while (!_budget.take()) std::this_thread::sleep_until(_budget.nextShare());
+    // Paced as the engine counts: a share a request and one more per kBytesPerShare it carries.
+    const double cost = 1.0 + static_cast<double>(payload.size() / kBytesPerShare);
+    while (!_budget.takeShares(cost)) std::this_thread::sleep_until(_budget.nextShare(Clock::now(), cost));
     const std::vector<char> packet = IPC::SocketUtils::framePacket(type, payload);
     const auto deadline = Clock::now() + _replyTimeout;
     std::size_t sent = 0;

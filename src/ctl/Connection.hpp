@@ -30,6 +30,8 @@ public:
     // Half what the engine takes from one client before it closes it as a flood, at once and on
     // average; the panel reads every chain afresh when it connects, some six requests per stream.
     static constexpr int kRequestsPerSecond = 1000;
+    // The engine counts a request's bytes too, one more share per this many.
+    static constexpr std::size_t kBytesPerShare = 1024;
     static constexpr int kRequestBurst = 5000;
 
     Connection(std::string path, std::chrono::milliseconds replyTimeout);

@@ -30,11 +30,12 @@ public:
         refill(now);
         _left -= shares;
     }
-    // When the next share is there (now when one is left).
-    Clock::time_point nextShare(Clock::time_point now = Clock::now()) {
+    // When `shares` are there (now when they are left).
+    Clock::time_point nextShare(Clock::time_point now = Clock::now(), double shares = 1.0) {
         refill(now);
-        if (_left >= 1.0 || _perSecond <= 0.0) return now;
-        return now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>((1.0 - _left) / _perSecond));
+        if (_left >= shares || _perSecond <= 0.0) return now;
+        return now +
+               std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>((shares - _left) / _perSecond));
     }
 
 private:
