@@ -236,9 +236,7 @@ void PipeWireStream::halt() {
 
 void PipeWireStream::reportLost(const std::vector<std::string>& names) {
     const Result report = deviceLost(names);
-    deferredReports().post([weak = std::weak_ptr<ReportGate>(reports_), report] {
-        if (auto gate = weak.lock()) gate->deliver(report);
-    });
+    deferredReports().deliver(reports_, report);
 }
 
 void PipeWireStream::nodeGone(const std::string& nodeName) {
@@ -278,9 +276,7 @@ void PipeWireStream::ended(const std::string& why) {
         const Result report =
             missing.empty() ? Result::failure(Fault::Driver, "The PipeWire daemon ended the stream: " + why + ".")
                             : deviceLost(missing);
-        deferredReports().post([weak, report] {
-            if (auto sink = weak.lock()) sink->deliver(report);
-        });
+        deferredReports().deliver(weak, report);
     });
 }
 

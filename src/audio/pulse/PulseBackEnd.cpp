@@ -39,9 +39,7 @@ PulseStream::FailureHandler failureReporter(std::weak_ptr<ReportGate> weakGate, 
                                 ? Result::failure(Fault::Driver, "The sound server ended the stream: " + why + ".")
                                 : deviceLost(missing);
             // Never from the connection's thread: the owner may be waiting for it.
-            deferredReports().post([weakGate, report = std::move(report)] {
-                if (auto gate = weakGate.lock()) gate->deliver(report);
-            });
+            deferredReports().deliver(weakGate, std::move(report));
         });
     };
 }
