@@ -375,14 +375,29 @@ std::vector<unsigned int> Stream::deviceRates(unsigned int id) const {
     return device ? device->sampleRates : std::vector<unsigned int>();
 }
 
-std::string Stream::getInputDeviceName() const {
-    const auto device = findDevice(inputDeviceId);
-    return device ? device->name : "";
+std::string Stream::deviceName(unsigned int id, LastListed& last) const {
+    const auto device = findDevice(id);
+    if (!device) return "";
+    last = {id, device->name};
+    return device->name;
 }
 
-std::string Stream::getOutputDeviceName() const {
-    const auto device = findDevice(outputDeviceId);
-    return device ? device->name : "";
+std::string Stream::getInputDeviceName() const { return deviceName(inputDeviceId, lastInput); }
+
+std::string Stream::getOutputDeviceName() const { return deviceName(outputDeviceId, lastOutput); }
+
+std::string Stream::knownDeviceName(unsigned int id, LastListed& last, const std::string& awaitedName) const {
+    if (std::string listed = deviceName(id, last); !listed.empty()) return listed;
+    if (!awaitedName.empty()) return awaitedName;
+    return last.id == id ? last.name : "";
+}
+
+std::string Stream::knownInputDeviceName() const {
+    return knownDeviceName(inputDeviceId, lastInput, awaited ? awaited->input : "");
+}
+
+std::string Stream::knownOutputDeviceName() const {
+    return knownDeviceName(outputDeviceId, lastOutput, awaited ? awaited->output : "");
 }
 
 void Stream::setInputDeviceId(unsigned int id) {

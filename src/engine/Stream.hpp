@@ -65,8 +65,14 @@ public:
     static void errorCallback(audio::Fault fault, const std::string& errorText);
 
     bool isStarted() const;
+    // Running, or meant to: halted by a lost device or by its server, or waiting for its devices.
+    bool isMeantToRun() const { return isStarted() || isOpen() || awaited.has_value(); }
     std::string getInputDeviceName() const;
     std::string getOutputDeviceName() const;
+    // The name the device is listed under or, while it is absent, the one a session awaits it by or
+    // it was last listed under: what a saved session finds it by again.
+    std::string knownInputDeviceName() const;
+    std::string knownOutputDeviceName() const;
 
     // Routing.
     ChannelRedirects getChannelsRedirects() const { return channelsRedirects; }
@@ -231,6 +237,14 @@ private:
     std::atomic<bool> mustDoSnapshot{false};
     int groupID{-1};
     std::optional<AwaitedDevices> awaited;
+    // The name each device was last listed under, by id.
+    struct LastListed {
+        unsigned int id{0};
+        std::string name;
+    };
+    mutable LastListed lastInput, lastOutput;
+    std::string deviceName(unsigned int id, LastListed& last) const;
+    std::string knownDeviceName(unsigned int id, LastListed& last, const std::string& awaitedName) const;
     bool exportEnabled{true};
     unsigned int settledBufferFrames{0};
     RealtimeState realtimeState;

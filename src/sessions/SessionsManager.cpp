@@ -101,8 +101,8 @@ void SessionsManager::createJsonObj() {
         saved["inputDeviceId"] = stream->getInputDeviceId();
         saved["outputDeviceId"] = stream->getOutputDeviceId();
         // Names let a load find the devices again when another enumeration gave them new ids.
-        saved["inputDeviceName"] = stream->getInputDeviceName();
-        saved["outputDeviceName"] = stream->getOutputDeviceName();
+        saved["inputDeviceName"] = stream->knownInputDeviceName();
+        saved["outputDeviceName"] = stream->knownOutputDeviceName();
         saved["nChannelsInput"] = stream->getNChannelsInput();
         saved["nChannelsOutput"] = stream->getNChannelsOutput();
         saved["sampleRate"] = stream->getSampleRate();
@@ -115,7 +115,8 @@ void SessionsManager::createJsonObj() {
         savedOptions["numberOfBuffers"] = options.numberOfBuffers;
         savedOptions["streamName"] = options.streamName;
         savedOptions["priority"] = options.priority;
-        saved["isStarted"] = stream->isStarted();
+        // One halted by a lost device, or waiting for its devices, is saved as its user left it.
+        saved["isStarted"] = stream->isMeantToRun();
         saved["effects"] = getEffects(stream);
         streams.push_back(std::move(saved));
     }

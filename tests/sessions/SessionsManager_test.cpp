@@ -243,12 +243,21 @@ TEST_F(SessionsTest, NamesThatAreNotUtf8AreSavedReplaced) {
     EXPECT_EQ(saved[0]["sessionName"], engine.dir.file("odd \xef\xbf\xbd.json"));
 }
 
-// A stream saved as running whose device is absent at the load starts when the device returns.
+// A stream saved as running whose device is absent at the load starts when the device returns, also
+// when it was saved again while halted by the loss or while it waited: saved as running, by name.
 TEST_F(SessionsTest, AStreamWhoseDeviceIsAbsentAtTheLoadStartsWhenItReturns) {
+    const std::string speakers = core->getStreamById(0)->getOutputDeviceName();
     save("running.json");
     engine.system->unplug(engine.speakers);
     core->deviceEvents().drain();
+    const json halted = save("halted.json");
     load(engine.dir.file("running.json"));
+    const json waiting = save("waiting.json");
+    for (const json& saved : {halted, waiting}) {
+        EXPECT_EQ(saved[1][0]["isStarted"], true);
+        EXPECT_EQ(saved[1][0]["outputDeviceName"], speakers);
+    }
+    load(engine.dir.file("waiting.json"));
     ASSERT_TRUE(core->getStreamById(0));
     ASSERT_FALSE(core->getStreamById(0)->isStarted());
 
