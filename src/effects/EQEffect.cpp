@@ -95,10 +95,18 @@ void EQEffect::process(float* in, float* out, unsigned nChannels, unsigned nFram
 }
 
 std::string EQEffect::getSnapshotDump() {
-    ProcessingScope guard(*this);
-    adoptPublishedFilters();
+    // The audio thread spins on the guard: hold it only to copy the filters into room made before.
+    std::vector<std::shared_ptr<EQFilter>> held;
+    for (std::size_t room = 8;; room *= 2) {
+        held.reserve(room);
+        ProcessingScope guard(*this);
+        adoptPublishedFilters();
+        const FilterList* list = running.active();
+        if (list && list->filters.size() > held.capacity()) continue;
+        if (list) held.assign(list->filters.begin(), list->filters.end());
+        break;
+    }
     std::string dump = snapshotHeader();
-    if (const FilterList* list = running.active())
-        for (const auto& filter : list->filters) dump += filter->getName() + "\n";
+    for (const auto& filter : held) dump += filter->getName() + "\n";
     return dump;
 }
