@@ -4,6 +4,7 @@
 // also reports the blocks the effects passed through unprepared.
 
 #include "effects/Effect.hpp"
+#include "engine/SnapshotAllowance.hpp"
 #include "engine/Stream.hpp"
 #include "utilities/Log.hpp"
 
@@ -18,6 +19,9 @@ void writeRows(std::ofstream& file, const float* buffer, unsigned int rows, unsi
         file << "\n";
     }
 }
+
+// The lines around the rows, effects included, allowed for in a snapshot's size.
+constexpr std::size_t kLargestSnapshotHead = 4096;
 
 // A burst of unprepared blocks ends when none came for this long: longer than any period, so a
 // stream that passes every block through gets one line, not one per period.
@@ -70,6 +74,17 @@ int Stream::writeSnapshotFile(const SnapshotHeader& header, const float* inputBu
                               double streamTime, unsigned int status, long long milliseconds) {
     const std::string fileName =
         "snaphot" + std::to_string(streamId) + "-" + std::to_string(milliseconds) + ".txt";
+    // At most what the rows can take (a value is written in at most 13 characters and a blank) and
+    // the header's lines.
+    const std::size_t largest =
+        kLargestSnapshotHead + std::size_t(14) * header.rowLength * (header.nChannelsInput + header.nChannelsOutput);
+    if (const unsigned long unwritten = SnapshotAllowance::processWide().take(largest)) {
+        Utilities::error("Snapshot of stream " + header.streamName + " not written: snapshots have written " +
+                             std::to_string(SnapshotAllowance::kBytesPerMinute >> 20) +
+                             " MiB in the last minute (" + std::to_string(unwritten) + " left unwritten so far)",
+                         "doSnapshot", __LINE__);
+        return -1;
+    }
     std::ofstream file(fileName, std::ios::app);
     if (!file.is_open()) {
         Utilities::error("Could not create snapshot file: " + fileName, "doSnapshot", __LINE__);

@@ -3,6 +3,7 @@
 
 #include "effects/Effect.hpp"
 #include "engine/Core.hpp"
+#include "engine/SnapshotAllowance.hpp"
 
 #include "LogCapture.hpp"
 #include "TempDir.hpp"
@@ -184,3 +185,16 @@ TEST(SnapshotWriterTest, OverflowsPastTheBurstAreCountedInTheNextOneAMinuteLater
 }
 
 } // namespace
+
+// Snapshot files of every stream together: a minute's bytes at once, then a minute's a minute; the
+// rest are counted as unwritten.
+TEST(SnapshotAllowanceTest, BoundsTheBytesOfAllSnapshotsAMinute) {
+    const auto start = SnapshotAllowance::Clock::now();
+    SnapshotAllowance allowance(start);
+    const std::size_t file = SnapshotAllowance::kBytesPerMinute / 16;
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(allowance.take(file, start), 0u) << i;
+    EXPECT_EQ(allowance.take(file, start), 1u);
+    EXPECT_EQ(allowance.take(file, start + std::chrono::seconds(1)), 2u);
+    EXPECT_EQ(allowance.take(file, start + std::chrono::seconds(4)), 0u);
+    EXPECT_EQ(allowance.take(file, start + std::chrono::seconds(4)), 3u);
+}
