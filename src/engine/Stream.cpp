@@ -387,8 +387,9 @@ std::string Stream::getInputDeviceName() const { return deviceName(inputDeviceId
 std::string Stream::getOutputDeviceName() const { return deviceName(outputDeviceId, lastOutput); }
 
 std::string Stream::knownDeviceName(unsigned int id, LastListed& last, const std::string& awaitedName) const {
-    if (std::string listed = deviceName(id, last); !listed.empty()) return listed;
+    // A stream that awaits a device by name may hold the id another device has in this engine.
     if (!awaitedName.empty()) return awaitedName;
+    if (std::string listed = deviceName(id, last); !listed.empty()) return listed;
     return last.id == id ? last.name : "";
 }
 

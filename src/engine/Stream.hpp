@@ -69,8 +69,8 @@ public:
     bool isMeantToRun() const { return isStarted() || isOpen() || awaited.has_value(); }
     std::string getInputDeviceName() const;
     std::string getOutputDeviceName() const;
-    // The name the device is listed under or, while it is absent, the one a session awaits it by or
-    // it was last listed under: what a saved session finds it by again.
+    // The name a session awaits the device by, or the one it is listed under, or, while it is
+    // absent, the one it was last listed under: what a saved session finds it by again.
     std::string knownInputDeviceName() const;
     std::string knownOutputDeviceName() const;
 
