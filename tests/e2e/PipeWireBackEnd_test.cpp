@@ -2,7 +2,9 @@
 // (start_private_pipewire): its devices and their ids, a route that carries the tone and shows in
 // the graph, a device that goes, and the daemon's restart.
 
+#include "audio/BackEndChoice.hpp"
 #include "audio/pipewire/PipeWireBackEnd.hpp"
+#include "audio/pipewire/PipeWireConnection.hpp"
 
 #include "PulseTools.hpp"
 
@@ -269,6 +271,24 @@ TEST_F(PipeWireBackEndTest, AfterTheDaemonRestartsTheDevicesAreBackUnderTheirIds
 
     ASSERT_TRUE(opened.stream->start().ok());
     EXPECT_TRUE(periodsRun(periods, 20, 10s)) << "the same stream plays again";
+}
+
+// The choice of back end needs a process whose connection is not up yet (CTest runs each test alone).
+TEST(PipeWireRealtimeTest, ARefusalTheDataThreadGivesLateIsInTheChoice) {
+    const char* dir = std::getenv("VANTRELL_PIPEWIRE_DIR");
+    if (!dir) GTEST_SKIP() << "no private PipeWire (start_private_pipewire)";
+    auto& connection = audio::detail::pipeWireConnection();
+    if (connection.daemonUp()) GTEST_SKIP() << "the connection is already up in this process";
+    setenv("PIPEWIRE_RUNTIME_DIR", dir, 1);
+    setenv("VANTRELL_AUDIO", "pipewire", 1);
+    // The data thread answers a while after the connection is up, as on a loaded machine.
+    connection.setRealtimeRequest([] {
+        std::this_thread::sleep_for(300ms);
+        return std::string("refused for the test");
+    });
+    const audio::BackEndChoice& choice = audio::chooseBackEnd();
+    EXPECT_EQ(choice.name, "pipewire");
+    EXPECT_EQ(choice.realtimeRefusal, "refused for the test");
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 #include "audio/pipewire/PipeWireConnection.hpp"
 
+#include "audio/DeferredReports.hpp"
 #include "audio/DevicesChanged.hpp"
-#include "audio/RealtimePriority.hpp"
+#include "audio/Notices.hpp"
 
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
@@ -173,8 +174,10 @@ std::shared_ptr<const PipeWireDeviceList> PipeWireConnection::devices() const {
     return devices_;
 }
 
-std::string PipeWireConnection::realtimeRefusal() const {
-    std::lock_guard<std::mutex> guard(devicesMutex_);
+std::string PipeWireConnection::realtimeRefusal(std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(devicesMutex_);
+    realtimeAnswered_.wait_for(lock, wait, [this] { return realtime_ != Realtime::Asked; });
+    realtimeRead_ = true;
     return realtimeRefusal_;
 }
 
@@ -320,19 +323,28 @@ void PipeWireConnection::onRetry(void* self, std::uint64_t) {
 void PipeWireConnection::askRealtime() {
     if (realtimeAsked_) return;
     realtimeAsked_ = true;
-    // Every period runs on the context's data thread. Asked there, queued without waiting: the
-    // thread may not run before the first stream does. A thread PipeWire's own module already
-    // made real-time keeps its priority.
+    // Every period runs on the context's data thread. Asked there, queued without waiting (the loop's
+    // lock is held here); the answer is waited for by whoever reads it. A thread PipeWire's own
+    // module already made real-time keeps its priority.
     pw_data_loop* dataLoop = pw_context_get_data_loop(context_);
     if (!dataLoop) return;
+    {
+        std::lock_guard<std::mutex> guard(devicesMutex_);
+        realtime_ = Realtime::Asked;
+    }
     pw_loop_invoke(
         pw_data_loop_get_loop(dataLoop),
         [](spa_loop*, bool, std::uint32_t, const void*, std::size_t, void* self) -> int {
+            // Once, before any stream of ours runs a period here.
             auto* connection = static_cast<PipeWireConnection*>(self);
             const int policy = sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
-            std::string refusal = policy == SCHED_FIFO || policy == SCHED_RR ? "" : requestRealtimeScheduling();
+            std::string refusal = policy == SCHED_FIFO || policy == SCHED_RR ? "" : connection->realtimeRequest_();
             std::lock_guard<std::mutex> guard(connection->devicesMutex_);
+            if (connection->realtimeRead_ && !refusal.empty())
+                deferredReports().post([text = realtimeRefusalNotice(refusal)] { postNotice(text); });
             connection->realtimeRefusal_ = std::move(refusal);
+            connection->realtime_ = Realtime::Answered;
+            connection->realtimeAnswered_.notify_all();
             return 0;
         },
         0, nullptr, 0, false, this);
