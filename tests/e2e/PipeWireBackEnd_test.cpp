@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
@@ -47,10 +48,12 @@ struct Periods {
     std::atomic<unsigned int> smallest{~0u};
     std::atomic<unsigned int> largest{0};
     std::atomic<std::thread::id> thread{};
+    std::atomic<unsigned int> underflows{0};
 
-    static int run(void* output, void* input, unsigned int frames, double, audio::StreamStatus, void* self) {
+    static int run(void* output, void* input, unsigned int frames, double, audio::StreamStatus status, void* self) {
         auto& periods = *static_cast<Periods*>(self);
         periods.thread.store(std::this_thread::get_id());
+        if (status & audio::kOutputUnderflow) periods.underflows.fetch_add(1);
         if (frames < periods.smallest.load()) periods.smallest.store(frames);
         if (frames > periods.largest.load()) periods.largest.store(frames);
         const auto* in = static_cast<const float*>(input);
@@ -271,6 +274,28 @@ TEST_F(PipeWireBackEndTest, AfterTheDaemonRestartsTheDevicesAreBackUnderTheirIds
 
     ASSERT_TRUE(opened.stream->start().ok());
     EXPECT_TRUE(periodsRun(periods, 20, 10s)) << "the same stream plays again";
+}
+
+TEST_F(PipeWireBackEndTest, RoutesWhosePeriodIsNotAMultipleOfTheQuantumStartWithoutUnderflows) {
+    // The first route's period sets the graph's quantum; the others complete a period in one cycle
+    // out of several, at a shifting point of it.
+    constexpr unsigned int kPeriodFrames[] = {256, 1000, 441};
+    std::array<Periods, 3> routes;
+    std::array<Reports, 3> reports;
+    std::vector<std::unique_ptr<audio::DeviceStream>> streams;
+    for (std::size_t i = 0; i < routes.size(); ++i) {
+        auto opened = open(idOf("Sine source at 440 Hz"), 1, idOf("Vantrell_Main"), 2,
+                           "Period" + std::to_string(kPeriodFrames[i]), routes[i], reports[i], kPeriodFrames[i]);
+        ASSERT_TRUE(opened.stream) << opened.result.reason();
+        ASSERT_TRUE(opened.stream->start().ok());
+        streams.push_back(std::move(opened.stream));
+        if (i == 0) ASSERT_TRUE(periodsRun(routes[0], 20, 10s));
+    }
+    // Four seconds of each (the faults came in the first ones).
+    for (std::size_t i = 0; i < routes.size(); ++i)
+        ASSERT_TRUE(waitUntil([&] { return routes[i].count.load() * kPeriodFrames[i] >= 4 * 48000; }, 20s));
+    for (std::size_t i = 0; i < routes.size(); ++i)
+        EXPECT_EQ(routes[i].underflows.load(), 0u) << "a period of " << kPeriodFrames[i] << " frames";
 }
 
 // The choice of back end needs a process whose connection is not up yet (CTest runs each test alone).

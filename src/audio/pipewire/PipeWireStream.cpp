@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <numeric>
 
 namespace audio::detail {
 
@@ -331,12 +332,16 @@ void PipeWireStream::playbackWanted() {
 
 void PipeWireStream::fillOutput(float* to, std::size_t frames) {
     const bool hasInput = !format_.inputNode.empty();
-    const std::size_t prefill = std::size_t(format_.periodFrames) * std::max(1u, format_.periodsAhead - 1);
+    const std::size_t period = format_.periodFrames;
+    const std::size_t margin = period * std::max(1u, format_.periodsAhead - 1);
     while (pendingFill_ < frames && !finished_.load(std::memory_order_relaxed)) {
         if (hasInput) {
             if (!primed_) {
-                // The output starts (and starts again after an underflow) with its margin in hand.
-                if (pacer_.fill() < prefill) break;
+                // The output starts (and starts again after an underflow) with its margin in hand,
+                // and with what covers the cycles until the next whole period has come: a period
+                // that is not a multiple of the cycle completes up to cycle - gcd frames after
+                // the cycle that needs it (1000 on 256: 248 frames; 441 on 256: 255).
+                if (pacer_.fill() < margin + frames - std::gcd(period, frames)) break;
                 primed_ = true;
             }
             if (pacer_.fill() < format_.periodFrames) {
