@@ -294,21 +294,20 @@ TEST_F(PipeWireBackEndTest, RoutesWhosePeriodIsNotAMultipleOfTheQuantumStartWith
     // out of several, at a shifting point of it.
     constexpr unsigned int kPeriodFrames[] = {256, 1000, 441};
     std::array<Periods, 3> routes;
-    std::array<Reports, 3> reports;
+    Reports reports;
     std::vector<std::unique_ptr<audio::DeviceStream>> streams;
     for (std::size_t i = 0; i < routes.size(); ++i) {
         auto opened = open(idOf("Sine source at 440 Hz"), 1, idOf("Vantrell_Main"), 2,
-                           "Period" + std::to_string(kPeriodFrames[i]), routes[i], reports[i], kPeriodFrames[i]);
-        ASSERT_TRUE(opened.stream) << opened.result.reason();
-        ASSERT_TRUE(opened.stream->start().ok());
+                           "Period" + std::to_string(kPeriodFrames[i]), routes[i], reports, kPeriodFrames[i]);
+        ASSERT_TRUE(opened.stream && opened.stream->start().ok()) << opened.result.reason();
         streams.push_back(std::move(opened.stream));
         if (i == 0) ASSERT_TRUE(periodsRun(routes[0], 20, 10s));
     }
     // Four seconds of each (the faults came in the first ones).
-    for (std::size_t i = 0; i < routes.size(); ++i)
+    for (std::size_t i = 0; i < routes.size(); ++i) {
         ASSERT_TRUE(waitUntil([&] { return routes[i].count.load() * kPeriodFrames[i] >= 4 * 48000; }, 20s));
-    for (std::size_t i = 0; i < routes.size(); ++i)
         EXPECT_EQ(routes[i].underflows.load(), 0u) << "a period of " << kPeriodFrames[i] << " frames";
+    }
 }
 
 // The choice of back end needs a process whose connection is not up yet (CTest runs each test alone).
