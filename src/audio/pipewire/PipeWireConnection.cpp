@@ -145,7 +145,7 @@ bool PipeWireConnection::start(std::chrono::milliseconds timeout, bool keepTryin
             // glibc serves the first by mmap (untouched pages cost nothing); once such a block is
             // freed (a daemon restart ends every stream; so does removing one) it raises its mmap
             // threshold and serves the next from its heap, zeroing every page: four routes went
-            // from 17 to 66 MB resident over ten restarts. A fixed threshold keeps them on mmap.
+            // from 17 to 73 MB resident over ten restarts. A fixed threshold keeps them on mmap.
             mallopt(M_MMAP_THRESHOLD, kMmapThresholdBytes);
             pw_init(nullptr, nullptr);
             threadLoop_ = pw_thread_loop_new("vantrell-pipewire", nullptr);
