@@ -21,11 +21,13 @@ namespace {
 // The largest quantum a graph runs; what one playback cycle can ask for.
 constexpr std::size_t kLargestCycleFrames = 8192;
 
-// Input waiting for the output: sixteen periods or a second, whichever is more, within 16 MiB.
+// Input waiting for the output: sixteen periods and a cycle (the most the output waits for before
+// it starts), or a second, whichever is more, within 16 MiB.
 std::size_t inputRingFrames(const PipeWireStreamFormat& format) {
     const std::size_t frameBytes = std::size_t(format.inputChannels) * sizeof(float);
     const std::size_t period = format.periodFrames;
-    const std::size_t wanted = std::max({period * 16, std::size_t(format.rate), kLargestCycleFrames * 2});
+    const std::size_t wanted =
+        std::max({period * 16 + kLargestCycleFrames, std::size_t(format.rate), kLargestCycleFrames * 2});
     return std::max(period * 2, std::min(wanted, (std::size_t(16) << 20) / frameBytes));
 }
 
