@@ -12,18 +12,21 @@
 #                                   busy: the engine's xrun lines, glitches per route (default 256, 60 s)
 #   bench/pipewirebench.sh restarts [COUNT]  daemon restarts (default 3) under one engine stream: the time
 #                                   from the daemon answering to the stream restarted and its tone at the sink
+#   bench/pipewirebench.sh memory [COUNT]  the engine's resident memory under four routes (periods 256,
+#                                   1000, 441, 1500) at start and after each of COUNT daemon restarts (default 10)
 # The engine's period is the quantum. Run it under /work/tools/isolated or on a machine without a
 # PipeWire of its own.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 mode=cost
-case "${1:-}" in cost | latency | glitch | restarts) mode=$1; shift ;; esac
+case "${1:-}" in cost | latency | glitch | restarts | memory) mode=$1; shift ;; esac
 case $mode in
   cost) seconds=${1:-15}; quantum=${2:-256} ;;
   latency) quantum=${1:-256} ;;
   glitch) quantum=${1:-256}; seconds=${2:-60} ;;
   restarts) count=${1:-3}; quantum=256 ;;
+  memory) count=${1:-10}; quantum=256 ;;
 esac
 route=${VANTRELL_PIPEWIRE_ROUTE:-build/release/bench/vantrell_pipewire_route}
 recorder=${VANTRELL_PIPEWIRE_RECORD:-build/release/bench/vantrell_pipewire_record}
@@ -316,6 +319,31 @@ restarts() {
   printf ' (target 2 s); engine xrun lines %s\n' "$(xrun_lines "$engine_log")"
   stop_engine
   [ -z "${VANTRELL_BENCH_VERBOSE:-}" ] || cat "$engine_log"
+}
+
+
+memory() {
+  local periods=(256 1000 441 1500) input output
+  resident() { awk '/^VmRSS/ { total = $2 } /^RssAnon/ { anon = $2 } END { printf "%d kB (anonymous %d kB)", total, anon }' "/proc/$engine_pid/status"; }
+  start_engine pipewire
+  input=$(device_id input 'Sine source')
+  output=$(device_id output Vantrell_Main)
+  for i in "${!periods[@]}"; do
+    "$ctl" add "$input" "$output" 1 2 48000 "${periods[$i]}" >/dev/null
+    "$ctl" start "$i" >/dev/null
+  done
+  sleep 3
+  echo "resident memory, ${#periods[@]} routes: at start $(resident)"
+  for i in $(seq "$count"); do
+    restart_private_pipewire >/dev/null
+    pw-metadata -n settings 0 clock.force-quantum "$quantum" >/dev/null
+    # Every route back (each says so once a restart), then a moment to settle.
+    _wait_until 20 bash -c "[ \$(grep -c 'restarted: its devices are back' '$engine_log') -ge $((i * ${#periods[@]})) ]" ||
+      echo "  restart $i: not every route came back in 20 s"
+    sleep 2
+    echo "  after restart $i: $(resident)"
+  done
+  stop_engine
 }
 
 $mode

@@ -40,7 +40,7 @@ echo "== release build: stream, lost device and server restart on PipeWire"
 pulse_server=$PULSE_SERVER
 if start_private_pipewire; then
   ctest --test-dir build/release --output-on-failure -j1 --timeout 300 -L e2e \
-    -R '^(EngineAudioTest\.|BackEnds/BackEnd(Streams|Disconnect)\.|BackEnds/BackEnd(Devices|Refusals)\..*/pipewire$|DeviceLossProtocolTest\.|ServerLossTest\.|SoundServerTest\.(ASink|AnUnderflow)|PipeWireBackEndTest\.)' ||
+    -R '^(EngineAudioTest\.|BackEnds/BackEnd(Streams|Disconnect)\.|BackEnds/BackEnd(Devices|Refusals)\..*/pipewire$|DeviceLossProtocolTest\.|ServerLossTest\.|SoundServerTest\.(ASink|AnUnderflow)|PipeWireBackEndTest\.|PipeWireRealtimeTest\.)' ||
     status=1
   # The engine's own audio tests once more on the PipeWire back end, over the graph's own protocol.
   PIPEWIRE_RUNTIME_DIR=$VANTRELL_PIPEWIRE_DIR VANTRELL_AUDIO=pipewire \

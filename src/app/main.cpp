@@ -3,6 +3,7 @@
 #include "engine/Core.hpp"
 #include "audio/BackEndChoice.hpp"
 #include "audio/Notices.hpp"
+#include "audio/RealtimePriority.hpp"
 #include "ipc/Socket.hpp"
 #include "ipc/SocketPath.hpp"
 #include "utilities/ExportName.hpp"
@@ -68,8 +69,7 @@ int main(int argc, char** argv) {
     const audio::BackEndChoice& backEnd = audio::chooseBackEnd();
     Utilities::log("Audio back end: " + backEnd.description);
     if (!backEnd.realtimeRefusal.empty())
-        Utilities::log("The audio thread runs at normal priority: real-time scheduling refused (" +
-                       backEnd.realtimeRefusal + ")");
+        Utilities::log(audio::realtimeRefusalNotice(backEnd.realtimeRefusal));
 
     // Built in this order and torn down in reverse when main returns.
     Core core(backEnd.backEnd);

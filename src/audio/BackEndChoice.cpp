@@ -46,7 +46,8 @@ const Row kRows[] = {
          return std::string(detail::pipeWireConnection().start(2s, true) ? "VANTRELL_AUDIO=pipewire"
                                                                           : "VANTRELL_AUDIO=pipewire; no daemon answers yet");
      },
-     makePipeWireBackEnd, [] { return detail::pipeWireConnection().realtimeRefusal(); }},
+     // The data thread answers when it next runs, maybe after this is read (no lock is held here).
+     makePipeWireBackEnd, [] { return detail::pipeWireConnection().realtimeRefusal(2s); }},
 #endif
 #if VANTRELL_BACKEND_PULSE
     {"pulse", "the sound server's own back end",

@@ -50,3 +50,7 @@ std::string requestRealtimeScheduling() {
 }
 
 } // namespace audio::detail
+
+std::string audio::realtimeRefusalNotice(const std::string& why) {
+    return "The audio thread runs at normal priority: real-time scheduling refused (" + why + ")";
+}

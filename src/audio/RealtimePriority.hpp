@@ -10,3 +10,10 @@ namespace audio::detail {
 std::string requestRealtimeScheduling();
 
 } // namespace audio::detail
+
+namespace audio {
+
+// The operator's line for a refusal `why`.
+std::string realtimeRefusalNotice(const std::string& why);
+
+} // namespace audio

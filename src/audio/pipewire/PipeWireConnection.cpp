@@ -1,11 +1,13 @@
 #include "audio/pipewire/PipeWireConnection.hpp"
 
+#include "audio/DeferredReports.hpp"
 #include "audio/DevicesChanged.hpp"
-#include "audio/RealtimePriority.hpp"
+#include "audio/Notices.hpp"
 
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
 
+#include <malloc.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -21,6 +23,8 @@ constexpr std::uint64_t kFirstRetryMs = 100;
 // Short enough that streams play again within a second or so of the daemon's return.
 constexpr std::uint64_t kLongestRetryMs = 1000;
 constexpr unsigned int kFallbackGraphRate = 48000;
+// glibc's own starting value, kept from then on.
+constexpr int kMmapThresholdBytes = 128 * 1024;
 
 std::string lookup(const spa_dict* props, const char* key) {
     const char* value = props ? spa_dict_lookup(props, key) : nullptr;
@@ -137,6 +141,12 @@ bool PipeWireConnection::start(std::chrono::milliseconds timeout, bool keepTryin
     {
         std::lock_guard<std::mutex> guard(startMutex_);
         if (!threadLoop_) {
+            // Each pw_stream's converter callocs megabytes of work buffers it mostly never touches.
+            // glibc serves the first by mmap (untouched pages cost nothing); once such a block is
+            // freed (a daemon restart ends every stream; so does removing one) it raises its mmap
+            // threshold and serves the next from its heap, zeroing every page: four routes went
+            // from 17 to 73 MB resident over ten restarts. A fixed threshold keeps them on mmap.
+            mallopt(M_MMAP_THRESHOLD, kMmapThresholdBytes);
             pw_init(nullptr, nullptr);
             threadLoop_ = pw_thread_loop_new("vantrell-pipewire", nullptr);
             if (!threadLoop_) return false;
@@ -173,8 +183,10 @@ std::shared_ptr<const PipeWireDeviceList> PipeWireConnection::devices() const {
     return devices_;
 }
 
-std::string PipeWireConnection::realtimeRefusal() const {
-    std::lock_guard<std::mutex> guard(devicesMutex_);
+std::string PipeWireConnection::realtimeRefusal(std::chrono::milliseconds wait) {
+    std::unique_lock<std::mutex> lock(devicesMutex_);
+    realtimeAnswered_.wait_for(lock, wait, [this] { return realtime_ != Realtime::Asked; });
+    realtimeRead_ = true;
     return realtimeRefusal_;
 }
 
@@ -320,19 +332,28 @@ void PipeWireConnection::onRetry(void* self, std::uint64_t) {
 void PipeWireConnection::askRealtime() {
     if (realtimeAsked_) return;
     realtimeAsked_ = true;
-    // Every period runs on the context's data thread. Asked there, queued without waiting: the
-    // thread may not run before the first stream does. A thread PipeWire's own module already
-    // made real-time keeps its priority.
+    // Every period runs on the context's data thread. Asked there, queued without waiting (the loop's
+    // lock is held here); the answer is waited for by whoever reads it. A thread PipeWire's own
+    // module already made real-time keeps its priority.
     pw_data_loop* dataLoop = pw_context_get_data_loop(context_);
     if (!dataLoop) return;
+    {
+        std::lock_guard<std::mutex> guard(devicesMutex_);
+        realtime_ = Realtime::Asked;
+    }
     pw_loop_invoke(
         pw_data_loop_get_loop(dataLoop),
         [](spa_loop*, bool, std::uint32_t, const void*, std::size_t, void* self) -> int {
+            // Once, before any stream of ours runs a period here.
             auto* connection = static_cast<PipeWireConnection*>(self);
             const int policy = sched_getscheduler(0) & ~SCHED_RESET_ON_FORK;
-            std::string refusal = policy == SCHED_FIFO || policy == SCHED_RR ? "" : requestRealtimeScheduling();
+            std::string refusal = policy == SCHED_FIFO || policy == SCHED_RR ? "" : connection->realtimeRequest_();
             std::lock_guard<std::mutex> guard(connection->devicesMutex_);
+            if (connection->realtimeRead_ && !refusal.empty())
+                deferredReports().post([text = realtimeRefusalNotice(refusal)] { postNotice(text); });
             connection->realtimeRefusal_ = std::move(refusal);
+            connection->realtime_ = Realtime::Answered;
+            connection->realtimeAnswered_.notify_all();
             return 0;
         },
         0, nullptr, 0, false, this);

@@ -8,6 +8,7 @@
 // callbacks and never while it waits for the daemon: nothing here waits on the daemon while a
 // caller's lock is held, except start()'s bounded first wait.
 
+#include "audio/RealtimePriority.hpp"
 #include "audio/pipewire/PipeWireDevices.hpp"
 
 #include <atomic>
@@ -67,7 +68,11 @@ public:
     bool hasNode(const std::string& nodeName) const;
 
     // Why the data thread (which runs every period) has no real-time scheduling; "" when it has.
-    std::string realtimeRefusal() const;
+    // The data thread answers when it next runs: waits up to `wait` for that, off every lock. An
+    // answer that comes later (or after a daemon that was not there yet) is a notice of its own.
+    std::string realtimeRefusal(std::chrono::milliseconds wait);
+    // What the data thread calls to ask for real-time scheduling (a test's stand-in). Before start().
+    void setRealtimeRequest(std::string (*request)()) { realtimeRequest_ = request; }
 
     struct Registry; // the loop thread's records of the graph
 
@@ -116,7 +121,11 @@ private:
     std::shared_ptr<const PipeWireDeviceList> devices_{std::make_shared<PipeWireDeviceList>()};
     std::condition_variable firstAnswer_;
     bool answered_{false};
+    enum class Realtime { NotAsked, Asked, Answered } realtime_{Realtime::NotAsked};
+    bool realtimeRead_{false}; // the choice of back end has read it: a later answer is a notice
     std::string realtimeRefusal_;
+    std::condition_variable realtimeAnswered_;
+    std::string (*realtimeRequest_)(){&requestRealtimeScheduling};
 };
 
 // Never destroyed: the loop's thread may still run while the process exits.

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <numeric>
 
 namespace audio::detail {
 
@@ -20,11 +21,13 @@ namespace {
 // The largest quantum a graph runs; what one playback cycle can ask for.
 constexpr std::size_t kLargestCycleFrames = 8192;
 
-// Input waiting for the output: sixteen periods or a second, whichever is more, within 16 MiB.
+// Input waiting for the output: sixteen periods and a cycle (the most the output waits for before
+// it starts), or a second, whichever is more, within 16 MiB.
 std::size_t inputRingFrames(const PipeWireStreamFormat& format) {
     const std::size_t frameBytes = std::size_t(format.inputChannels) * sizeof(float);
     const std::size_t period = format.periodFrames;
-    const std::size_t wanted = std::max({period * 16, std::size_t(format.rate), kLargestCycleFrames * 2});
+    const std::size_t wanted =
+        std::max({period * 16 + kLargestCycleFrames, std::size_t(format.rate), kLargestCycleFrames * 2});
     return std::max(period * 2, std::min(wanted, (std::size_t(16) << 20) / frameBytes));
 }
 
@@ -327,12 +330,16 @@ void PipeWireStream::playbackWanted() {
 
 void PipeWireStream::fillOutput(float* to, std::size_t frames) {
     const bool hasInput = !format_.inputNode.empty();
-    const std::size_t prefill = std::size_t(format_.periodFrames) * std::max(1u, format_.periodsAhead - 1);
+    const std::size_t period = format_.periodFrames;
+    const std::size_t margin = period * std::max(1u, format_.periodsAhead - 1);
     while (pendingFill_ < frames && !finished_.load(std::memory_order_relaxed)) {
         if (hasInput) {
             if (!primed_) {
-                // The output starts (and starts again after an underflow) with its margin in hand.
-                if (pacer_.fill() < prefill) break;
+                // The output starts (and starts again after an underflow) with its margin in hand,
+                // and with what covers the cycles until the next whole period has come: a period
+                // that is not a multiple of the cycle completes up to cycle - gcd frames after
+                // the cycle that needs it (1000 on 256: 248 frames; 441 on 256: 255).
+                if (pacer_.fill() < margin + frames - std::gcd(period, frames)) break;
                 primed_ = true;
             }
             if (pacer_.fill() < format_.periodFrames) {
