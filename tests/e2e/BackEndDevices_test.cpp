@@ -252,6 +252,33 @@ TEST_P(BackEndRefusals, AStreamThatCannotBeOpenedIsRefusedWithTheReason) {
     EXPECT_TRUE(log->entries().empty()) << "a refusal was also reported:\n" << log->describe();
 }
 
+// The server mixes at most 32 inputs into a sink: past 32 formats on one sink a stream is refused
+// with the reason rather than started to starve, and one in a format already there still starts.
+TEST_P(BackEndRefusals, PastThirtyTwoFormatsOnOneSinkAStreamIsRefusedNotStarved) {
+    if (GetParam() != "pulse") GTEST_SKIP() << "only the engine's PulseAudio back end shares server streams";
+    NullSink sink("vantrell_e2e_formats", "Vantrell_Formats");
+    ASSERT_TRUE(sink.loaded());
+    auto backEnd = makeBackEnd();
+    ASSERT_NE(backEnd, nullptr);
+    auto log = std::make_shared<ReportLog>();
+    DuplexProbe probe(2);
+    std::vector<std::unique_ptr<audio::DeviceStream>> streams;
+    std::vector<audio::Result> starts;
+    for (unsigned int k = 0; k <= 33; ++k) {
+        auto settings = config(idOf(*backEnd, sink.description()), 2, 0, 0);
+        settings.periodFrames = kPeriod + 16 * (k == 33 ? 0 : k);
+        auto opened = backEnd->open(settings, &DuplexProbe::callback, &probe, ReportLog::reportsFor(log));
+        ASSERT_NE(opened.stream, nullptr) << describe(opened.result);
+        starts.push_back(opened.stream->start());
+        streams.push_back(std::move(opened.stream));
+    }
+    for (unsigned int k = 0; k < 32; ++k) EXPECT_TRUE(starts[k].ok()) << k << ": " << describe(starts[k]);
+    EXPECT_FALSE(starts[32].ok());
+    EXPECT_FALSE(streams[32]->isRunning());
+    EXPECT_NE(starts[32].reason().find("Vantrell_Formats"), std::string::npos) << describe(starts[32]);
+    EXPECT_TRUE(starts[33].ok()) << "a format already on the sink: " << describe(starts[33]);
+}
+
 TEST_P(BackEndRefusals, StartingAndStoppingTwiceAreWarningsOnly) {
     auto backEnd = makeBackEnd();
     ASSERT_NE(backEnd, nullptr);

@@ -18,6 +18,7 @@ void retireServerStream(pa_stream* stream) {
     pa_stream_set_write_callback(stream, nullptr, nullptr);
     pa_stream_set_underflow_callback(stream, nullptr, nullptr);
     pa_stream_set_overflow_callback(stream, nullptr, nullptr);
+    pa_stream_set_started_callback(stream, nullptr, nullptr);
     if (pa_stream_get_state(stream) != PA_STREAM_CREATING) {
         if (pa_stream_get_state(stream) == PA_STREAM_READY) pa_stream_disconnect(stream);
         pa_stream_unref(stream);

@@ -13,6 +13,10 @@ namespace {
 // nothing could ever turn into seconds of delay.
 constexpr unsigned int kOverfillPeriods = 4;
 
+// The server mixes at most this many inputs into a sink in one pass; those past it are served a
+// fraction of the time and starve. Each format the engine plays into a sink takes one.
+constexpr std::size_t kMostServerStreamsPerSink = 32;
+
 std::vector<std::weak_ptr<SharedPlayback>>& openPlaybacks() {
     static std::vector<std::weak_ptr<SharedPlayback>> open;
     return open;
@@ -28,6 +32,17 @@ SharedPlayback::SharedPlayback(pa_context* context, pa_stream* stream, SharedFor
 std::shared_ptr<SharedPlayback> SharedPlayback::open(pa_context* context, const SharedFormat& format,
                                                      std::string& whyNot) {
     return findOrOpen(openPlaybacks(), context, format, [&]() -> std::shared_ptr<SharedPlayback> {
+        const auto onSink = std::count_if(openPlaybacks().begin(), openPlaybacks().end(), [&](const auto& entry) {
+            const auto shared = entry.lock();
+            return shared && shared->usable(context) && shared->format().deviceName == format.deviceName;
+        });
+        if (static_cast<std::size_t>(onSink) >= kMostServerStreamsPerSink) {
+            whyNot = format.label + " already takes " + std::to_string(kMostServerStreamsPerSink) +
+                     " streams of the engine in different formats, as many as the server mixes into one device; "
+                     "give this stream the rate, channels and period of a stream already playing there, so that "
+                     "they share one";
+            return nullptr;
+        }
         pa_stream* stream =
             makeServerStream(context, "vantrell \u2192 " + format.label, format.rate, format.channels, format.map);
         if (!stream) {
@@ -87,9 +102,14 @@ void SharedPlayback::add(OutputMix::Member& place, const float* samples) {
 }
 
 void SharedPlayback::writeComplete() {
-    mix_.take(mix_.complete(), [this](const float* samples, std::size_t frames) {
-        pa_stream_write(stream_, samples, frames * frameBytes_, nullptr, 0, PA_SEEK_RELATIVE);
+    bool lost = false;
+    mix_.take(mix_.complete(), [&](const float* samples, std::size_t frames) {
+        lost = pa_stream_write(stream_, samples, frames * frameBytes_, nullptr, 0, PA_SEEK_RELATIVE) < 0 || lost;
     });
+    // The server took none of it (its stream is failing, which its state reports): what the members
+    // played is lost, which they report as an underflow.
+    if (lost)
+        for (PulseStream* member : members_) member->underflowed();
 }
 
 void SharedPlayback::onWrite(pa_stream* stream, std::size_t, void* self) {
