@@ -125,21 +125,22 @@ void PulseStream::outputStarted() {
 std::size_t PulseStream::outputRoom() const { return playback_ ? playback_->room(mixPlace_) : 0; }
 
 void PulseStream::pump() {
-    // Most calls bring a fragment and no period: the fill is watched once a period, after it.
     while (!halted_) {
         if (playback_ && !playback_->ready()) return;
         if (!pacer_.due(record_ ? inputNeeded() : 0, playback_ != nullptr, outputRoom())) return;
         if (record_) takePeriodOfInput();
         runPeriod();
-        watchFill();
     }
 }
 
 void PulseStream::watchFill() {
     if (!mayFollow_ || halted_ || !playback_ || !playback_->ready()) return;
-    // What is on its way to the device: all of the playback buffer but what the member may add.
-    const double queued = std::max(0.0, double(playback_->bufferFrames()) - double(outputRoom()));
-    follower_.observe(secondsNow(), double(pacer_.fill()) + queued);
+    // The input waiting and what this stream added that the device has not played. Not the room the
+    // mix gives it: that depends on how far ahead of the others it is and on when the server last
+    // asked, and moved as streams joined, left or lagged, which looked like a drift.
+    double backlog = 0;
+    if (!playback_->backlog(mixPlace_, backlog)) return;
+    follower_.observe(secondsNow(), double(pacer_.fill()) + backlog);
     if (!resampling_ && follower_.following()) startResampling();
 }
 

@@ -75,13 +75,14 @@ public:
     // The server ended a shared stream it uses.
     void fail(const char* why) { halt(why); }
     OutputMix::Member& mixPlace() { return mixPlace_; }
+    // At each request of the output: the fill the clock follower watches.
+    void watchFill();
 
 private:
     std::size_t inputNeeded() const;
     void takePeriodOfInput();
     void takeResampledPeriod();
     void startResampling();
-    void watchFill();
     void runPeriod();
     std::size_t outputRoom() const;
     void halt(const char* why);

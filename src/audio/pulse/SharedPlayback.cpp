@@ -52,8 +52,11 @@ std::shared_ptr<SharedPlayback> SharedPlayback::open(pa_context* context, const 
         pa_stream_set_overflow_callback(stream, &SharedPlayback::onOverflow, shared.get());
         pa_stream_set_write_callback(stream, &SharedPlayback::onWrite, shared.get());
         pa_stream_set_started_callback(stream, &SharedPlayback::onStarted, shared.get());
-        if (pa_stream_connect_playback(stream, format.deviceName.c_str(), &attributes, kServerStreamFlags, nullptr,
-                                       nullptr) < 0) {
+        // The played position, interpolated between the server's reports, measures each member's
+        // output delay for its clock follower.
+        const auto flags = static_cast<pa_stream_flags_t>(kServerStreamFlags | PA_STREAM_INTERPOLATE_TIMING |
+                                                          PA_STREAM_AUTO_TIMING_UPDATE);
+        if (pa_stream_connect_playback(stream, format.deviceName.c_str(), &attributes, flags, nullptr, nullptr) < 0) {
             whyNot = std::string("cannot connect the playback stream: ") + pa_strerror(pa_context_errno(context));
             return nullptr;
         }
@@ -86,6 +89,13 @@ void SharedPlayback::add(OutputMix::Member& place, const float* samples) {
     writeComplete();
 }
 
+bool SharedPlayback::backlog(const OutputMix::Member& place, double& frames) const {
+    pa_usec_t played = 0;
+    if (pa_stream_get_time(stream_, &played) < 0) return false;
+    frames = double(place.position) - double(played) * format_.rate / 1e6;
+    return true;
+}
+
 void SharedPlayback::writeComplete() {
     mix_.take(mix_.complete(), [this](const float* samples, std::size_t frames) {
         pa_stream_write(stream_, samples, frames * frameBytes_, nullptr, 0, PA_SEEK_RELATIVE);
@@ -107,6 +117,7 @@ void SharedPlayback::onWrite(pa_stream* stream, std::size_t, void* self) {
         shared->mix_.cutLateMembers();
         shared->writeComplete();
     }
+    for (PulseStream* member : shared->members_) member->watchFill();
 }
 
 void SharedPlayback::onStarted(pa_stream*, void* self) {
