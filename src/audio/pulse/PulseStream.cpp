@@ -67,7 +67,8 @@ bool PulseStream::start(pa_context* context, std::string& whyNot) {
     halted_ = false;
     heldStart_.restart();
     framesDone_ = 0;
-    follower_.restart(secondsNow());
+    lastInput_ = secondsNow();
+    follower_.restart(lastInput_);
     resampling_ = false;
     if (!format_.sinkName.empty()) {
         const SharedFormat shared{format_.sinkName, format_.sinkLabel, format_.outputMap,
@@ -112,7 +113,13 @@ void PulseStream::halt(const char* why) {
 void PulseStream::takeInput(const float* data, std::size_t frames) {
     if (halted_) return;
     pacer_.pushInput(data, frames);
-    if (!heldStart_.outputStarted()) heldStart_.arrived(secondsNow(), frames);
+    lastInput_ = secondsNow();
+    if (!heldStart_.outputStarted()) heldStart_.arrived(lastInput_, frames);
+}
+
+bool PulseStream::inputStalled() const {
+    return record_ && !halted_ && pacer_.fill() < inputNeeded() &&
+           secondsNow() - lastInput_ >= double(format_.periodFrames) / format_.rate;
 }
 
 void PulseStream::outputStarted() {

@@ -75,6 +75,8 @@ public:
     // The server ended a shared stream it uses.
     void fail(const char* why) { halt(why); }
     OutputMix::Member& mixPlace() { return mixPlace_; }
+    // Its input has not come for a period's time and what waited is less than a period.
+    bool inputStalled() const;
     // At each request of the output: the fill the clock follower watches.
     void watchFill();
 
@@ -102,6 +104,7 @@ private:
     bool halted_{false};
     HeldStart heldStart_;
     std::uint64_t framesDone_{0};
+    double lastInput_{0}; // when input last came (seconds)
 
     // Between two devices, the input's clock is followed: the fill (input waiting in the ring and
     // output queued on the server) is watched, and once the clocks are seen to differ each period

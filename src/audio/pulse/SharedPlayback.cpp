@@ -100,10 +100,22 @@ void SharedPlayback::writeComplete() {
     mix_.take(mix_.complete(), [this](const float* samples, std::size_t frames) {
         pa_stream_write(stream_, samples, frames * frameBytes_, nullptr, 0, PA_SEEK_RELATIVE);
     });
+    if (!refilling_) return;
+    // After an underflow the server would wait for the whole buffer again, a gap of several periods
+    // for every member: it plays on from one period instead.
+    const std::size_t writable = pa_stream_writable_size(stream_);
+    if (writable == static_cast<std::size_t>(-1) || writable / frameBytes_ + format_.periodFrames > bufferFrames())
+        return;
+    refilling_ = false;
+    if (pa_operation* trigger = pa_stream_trigger(stream_, nullptr, nullptr)) pa_operation_unref(trigger);
 }
 
 void SharedPlayback::onWrite(pa_stream* stream, std::size_t, void* self) {
     auto* shared = static_cast<SharedPlayback*>(self);
+    // A member whose input stopped would be waited for at every request until the server is down to
+    // its last period: the others go on without it until it plays again.
+    for (PulseStream* member : shared->members_)
+        if (member->inputStalled()) shared->mix_.release(member->mixPlace(), shared->format_.periodFrames);
     for (PulseStream* member : shared->members_) member->pump();
     // Someone is still missing and the server is down to its last period (half of it with two
     // periods of buffer, where the last one is the usual margin): the others go out without it.
@@ -127,7 +139,9 @@ void SharedPlayback::onStarted(pa_stream*, void* self) {
 }
 
 void SharedPlayback::onUnderflow(pa_stream*, void* self) {
-    for (PulseStream* member : static_cast<SharedPlayback*>(self)->members_) member->underflowed();
+    auto* shared = static_cast<SharedPlayback*>(self);
+    shared->refilling_ = true;
+    for (PulseStream* member : shared->members_) member->underflowed();
 }
 
 void SharedPlayback::onOverflow(pa_stream*, void* self) {

@@ -42,6 +42,7 @@ private:
     OutputMix mix_;
     const std::size_t frameBytes_;
     bool started_{false}; // the server has played from it
+    bool refilling_{false}; // it ran dry: played again as soon as it holds a period
 };
 
 } // namespace audio::detail
