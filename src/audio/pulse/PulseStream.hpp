@@ -107,7 +107,7 @@ private:
     double lastInput_{0}; // when input last came (seconds)
 
     // Between two devices, the input's clock is followed: the fill (input waiting in the ring and
-    // output queued on the server) is watched, and once the clocks are seen to differ each period
+    // output added and not yet played) is watched, and once the clocks are seen to differ each period
     // is resampled from as much input as the follower says. Until then, samples pass untouched.
     VResampler resampler_;
     const bool mayFollow_;
