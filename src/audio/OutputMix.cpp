@@ -16,6 +16,12 @@ void OutputMix::leave(Member& member) {
     std::erase(members_, &member);
 }
 
+void OutputMix::release(Member& member, std::size_t behind) {
+    if (!member.playing || lead(member) + behind > ahead()) return;
+    member.playing = false;
+    member.cutShort = true;
+}
+
 std::size_t OutputMix::room(const Member& member, std::size_t deviceRoom) const {
     // Never more than the ring holds past what the device has had; a newcomer's first period lands
     // where the device is and may come before the device asks.

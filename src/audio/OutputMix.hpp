@@ -31,6 +31,10 @@ public:
     void leave(Member& member);
     // A member that halts stays registered but holds nobody back.
     void pause(Member& member) { member.playing = false; }
+    // A member that cannot play for now (its input stalled) and is `behind` frames or more behind
+    // the furthest one holds nobody back either: what goes out meanwhile is silent for it, and it is
+    // told, as an underflow. Its next period lands where the device is; it is waited for from there.
+    void release(Member& member, std::size_t behind);
 
     // How many frames the member may add now, when the device takes `deviceRoom` more.
     std::size_t room(const Member& member, std::size_t deviceRoom) const;

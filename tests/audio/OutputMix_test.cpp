@@ -113,4 +113,27 @@ TEST_F(MixTest, WhenTheDeviceRunsDryTheLateMemberIsCutAndToldOnlyIfItHadPlayed) 
     EXPECT_EQ(members[1].position, members[0].position);
 }
 
+TEST_F(MixTest, AStalledMemberReleasedHoldsNobodyBackAndIsWaitedForAgainOnceItPlays) {
+    mix.join(members[0]);
+    mix.join(members[1]);
+    play(members[0], 1.0f);
+    play(members[1], 2.0f);
+    flushComplete();
+    play(members[0], 1.0f); // the second one's input stalls
+    mix.release(members[1], kPeriod + 1);
+    EXPECT_EQ(mix.complete(), 0u) << "less than the given lead behind: still waited for";
+    mix.release(members[1], kPeriod);
+    flushComplete();
+    play(members[0], 1.0f);
+    flushComplete();
+    EXPECT_EQ(device, levels({{3.0f, 4}, {1.0f, 8}})) << "the first one plays on, no gap";
+    EXPECT_TRUE(members[1].cutShort) << "its frames went out without it";
+
+    play(members[1], 2.0f); // back: lands where the device is, and holds the others again
+    play(members[0], 1.0f);
+    play(members[0], 1.0f);
+    flushComplete();
+    EXPECT_EQ(device, levels({{3.0f, 4}, {1.0f, 8}, {3.0f, 4}}));
+}
+
 } // namespace

@@ -67,7 +67,8 @@ bool PulseStream::start(pa_context* context, std::string& whyNot) {
     halted_ = false;
     heldStart_.restart();
     framesDone_ = 0;
-    follower_.restart(secondsNow());
+    lastInput_ = secondsNow();
+    follower_.restart(lastInput_);
     resampling_ = false;
     if (!format_.sinkName.empty()) {
         const SharedFormat shared{format_.sinkName, format_.sinkLabel, format_.outputMap,
@@ -112,7 +113,13 @@ void PulseStream::halt(const char* why) {
 void PulseStream::takeInput(const float* data, std::size_t frames) {
     if (halted_) return;
     pacer_.pushInput(data, frames);
-    if (!heldStart_.outputStarted()) heldStart_.arrived(secondsNow(), frames);
+    lastInput_ = secondsNow();
+    if (!heldStart_.outputStarted()) heldStart_.arrived(lastInput_, frames);
+}
+
+bool PulseStream::inputStalled() const {
+    return record_ && !halted_ && pacer_.fill() < inputNeeded() &&
+           secondsNow() - lastInput_ >= double(format_.periodFrames) / format_.rate;
 }
 
 void PulseStream::outputStarted() {
@@ -125,21 +132,22 @@ void PulseStream::outputStarted() {
 std::size_t PulseStream::outputRoom() const { return playback_ ? playback_->room(mixPlace_) : 0; }
 
 void PulseStream::pump() {
-    // Most calls bring a fragment and no period: the fill is watched once a period, after it.
     while (!halted_) {
         if (playback_ && !playback_->ready()) return;
         if (!pacer_.due(record_ ? inputNeeded() : 0, playback_ != nullptr, outputRoom())) return;
         if (record_) takePeriodOfInput();
         runPeriod();
-        watchFill();
     }
 }
 
 void PulseStream::watchFill() {
     if (!mayFollow_ || halted_ || !playback_ || !playback_->ready()) return;
-    // What is on its way to the device: all of the playback buffer but what the member may add.
-    const double queued = std::max(0.0, double(playback_->bufferFrames()) - double(outputRoom()));
-    follower_.observe(secondsNow(), double(pacer_.fill()) + queued);
+    // The input waiting and what this stream added that the device has not played. Not the room the
+    // mix gives it: that depends on how far ahead of the others it is and on when the server last
+    // asked, and moved as streams joined, left or lagged, which looked like a drift.
+    double backlog = 0;
+    if (!playback_->backlog(mixPlace_, backlog)) return;
+    follower_.observe(secondsNow(), double(pacer_.fill()) + backlog);
     if (!resampling_ && follower_.following()) startResampling();
 }
 

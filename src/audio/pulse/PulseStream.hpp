@@ -75,13 +75,16 @@ public:
     // The server ended a shared stream it uses.
     void fail(const char* why) { halt(why); }
     OutputMix::Member& mixPlace() { return mixPlace_; }
+    // Its input has not come for a period's time and what waited is less than a period.
+    bool inputStalled() const;
+    // At each request of the output: the fill the clock follower watches.
+    void watchFill();
 
 private:
     std::size_t inputNeeded() const;
     void takePeriodOfInput();
     void takeResampledPeriod();
     void startResampling();
-    void watchFill();
     void runPeriod();
     std::size_t outputRoom() const;
     void halt(const char* why);
@@ -101,9 +104,10 @@ private:
     bool halted_{false};
     HeldStart heldStart_;
     std::uint64_t framesDone_{0};
+    double lastInput_{0}; // when input last came (seconds)
 
     // Between two devices, the input's clock is followed: the fill (input waiting in the ring and
-    // output queued on the server) is watched, and once the clocks are seen to differ each period
+    // output added and not yet played) is watched, and once the clocks are seen to differ each period
     // is resampled from as much input as the follower says. Until then, samples pass untouched.
     VResampler resampler_;
     const bool mayFollow_;

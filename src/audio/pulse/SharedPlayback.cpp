@@ -67,8 +67,11 @@ std::shared_ptr<SharedPlayback> SharedPlayback::open(pa_context* context, const 
         pa_stream_set_overflow_callback(stream, &SharedPlayback::onOverflow, shared.get());
         pa_stream_set_write_callback(stream, &SharedPlayback::onWrite, shared.get());
         pa_stream_set_started_callback(stream, &SharedPlayback::onStarted, shared.get());
-        if (pa_stream_connect_playback(stream, format.deviceName.c_str(), &attributes, kServerStreamFlags, nullptr,
-                                       nullptr) < 0) {
+        // The played position, interpolated between the server's reports, measures each member's
+        // output delay for its clock follower.
+        const auto flags = static_cast<pa_stream_flags_t>(kServerStreamFlags | PA_STREAM_INTERPOLATE_TIMING |
+                                                          PA_STREAM_AUTO_TIMING_UPDATE);
+        if (pa_stream_connect_playback(stream, format.deviceName.c_str(), &attributes, flags, nullptr, nullptr) < 0) {
             whyNot = std::string("cannot connect the playback stream: ") + pa_strerror(pa_context_errno(context));
             return nullptr;
         }
@@ -101,6 +104,13 @@ void SharedPlayback::add(OutputMix::Member& place, const float* samples) {
     writeComplete();
 }
 
+bool SharedPlayback::backlog(const OutputMix::Member& place, double& frames) const {
+    pa_usec_t played = 0;
+    if (pa_stream_get_time(stream_, &played) < 0) return false;
+    frames = double(place.position) - double(played) * format_.rate / 1e6;
+    return true;
+}
+
 void SharedPlayback::writeComplete() {
     bool lost = false;
     mix_.take(mix_.complete(), [&](const float* samples, std::size_t frames) {
@@ -110,10 +120,22 @@ void SharedPlayback::writeComplete() {
     // played is lost, which they report as an underflow.
     if (lost)
         for (PulseStream* member : members_) member->underflowed();
+    if (!refilling_) return;
+    // After an underflow the server would wait for the whole buffer again, a gap of several periods
+    // for every member: it plays on from one period instead.
+    const std::size_t writable = pa_stream_writable_size(stream_);
+    if (writable == static_cast<std::size_t>(-1) || writable / frameBytes_ + format_.periodFrames > bufferFrames())
+        return;
+    refilling_ = false;
+    if (pa_operation* trigger = pa_stream_trigger(stream_, nullptr, nullptr)) pa_operation_unref(trigger);
 }
 
 void SharedPlayback::onWrite(pa_stream* stream, std::size_t, void* self) {
     auto* shared = static_cast<SharedPlayback*>(self);
+    // A member whose input stopped would be waited for at every request until the server is down to
+    // its last period: the others go on without it until it plays again.
+    for (PulseStream* member : shared->members_)
+        if (member->inputStalled()) shared->mix_.release(member->mixPlace(), shared->format_.periodFrames);
     for (PulseStream* member : shared->members_) member->pump();
     // Someone is still missing and the server is down to its last period (half of it with two
     // periods of buffer, where the last one is the usual margin): the others go out without it.
@@ -127,6 +149,7 @@ void SharedPlayback::onWrite(pa_stream* stream, std::size_t, void* self) {
         shared->mix_.cutLateMembers();
         shared->writeComplete();
     }
+    for (PulseStream* member : shared->members_) member->watchFill();
 }
 
 void SharedPlayback::onStarted(pa_stream*, void* self) {
@@ -136,7 +159,9 @@ void SharedPlayback::onStarted(pa_stream*, void* self) {
 }
 
 void SharedPlayback::onUnderflow(pa_stream*, void* self) {
-    for (PulseStream* member : static_cast<SharedPlayback*>(self)->members_) member->underflowed();
+    auto* shared = static_cast<SharedPlayback*>(self);
+    shared->refilling_ = true;
+    for (PulseStream* member : shared->members_) member->underflowed();
 }
 
 void SharedPlayback::onOverflow(pa_stream*, void* self) {

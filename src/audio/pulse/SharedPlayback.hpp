@@ -25,6 +25,9 @@ public:
     // A member that halted holds nobody back.
     void pause(OutputMix::Member& place) { mix_.pause(place); }
     std::size_t bufferFrames() const { return std::size_t(format_.periodFrames) * format_.periodsAhead; }
+    // Frames the member has added that the device has not played; false while the server has not
+    // said how far it played.
+    bool backlog(const OutputMix::Member& place, double& frames) const;
 
     SharedPlayback(pa_context* context, pa_stream* stream, SharedFormat format);
 
@@ -39,6 +42,7 @@ private:
     OutputMix mix_;
     const std::size_t frameBytes_;
     bool started_{false}; // the server has played from it
+    bool refilling_{false}; // it ran dry: played again as soon as it holds a period
 };
 
 } // namespace audio::detail
